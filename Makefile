@@ -1,0 +1,29 @@
+# Thin wrapper: every target first makes sure the Debian packages are there,
+# then configures and builds with CMake.
+BUILD ?= build
+JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
+
+.PHONY: all deps configure build test demo install clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+configure: deps
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+
+build: configure
+	@cmake --build $(BUILD) -j$(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD)
+
+install: build
+	@DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+clean:
+	rm -rf $(BUILD) out
