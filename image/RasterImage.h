@@ -148,23 +148,26 @@ class CRasterImage {
   // Palette.
   void SetPalette(const tagRGBQUAD* entries, uint32_t count = 256);
   void SetGrayPalette();
-  uint32_t GetPaletteSize() const;
-  tagRGBQUAD* GetPalette() const;
-  tagRGBQUAD GetPaletteColor(uint8_t index) const;
+  uint32_t GetPaletteSize() const { return m_header.biClrUsed * 4u; }
+  tagRGBQUAD* GetPalette() const {
+    if (!HasPalette()) return nullptr;
+    return reinterpret_cast<tagRGBQUAD*>(m_dib + m_header.biSize);
+  }
+  inline tagRGBQUAD GetPaletteColor(uint8_t index) const;
   void SetPaletteColor(uint8_t index, uint8_t red, uint8_t green, uint8_t blue, uint8_t alpha = 0);
   void SetPaletteColor(uint8_t index, tagRGBQUAD colour);
   bool IsGrayScale() const;
   uint8_t GetNearestIndex(tagRGBQUAD colour);
 
   // Pixels.
-  uint8_t GetPixelIndex(int32_t x, int32_t y) const;
-  void SetPixelIndex(int32_t x, int32_t y, uint8_t index);
+  inline uint8_t GetPixelIndex(int32_t x, int32_t y) const;
+  inline void SetPixelIndex(int32_t x, int32_t y, uint8_t index);
   inline uint8_t BlindGetPixelIndex(int32_t x, int32_t y) const;
   inline void BlindSetPixelIndex(int32_t x, int32_t y, uint8_t index);
-  tagRGBQUAD GetPixelColor(int32_t x, int32_t y, bool getAlpha = true) const;
-  void SetPixelColor(int32_t x, int32_t y, tagRGBQUAD colour, bool setAlpha = false);
-  tagRGBQUAD BlindGetPixelColor(int32_t x, int32_t y, bool getAlpha = true) const;
-  void BlindSetPixelColor(int32_t x, int32_t y, tagRGBQUAD colour, bool setAlpha = false);
+  inline tagRGBQUAD GetPixelColor(int32_t x, int32_t y, bool getAlpha = true) const;
+  inline void SetPixelColor(int32_t x, int32_t y, tagRGBQUAD colour, bool setAlpha = false);
+  inline tagRGBQUAD BlindGetPixelColor(int32_t x, int32_t y, bool getAlpha = true) const;
+  inline void BlindSetPixelColor(int32_t x, int32_t y, tagRGBQUAD colour, bool setAlpha = false);
 
   // Background (transparent) colour.
   int32_t GetTransIndex() const { return m_info.transIndex; }
@@ -176,13 +179,13 @@ class CRasterImage {
   void AlphaDelete();
   bool AlphaIsValid() const { return m_alpha != nullptr; }
   void AlphaClear();
-  uint8_t AlphaGet(int32_t x, int32_t y) const;
-  void AlphaSet(int32_t x, int32_t y, uint8_t value);
+  inline uint8_t AlphaGet(int32_t x, int32_t y) const;
+  inline void AlphaSet(int32_t x, int32_t y, uint8_t value);
   bool AlphaCopy(const CRasterImage& from);
   bool AlphaMirror();
 
   // Selection mask.
-  bool SelectionIsInside(int32_t x, int32_t y) const;
+  inline bool SelectionIsInside(int32_t x, int32_t y) const;
   bool SelectionCopy(const CRasterImage& from);
   bool SelectionDelete();
 
@@ -211,6 +214,12 @@ class CRasterImage {
 
  private:
   void InitDefaults(uint32_t imageType);
+  // Forgets borrowed buffers without freeing them (a ghost owns nothing).
+  void DropBorrowed();
+  bool HasPalette() const { return m_dib != nullptr && m_header.biClrUsed != 0; }
+  size_t PlaneOffset(int32_t x, int32_t y) const {
+    return static_cast<size_t>(y) * static_cast<uint32_t>(m_header.biWidth) + static_cast<size_t>(x);
+  }
 
   uint8_t* m_dib;
   tagBITMAPINFOHEADER m_header;
@@ -261,4 +270,87 @@ inline void CRasterImage::BlindSetPixelIndex(int32_t x, int32_t y, uint8_t index
     default:
       break;
   }
+}
+
+// Palette entry, or all zero when the index has no entry.
+inline tagRGBQUAD CRasterImage::GetPaletteColor(uint8_t index) const {
+  if (!HasPalette() || index >= m_header.biClrUsed) return tagRGBQUAD{0, 0, 0, 0};
+  return GetPalette()[index];
+}
+
+// Outside the image a paletted read yields the background index, or else the
+// whole first byte of the pixel area; callers that store it keep its low bits.
+inline uint8_t CRasterImage::GetPixelIndex(int32_t x, int32_t y) const {
+  if (!HasPalette()) return 0;
+  if (!IsInside(x, y)) {
+    if (m_info.transIndex >= 0) return static_cast<uint8_t>(m_info.transIndex);
+    return m_info.pixels[0];
+  }
+  return BlindGetPixelIndex(x, y);
+}
+
+inline void CRasterImage::SetPixelIndex(int32_t x, int32_t y, uint8_t index) {
+  if (!HasPalette() || !IsInside(x, y)) return;
+  BlindSetPixelIndex(x, y, index);
+}
+
+inline uint8_t CRasterImage::AlphaGet(int32_t x, int32_t y) const {
+  if (m_alpha == nullptr || !IsInside(x, y)) return 0;
+  return m_alpha[PlaneOffset(x, y)];
+}
+
+inline void CRasterImage::AlphaSet(int32_t x, int32_t y, uint8_t value) {
+  if (m_alpha == nullptr || !IsInside(x, y)) return;
+  m_alpha[PlaneOffset(x, y)] = value;
+}
+
+inline bool CRasterImage::SelectionIsInside(int32_t x, int32_t y) const {
+  if (!IsInside(x, y)) return false;
+  return m_selection == nullptr || m_selection[PlaneOffset(x, y)] != 0;
+}
+
+inline tagRGBQUAD CRasterImage::BlindGetPixelColor(int32_t x, int32_t y, bool getAlpha) const {
+  tagRGBQUAD c;
+  if (m_header.biBitCount < 24) {
+    c = GetPaletteColor(BlindGetPixelIndex(x, y));
+  } else {
+    const uint8_t* p = m_info.pixels + static_cast<size_t>(y) * m_info.effWidth + static_cast<size_t>(x) * 3;
+    c.rgbBlue = p[0];
+    c.rgbGreen = p[1];
+    c.rgbRed = p[2];
+    c.rgbReserved = m_info.transColor.rgbReserved;
+  }
+  if (getAlpha && m_alpha != nullptr) c.rgbReserved = m_alpha[PlaneOffset(x, y)];
+  return c;
+}
+
+inline void CRasterImage::BlindSetPixelColor(int32_t x, int32_t y, tagRGBQUAD colour, bool setAlpha) {
+  if (m_header.biBitCount < 24) {
+    BlindSetPixelIndex(x, y, GetNearestIndex(colour));
+  } else {
+    uint8_t* p = m_info.pixels + static_cast<size_t>(y) * m_info.effWidth + static_cast<size_t>(x) * 3;
+    p[0] = colour.rgbBlue;
+    p[1] = colour.rgbGreen;
+    p[2] = colour.rgbRed;
+  }
+  if (setAlpha && m_alpha != nullptr) m_alpha[PlaneOffset(x, y)] = colour.rgbReserved;
+}
+
+// Outside the image a colour read yields the background colour when one is
+// set, else the colour of pixel (0, 0), so edge sampling repeats a real pixel.
+inline tagRGBQUAD CRasterImage::GetPixelColor(int32_t x, int32_t y, bool getAlpha) const {
+  if (m_dib == nullptr || !IsInside(x, y)) {
+    if (m_info.transIndex >= 0) {
+      if (m_header.biBitCount < 24) return GetPaletteColor(static_cast<uint8_t>(m_info.transIndex));
+      return m_info.transColor;
+    }
+    if (m_dib != nullptr) return BlindGetPixelColor(0, 0, true);
+    return m_info.transColor;
+  }
+  return BlindGetPixelColor(x, y, getAlpha);
+}
+
+inline void CRasterImage::SetPixelColor(int32_t x, int32_t y, tagRGBQUAD colour, bool setAlpha) {
+  if (m_dib == nullptr || !IsInside(x, y)) return;
+  BlindSetPixelColor(x, y, colour, setAlpha);
 }
