@@ -5,7 +5,7 @@
 
 std::string HexDump(const std::vector<uint8_t>& bytes, size_t limit) {
   std::string out;
-  char line[16];
+  char line[32];
   for (size_t i = 0; i < bytes.size() && i < limit; ++i) {
     if (i % 16 == 0) {
       std::snprintf(line, sizeof line, "%s%06zx:", i ? "\n" : "", i);

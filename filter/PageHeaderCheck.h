@@ -1,0 +1,48 @@
+// Every page header is checked here, before any of its sizes reaches an
+// allocation or an index. libcups itself accepts a width of 0, a line length
+// that doesn't match the width, a height of 2^32 - 1 and 16 MiB lines.
+#pragma once
+
+#include <cups/raster.h>
+
+#include <cstdint>
+#include <string>
+
+namespace tavel {
+
+// Largest page raster the filter holds in memory (bytes per line x lines).
+// Far above any label or receipt, well below what the image can address.
+constexpr uint64_t kMaxPageBytes = 256ull * 1024 * 1024;
+// Longest raster line: a 4-inch head at 600 dpi needs 2400 dots; this leaves
+// room for 24- and 32-bit colour pages of ordinary paper sizes.
+constexpr uint64_t kMaxLineBytes = 1024 * 1024;
+// Highest resolution in dots per inch that is taken as real.
+constexpr unsigned kMaxResolution = 9600;
+
+struct HeaderVerdict {
+  bool ok = true;
+  std::string reason;  // short, for the user
+  std::string detail;  // the numbers, for the log
+};
+
+HeaderVerdict CheckPageHeader(const cups_page_header2_t& header);
+
+// How the colour space of a page is turned into the gray levels of the image.
+enum class ColorHandling {
+  kGray,       // 0 black ... max white
+  kInvert,     // ink spaces: 0 white, so invert
+  kSwapRgb,    // red first: swap to the image's blue-first order
+  kUnsupported,
+};
+
+ColorHandling ColorHandlingFor(const cups_page_header2_t& header);
+
+// Converts the page's raster bytes in place so that the image reads them as
+// gray (0 black) or as blue-first colour.
+void ConvertRasterColors(const cups_page_header2_t& header, ColorHandling handling, uint8_t* data,
+                         uint64_t length);
+
+// The byte that paints a white raster line in this page's colour space.
+uint8_t WhiteByteFor(ColorHandling handling);
+
+}  // namespace tavel

@@ -1,0 +1,173 @@
+// Page image preparation: turns the page as loaded from the raster stream
+// into what a one-bit thermal head prints. After AdjustImage the image is one
+// bit deep, bit 1 white and 0 ink, rows from the top of the page down, and
+// every pad bit behind the last pixel of a row is white.
+#include <cstring>
+
+#include "render/BaseRender.h"
+
+namespace {
+
+// Pixel x of a one-bit row is ink when its bit is 0.
+inline bool IsInk(const uint8_t* row, uint32_t x) { return !((row[x >> 3] >> (7 - (x & 7))) & 1); }
+
+}  // namespace
+
+void CBaseRender::AdjustImage() {
+  if (!m_image.IsValid()) return;
+
+  if (m_image.GetBpp() > 23) m_image.GrayScale();
+
+  if (m_halftone.iLiangdu != 0 || m_halftone.iDuibidu != 0)
+    m_image.Light(m_halftone.iLiangdu, m_halftone.iDuibidu);
+
+  if (m_halftone.iGrayMethod >= 1)
+    m_image.Dither(m_halftone.iGrayMethod - 1);
+  else
+    m_image.Threshold(static_cast<uint8_t>(m_halftone.iThreValue & 0xFF));
+
+  if (m_image.GetBpp() != 1) {
+    // Reducing to one bit failed (no memory for the result): every later
+    // step and every driver needs a one-bit page.
+    ReportPageError("The page image could not be reduced to black and white.",
+                    m_image.GetLastError());
+    m_image.Destroy();
+    return;
+  }
+
+  if (m_reg.iScale != 100) {
+    int w = static_cast<int>(m_image.GetWidth()) * m_reg.iScale / 100;
+    int h = static_cast<int>(m_image.GetHeight()) * m_reg.iScale / 100;
+    m_image.Resample(w, h, 1, nullptr);
+  }
+
+  CropWhiteEdge(m_halftone.iCropTopEdge, m_halftone.iCropBottomEdge, m_halftone.iCropLeftEdge,
+                m_halftone.iCropRightEdge);
+
+  if (m_reg.bMirror) m_image.Mirror(false, true);
+  if (m_reg.bNegative) Negative();
+
+  switch (m_reg.iRotate) {
+    case 1:
+      m_image.Rotate(180.0f, nullptr);
+      break;
+    case 2:
+      m_image.Rotate(90.0f, nullptr);
+      break;
+    case 3:
+      m_image.Rotate(270.0f, nullptr);
+      break;
+    default:
+      break;
+  }
+
+  if (m_reg.iReference[0] != 0 || m_reg.iReference[1] != 0) {
+    int dx = static_cast<int>((static_cast<long long>(m_reg.iReference[0]) * m_resolution) / 25.4);
+    int dy = static_cast<int>((static_cast<long long>(m_reg.iReference[1]) * m_resolution) / 25.4);
+    CRasterImage copy;
+    copy.Copy(m_image, true, true, true);
+    if (copy.IsValid()) {
+      for (uint32_t y = 0; y < m_image.GetHeight(); ++y)
+        std::memset(m_image.GetBits(y), 0xFF, m_image.GetEffWidth());
+      m_image.Mix(copy, OpSourceOver, dx, -dy, false);
+    } else {
+      ReportPageError("The page could not be shifted as asked; it is printed unshifted.",
+                      copy.GetLastError());
+    }
+  }
+
+  AdjustEffWidthBits();
+}
+
+// Trims white margins. Each argument is the most millimetres to cut on that
+// side: 0 no cut, negative no limit. The four scans are independent and look
+// at the image as it was on entry; a side without ink is not cut.
+void CBaseRender::CropWhiteEdge(int top, int bottom, int left, int right) {
+  if (top == 0 && bottom == 0 && left == 0 && right == 0) return;
+  if (!m_image.IsValid() || m_image.GetBpp() != 1) return;
+
+  if (top < 0) top = 9999;
+  if (bottom < 0) bottom = 9999;
+  if (left < 0) left = 9999;
+  if (right < 0) right = 9999;
+  const int T = mm_2_dots(top), B = mm_2_dots(bottom), L = mm_2_dots(left), R = mm_2_dots(right);
+
+  const int W = static_cast<int>(m_image.GetWidth());
+  const int H = static_cast<int>(m_image.GetHeight());
+  int cutTop = 0, cutBottom = 0, cutLeft = 0, keptRight = W;
+
+  auto rowHasInk = [&](int y, int* firstX) {
+    const uint8_t* row = m_image.GetBits(static_cast<uint32_t>(y));
+    for (int x = 0; x < W; ++x)
+      if (IsInk(row, static_cast<uint32_t>(x))) {
+        if (firstX) *firstX = x;
+        return true;
+      }
+    return false;
+  };
+  auto columnHasInk = [&](int x) {
+    for (int y = 0; y < H; ++y)
+      if (IsInk(m_image.GetBits(static_cast<uint32_t>(y)), static_cast<uint32_t>(x))) return true;
+    return false;
+  };
+
+  if (bottom > 0) {
+    for (int y = H - 1; y >= 0; --y)
+      if (rowHasInk(y, nullptr)) {
+        cutBottom = H - 1 - y;
+        if (cutBottom > B) cutBottom = B;
+        break;
+      }
+  }
+  if (top > 0) {
+    for (int y = 0; y < H; ++y)
+      if (rowHasInk(y, nullptr)) {
+        cutTop = y;
+        if (cutTop > T) cutTop = T;
+        break;
+      }
+  }
+  if (left > 0) {
+    for (int x = 0; x < W; ++x)
+      if (columnHasInk(x)) {
+        cutLeft = x;
+        if (cutLeft > L) cutLeft = L;
+        break;
+      }
+  }
+  if (right > 0) {
+    for (int x = W - 1; x >= 0; --x)
+      if (columnHasInk(x)) {
+        keptRight = x + 1;
+        if (keptRight < W - R - 1 && R + 1 < W) keptRight = W - R - 1;
+        break;
+      }
+  }
+
+  // Crop counts its vertical edges from the last stored row.
+  tagRECT rect = {cutLeft, cutBottom, keptRight, H - cutTop};
+  CRasterImage cropped;
+  if (m_image.Crop(rect, &cropped)) m_image = cropped;
+}
+
+void CBaseRender::Negative() {
+  if (!m_image.IsValid()) return;
+  uint8_t* p = m_image.GetBits(0);
+  size_t n = static_cast<size_t>(m_image.GetEffWidth()) * m_image.GetHeight();
+  for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(~p[i]);
+}
+
+void CBaseRender::AdjustEffWidthBits() {
+  if (!m_image.IsValid() || m_image.GetBpp() != 1) return;
+  const uint32_t W = m_image.GetWidth();
+  const uint32_t n = W / 8, r = W % 8, eff = m_image.GetEffWidth();
+  for (uint32_t y = 0; y < m_image.GetHeight(); ++y) {
+    uint8_t* row = m_image.GetBits(y);
+    uint32_t from = n;
+    if (r != 0) {
+      row[n] |= static_cast<uint8_t>(0xFF >> r);
+      from = n + 1;
+    }
+    if (from < eff) std::memset(row + from, 0xFF, eff - from);
+  }
+}
