@@ -1,0 +1,149 @@
+#include "printers/PrinterCPCL.h"
+
+#include <cinttypes>
+#include <cstdio>
+
+#include "printers/DriverBytes.h"
+
+using tavel::BlockLength;
+
+namespace {
+
+void AddCrLf(CMyBuffer& line) {
+  line.AddByte(0x0D);
+  line.AddByte(0x0A);
+}
+
+}  // namespace
+
+CPrinterCPCL::CPrinterCPCL() {}
+
+CPrinterCPCL::~CPrinterCPCL() {}
+
+bool CPrinterCPCL::BuildBegin(CMyBuffer& line) const {
+  // The offset is the setting times 8 again, on top of the image shift; kept
+  // in 64 bits so that a large setting cannot overflow.
+  char offset[32];
+  std::snprintf(offset, sizeof offset, "%" PRId64, static_cast<int64_t>(m_reg.iReference[0]) * 8);
+  char height[16];
+  std::snprintf(height, sizeof height, "%u", m_image.GetHeight());
+  line.AddStringA("! ");
+  line.AddStringA(offset);
+  line.AddStringA(" 200 200 ");
+  line.AddStringA(height);
+  line.AddStringA(" 1");
+  AddCrLf(line);
+  return !line.Failed();
+}
+
+bool CPrinterCPCL::BuildPageWidth(CMyBuffer& line) const {
+  char width[16];
+  std::snprintf(width, sizeof width, "%u", m_image.GetWidth());
+  line.AddStringA("PAGE-WIDTH ");
+  line.AddStringA(width);
+  AddCrLf(line);
+  return !line.Failed();
+}
+
+bool CPrinterCPCL::BuildCG(CMyBuffer& line) const {
+  char size[40];
+  std::snprintf(size, sizeof size, "%u %u", m_image.GetEffWidth(), m_image.GetHeight());
+  line.AddStringA("CG ");
+  line.AddStringA(size);
+  line.AddStringA(" 0 0");
+  AddCrLf(line);
+  return !line.Failed();
+}
+
+bool CPrinterCPCL::BuildFORM(CMyBuffer& line) const {
+  // Only gap and black-line media have a mark to feed to.
+  if (m_reg.iMediaType != 1 && m_reg.iMediaType != 2) return true;
+  line.AddStringA("FORM");
+  AddCrLf(line);
+  return !line.Failed();
+}
+
+bool CPrinterCPCL::BuildPrint(CMyBuffer& line) const {
+  line.AddStringA("PRINT");
+  AddCrLf(line);
+  return !line.Failed();
+}
+
+void CPrinterCPCL::Write(const CMyBuffer& line) {
+  WriteSpool(line.GetBuffer(), line.GetBufferLength());
+}
+
+bool CPrinterCPCL::WriteGraphic() {
+  const int64_t length = BlockLength(m_image.GetEffWidth(), m_image.GetHeight());
+  if (length < 0) return false;
+  WriteSpool(m_image.GetBits(0), static_cast<int>(length));
+  return true;
+}
+
+bool CPrinterCPCL::cmdBegin() {
+  CMyBuffer line;
+  if (!BuildBegin(line)) return false;
+  Write(line);
+  return true;
+}
+
+bool CPrinterCPCL::cmdPageWidth() {
+  CMyBuffer line;
+  if (!BuildPageWidth(line)) return false;
+  Write(line);
+  return true;
+}
+
+bool CPrinterCPCL::cmdCG() {
+  CMyBuffer line;
+  if (!BuildCG(line) || BlockLength(m_image.GetEffWidth(), m_image.GetHeight()) < 0)
+    return false;
+  Write(line);
+  return WriteGraphic();
+}
+
+bool CPrinterCPCL::cmdFORM() {
+  CMyBuffer line;
+  if (!BuildFORM(line)) return false;
+  Write(line);
+  return true;
+}
+
+bool CPrinterCPCL::cmdPrint() {
+  CMyBuffer line;
+  if (!BuildPrint(line)) return false;
+  Write(line);
+  return true;
+}
+
+void CPrinterCPCL::OnPaintBmp() {
+  Negative();
+
+  const unsigned width = m_image.GetWidth();
+  const unsigned height = m_image.GetHeight();
+  char detail[128];
+  if (BlockLength(m_image.GetEffWidth(), height) < 0) {
+    std::snprintf(detail, sizeof detail, "CPCL: graphic of %u x %u bytes exceeds 2 GiB",
+                  m_image.GetEffWidth(), height);
+    ReportPageError("The page is too large to be printed.", detail);
+    return;
+  }
+
+  // Lines go out as soon as they are written, so all of them are built
+  // first: a label is sent whole or not at all.
+  CMyBuffer begin, pageWidth, cg, form, print;
+  if (!BuildBegin(begin) || !BuildPageWidth(pageWidth) || !BuildCG(cg) || !BuildFORM(form) ||
+      !BuildPrint(print)) {
+    std::snprintf(detail, sizeof detail, "CPCL: label of %u x %u dots could not be assembled",
+                  width, height);
+    ReportPageError("Not enough memory to prepare the page.", detail);
+    return;
+  }
+
+  Write(begin);
+  Write(pageWidth);
+  Write(cg);
+  WriteGraphic();
+  Write(form);
+  Write(print);
+}

@@ -1,0 +1,173 @@
+#include "printers/PrinterESCPOS.h"
+
+#include <cstdio>
+
+#include "printers/DriverBytes.h"
+
+using tavel::AppendAll;
+using tavel::BlockLength;
+
+CPrinterESCPOS::CPrinterESCPOS() { AddLog("new CPrinterESCPOS()"); }
+
+CPrinterESCPOS::~CPrinterESCPOS() {}
+
+bool CPrinterESCPOS::cmdInit() {
+  static const uint8_t kBytes[] = {0x1B, 0x40};
+  return AppendAll(m_cmdBuffer, kBytes, sizeof kBytes);
+}
+
+bool CPrinterESCPOS::cmdAlignCenter() {
+  static const uint8_t kBytes[] = {0x1B, 0x61, 0x01};
+  return AppendAll(m_cmdBuffer, kBytes, sizeof kBytes);
+}
+
+bool CPrinterESCPOS::cmdCutPaper(int partial) {
+  const uint8_t bytes[] = {0x1D, 0x56, static_cast<uint8_t>(partial == 0 ? 0x30 : 0x31)};
+  return AppendAll(m_cmdBuffer, bytes, sizeof bytes);
+}
+
+bool CPrinterESCPOS::PrintAndFeedPaper(int mm) {
+  // ESC J feeds at most 255 dots, so longer feeds go out in pieces.
+  const int64_t dots = static_cast<int64_t>(static_cast<int64_t>(m_resolution) * mm / 25.4);
+  CMyBuffer feed;
+  if (dots <= 255) {
+    feed.AddByte(0x1B);
+    feed.AddByte(0x4A);
+    feed.AddByte(static_cast<uint8_t>(dots & 0xFF));
+  } else {
+    const int64_t full = dots / 255;
+    const int64_t rest = dots % 255;
+    const int64_t length = BlockLength(3, static_cast<uint64_t>(full) + 1);
+    const int limit = m_cmdBuffer.GetMaxBufferSize();
+    if (length < 0 || (limit > 0 && length > limit)) return false;
+    if (!feed.SetBufferSize(static_cast<int>(length))) return false;
+    for (int64_t i = 0; i < full; ++i) {
+      feed.AddByte(0x1B);
+      feed.AddByte(0x4A);
+      feed.AddByte(0xFF);
+    }
+    if (rest > 0) {
+      feed.AddByte(0x1B);
+      feed.AddByte(0x4A);
+      feed.AddByte(static_cast<uint8_t>(rest));
+    }
+  }
+  return AppendAll(m_cmdBuffer, feed);
+}
+
+uint8_t CPrinterESCPOS::RasterMode(int xdpi, int ydpi) {
+  if (xdpi > 202 && ydpi > 202) return 0;
+  if (xdpi > 202 && ydpi == 100) return 1;
+  if (xdpi == 100 && ydpi > 202) return 2;
+  if (xdpi == 100 && ydpi == 100) return 3;
+  return 0;
+}
+
+bool CPrinterESCPOS::AppendRasterCommands(CMyBuffer& dst, int xdpi, int ydpi, int widthBytes,
+                                          int lines, const uint8_t* data, int maxRows) {
+  if (widthBytes < 0 || widthBytes > kMaxRasterWidthBytes || lines < 0) return false;
+  if (maxRows <= 0 || maxRows > kMaxRasterRows) maxRows = kMaxRasterRows;
+  const uint8_t mode = RasterMode(xdpi, ydpi);
+  int row = 0;
+  do {
+    const int rows = lines - row < maxRows ? lines - row : maxRows;
+    const uint8_t head[] = {0x1D,
+                            0x76,
+                            0x30,
+                            mode,
+                            static_cast<uint8_t>(widthBytes & 0xFF),
+                            static_cast<uint8_t>((widthBytes >> 8) & 0xFF),
+                            static_cast<uint8_t>(rows & 0xFF),
+                            static_cast<uint8_t>((rows >> 8) & 0xFF)};
+    if (!AppendAll(dst, head, sizeof head)) return false;
+    if (!AppendAll(dst, data + static_cast<int64_t>(row) * widthBytes,
+                   static_cast<int64_t>(rows) * widthBytes))
+      return false;
+    row += rows;
+  } while (row < lines);
+  return true;
+}
+
+bool CPrinterESCPOS::PrintBMP(int xdpi, int ydpi, int widthBytes, int lines, const void* data,
+                              int length) {
+  if (static_cast<int64_t>(widthBytes) * lines > length) return false;
+  return AppendRasterCommands(m_cmdBuffer, xdpi, ydpi, widthBytes, lines,
+                              static_cast<const uint8_t*>(data), kMaxRasterRows);
+}
+
+bool CPrinterESCPOS::cmdEndPrint() { return true; }
+
+bool CPrinterESCPOS::cmdOpenMoneyBox() {
+  static const uint8_t kBytes[] = {0x1B, 0x70, 0x00, 0x80, 0x80};
+  return AppendAll(m_cmdBuffer, kBytes, sizeof kBytes);
+}
+
+bool CPrinterESCPOS::CollectRaster(CMyBuffer& raster, int widthBytes) {
+  const unsigned height = m_image.GetHeight();
+  const int64_t reserve = BlockLength(m_image.GetEffWidth(), height);
+  if (reserve < 0 || widthBytes < 0 || static_cast<unsigned>(widthBytes) > m_image.GetEffWidth())
+    return false;
+  if (!raster.SetBufferSize(static_cast<int>(reserve))) return false;
+  for (unsigned i = 0; i < height; ++i)
+    if (!AppendAll(raster, m_image.GetBits(i), widthBytes)) return false;
+  return true;
+}
+
+void CPrinterESCPOS::FlushCommands() {
+  WriteSpool(m_cmdBuffer.GetBuffer(), m_cmdBuffer.GetBufferLength());
+  m_cmdBuffer.InitBuffer(0);
+}
+
+void CPrinterESCPOS::OnPaintBmp() {
+  Negative();
+  m_cmdBuffer.InitBuffer(0);
+
+  const unsigned width = m_image.GetWidth();
+  const unsigned height = m_image.GetHeight();
+  const unsigned rowBytes = (width + 7) / 8;
+  char detail[160];
+
+  if (rowBytes > static_cast<unsigned>(kMaxRasterWidthBytes) ||
+      BlockLength(m_image.GetEffWidth(), height) < 0) {
+    std::snprintf(detail, sizeof detail,
+                  "ESC/POS: page of %u x %u dots; a raster row holds at most %d bytes", width,
+                  height, kMaxRasterWidthBytes);
+    ReportPageError("The page is too large to be printed.", detail);
+    return;
+  }
+
+  CMyBuffer raster;
+  bool ok = CollectRaster(raster, static_cast<int>(rowBytes));
+  ok = ok && (m_reg.iMoneyBox != 1 || cmdOpenMoneyBox());
+  ok = ok && cmdInit() && cmdAlignCenter();
+  ok = ok && PrintBMP(m_resolution, m_resolution, static_cast<int>(rowBytes),
+                      static_cast<int>(height), raster.GetBuffer(), raster.GetBufferLength());
+  ok = ok && (m_reg.iPostFeed <= 0 || PrintAndFeedPaper(m_reg.iPostFeed));
+  if (m_reg.iCutType == 3)
+    ok = ok && cmdCutPaper(0);
+  else if (m_reg.iCutType == 4)
+    ok = ok && cmdCutPaper(1);
+  ok = ok && cmdEndPrint();
+  ok = ok && (m_reg.iMoneyBox != 2 || cmdOpenMoneyBox());
+
+  if (!ok) {
+    std::snprintf(detail, sizeof detail,
+                  "ESC/POS: page of %u x %u dots did not fit the command buffer", width, height);
+    ReportPageError("Not enough memory to prepare the page.", detail);
+    m_cmdBuffer.InitBuffer(0);
+    return;
+  }
+  FlushCommands();
+}
+
+void CPrinterESCPOS::OnDestroy() {
+  // Cutting once per document leaves the whole job on one strip.
+  if (m_reg.iCutType != 1 && m_reg.iCutType != 2) return;
+  m_cmdBuffer.InitBuffer(0);
+  if (!cmdCutPaper(m_reg.iCutType == 1 ? 0 : 1)) {
+    AddLog("OnDestroy: could not build the cut command");
+    m_cmdBuffer.InitBuffer(0);
+    return;
+  }
+  FlushCommands();
+}
