@@ -1,0 +1,73 @@
+#include "CpclDecoder.h"
+
+namespace {
+
+// Splits "WORD a b c" into numbers after checking the word and the count.
+bool Numbers(const std::vector<std::string>& words, size_t count, std::vector<int64_t>& out) {
+  if (words.size() != count + 1) return false;
+  out.resize(count);
+  for (size_t i = 0; i < count; ++i)
+    if (!ParseInt(words[i + 1], out[i]) || out[i] < 0) return false;
+  return true;
+}
+
+}  // namespace
+
+bool DecodeCpcl(Stream& s) {
+  bool inLabel = false;
+  size_t labelStart = 0;
+  Page page;
+  size_t pos = 0;
+  while (pos < s.size) {
+    const size_t start = pos;
+    std::string line;
+    if (!ReadLine(s, pos, line, pos)) return false;
+    const auto words = Split(line, ' ');
+    const std::string& word = words[0];
+    std::vector<int64_t> n;
+    if (word == "!") {
+      if (inLabel) return s.Fail(start, Format("label header inside the label begun at offset %zu", labelStart));
+      if (!Numbers(words, 5, n)) return s.Fail(start, "malformed label header \"" + line + "\"");
+      inLabel = true;
+      labelStart = start;
+      page = Page();
+      s.Item(start, Format("! label: offset %lld, %lldx%lld dpi, height %lld, %lld cop%s", (long long)n[0],
+                           (long long)n[1], (long long)n[2], (long long)n[3], (long long)n[4],
+                           n[4] == 1 ? "y" : "ies"));
+      continue;
+    }
+    if (!inLabel) return s.Fail(start, "command outside a label (no \"! \" header before it): \"" + line + "\"");
+    if (word == "PAGE-WIDTH") {
+      if (!Numbers(words, 1, n)) return s.Fail(start, "malformed \"" + line + "\"");
+      s.Item(start, line);
+    } else if (word == "CG") {
+      if (!Numbers(words, 4, n)) return s.Fail(start, "malformed graphic command \"" + line + "\"");
+      const int64_t rowBytes = n[0], rows = n[1], x = n[2], y = n[3];
+      if (!page.Fits(uint64_t(x), uint64_t(y), uint64_t(rowBytes), uint64_t(rows)))
+        return s.Fail(start, "graphic larger than any page: \"" + line + "\"");
+      const uint64_t bytes = uint64_t(rowBytes) * uint64_t(rows);
+      if (!s.Has(pos, bytes))
+        return s.Fail(pos, Format("graphic data ends after %zu of %llu bytes", s.size - pos,
+                                  (unsigned long long)bytes));
+      std::string err;
+      if (!page.Draw(uint64_t(x), uint64_t(y), uint32_t(rowBytes), uint32_t(rows), s.data + pos, false, err))
+        return s.Fail(start, err);
+      s.Item(start, Format("CG %lldx%lld at %lld,%lld (%llu bytes)", (long long)rowBytes, (long long)rows,
+                           (long long)x, (long long)y, (unsigned long long)bytes));
+      pos += size_t(bytes);
+    } else if (line == "FORM") {
+      s.Item(start, "FORM (feed to next gap or mark)");
+    } else if (line == "PRINT") {
+      s.Item(start, Format("PRINT  -> page %zu", s.pages.size() + 1));
+      s.pages.push_back(std::move(page));
+      page = Page();
+      inLabel = false;
+    } else {
+      return s.Fail(start, "unknown command \"" + line + "\"");
+    }
+  }
+  if (inLabel)
+    return s.Fail(s.size, Format("stream ends inside the label begun at offset %zu, no PRINT (truncated?)",
+                                 labelStart));
+  return true;
+}

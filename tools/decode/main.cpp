@@ -1,0 +1,147 @@
+// tavelpress-decode: shows what the filter sent to a printer.
+//
+//   tavelpress-decode --lang tspl|escpos|cpcl|peripage|paperang
+//                     [--list] [--png PREFIX] [FILE|-]
+//
+// It checks the stream's structure, lists its commands (--list), writes
+// each printed page as PREFIX-1.png, PREFIX-2.png, ... (--png) and ends
+// with a summary of the pages. A stream it cannot follow is refused with
+// the offset and the reason on stderr and exit status 1; usage errors give
+// status 2.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "CpclDecoder.h"
+#include "EscposDecoder.h"
+#include "Page.h"
+#include "PaperangDecoder.h"
+#include "PeriPageDecoder.h"
+#include "Stream.h"
+#include "TsplDecoder.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: tavelpress-decode --lang tspl|escpos|cpcl|peripage|paperang\n"
+    "                         [--list] [--png PREFIX] [FILE|-]\n"
+    "  --list        print one line per command (offset, command)\n"
+    "  --png PREFIX  write every page as PREFIX-1.png, PREFIX-2.png, ...\n"
+    "Reads standard input when FILE is - or missing.\n";
+
+struct Language {
+  const char* name;
+  bool (*decode)(Stream&);
+};
+
+const Language kLanguages[] = {
+    {"tspl", DecodeTspl},         {"escpos", DecodeEscpos},     {"cpcl", DecodeCpcl},
+    {"peripage", DecodePeriPage}, {"paperang", DecodePaperang},
+};
+
+// No stream the filter writes comes near this.
+constexpr size_t kMaxInput = size_t(1) << 30;
+
+bool ReadAll(const std::string& path, std::vector<uint8_t>& out, std::string& err) {
+  FILE* f = path == "-" ? stdin : std::fopen(path.c_str(), "rb");
+  if (!f) {
+    err = "cannot open " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  uint8_t buf[65536];
+  size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) {
+    if (out.size() + n > kMaxInput) {
+      err = path + ": input larger than 1 GiB";
+      if (f != stdin) std::fclose(f);
+      return false;
+    }
+    out.insert(out.end(), buf, buf + n);
+  }
+  bool bad = std::ferror(f);
+  if (f != stdin) std::fclose(f);
+  if (bad) {
+    err = "cannot read " + path;
+    return false;
+  }
+  return true;
+}
+
+int Usage(const std::string& why) {
+  std::cerr << "tavelpress-decode: " << why << "\n" << kUsage;
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Language* lang = nullptr;
+  bool list = false;
+  std::string prefix, path = "-";
+  bool havePath = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--help" || a == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (a == "--list") {
+      list = true;
+    } else if (a == "--lang" || a == "--png") {
+      if (i + 1 >= argc) return Usage(a + " needs a value");
+      std::string v = argv[++i];
+      if (a == "--png") {
+        prefix = v;
+        continue;
+      }
+      for (const Language& l : kLanguages)
+        if (v == l.name) lang = &l;
+      if (!lang) return Usage("unknown language \"" + v + "\"");
+    } else if (a.size() > 1 && a[0] == '-') {
+      return Usage("unknown option " + a);
+    } else if (havePath) {
+      return Usage("more than one input file");
+    } else {
+      path = a;
+      havePath = true;
+    }
+  }
+  if (!lang) return Usage("--lang is required");
+
+  std::vector<uint8_t> bytes;
+  std::string err;
+  if (!ReadAll(path, bytes, err)) {
+    std::cerr << "tavelpress-decode: " << err << "\n";
+    return 1;
+  }
+
+  Stream s(bytes, list ? &std::cout : nullptr);
+  if (!lang->decode(s)) {
+    std::cout.flush();
+    std::cerr << "tavelpress-decode: " << lang->name << ": offset " << s.errorOffset
+              << Format(" (0x%zX)", s.errorOffset) << ": " << s.error << "\n";
+    return 1;
+  }
+
+  std::cout << "pages: " << s.pages.size() << "\n";
+  int status = 0;
+  for (size_t i = 0; i < s.pages.size(); ++i) {
+    const Page& p = s.pages[i];
+    std::cout << "page " << (i + 1) << ": " << p.Width() << " x " << p.Height() << " dots";
+    if (!prefix.empty()) {
+      std::string file = prefix + "-" + std::to_string(i + 1) + ".png";
+      if (p.Width() == 0 || p.Height() == 0) {
+        std::cout << " (empty, no PNG)";
+      } else if (WritePng(file, p, err)) {
+        std::cout << " -> " << file;
+      } else {
+        std::cerr << "tavelpress-decode: " << err << "\n";
+        status = 1;
+      }
+    }
+    std::cout << "\n";
+  }
+  return status;
+}
