@@ -63,6 +63,13 @@ bool Pump(Child& c, const std::vector<uint8_t>* toWrite, size_t* written, Filter
   return true;
 }
 
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
 }  // namespace
 
 FilterResult RunFilter(const FilterJob& job) {
@@ -117,6 +124,12 @@ FilterResult RunFilter(const FilterJob& job) {
       });
       if (!ok) break;
     }
+    if (!s.waitForLog.empty()) {
+      ok = Pump(c, nullptr, nullptr, r, deadline, [&] {
+        return ReadFile(logPath).find(s.waitForLog) != std::string::npos || c.err < 0;
+      });
+      if (!ok) break;
+    }
     if (s.sigtermFirst) kill(pid, SIGTERM);
     size_t written = 0;
     ok = Pump(c, &s.bytes, &written, r, deadline,
@@ -136,9 +149,6 @@ FilterResult RunFilter(const FilterJob& job) {
   if (WIFEXITED(status)) r.exitStatus = WEXITSTATUS(status);
   if (WIFSIGNALED(status)) r.termSignal = WTERMSIG(status);
   r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  std::ifstream log(logPath);
-  std::stringstream ss;
-  ss << log.rdbuf();
-  r.log = ss.str();
+  r.log = ReadFile(logPath);
   return r;
 }

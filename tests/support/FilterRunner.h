@@ -11,6 +11,7 @@
 struct FeedStep {
   std::vector<uint8_t> bytes;  // written to the filter's standard input
   std::string waitForStderr;   // before writing: wait until stderr holds this
+  std::string waitForLog;      // before writing: wait until the log holds this
   bool sigtermFirst = false;   // before writing (after waiting): send SIGTERM
 };
 
