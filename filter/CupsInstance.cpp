@@ -1,5 +1,6 @@
 #include "filter/CupsInstance.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -29,6 +30,23 @@ void CancelJob(int) { Canceled = 1; }
 namespace {
 
 using tavel::Log;
+
+// The raster stream is read through this, so that the job knows whether it
+// reached the end of its input or libcups gave up on data it can't read.
+struct RasterInput {
+  int fd = 0;
+  bool atEnd = false;
+};
+
+ssize_t ReadRasterInput(void* ctx, unsigned char* buffer, size_t bytes) {
+  RasterInput* in = static_cast<RasterInput*>(ctx);
+  for (;;) {
+    ssize_t n = read(in->fd, buffer, bytes);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (n <= 0) in->atEnd = true;
+    return n;
+  }
+}
 
 // Reads and drops the pixel data of a page that is not printed, so that the
 // next page header is found where it is.
@@ -111,7 +129,9 @@ int CCupsInstance::Run(int argc, char** argv) {
     }
   }
 
-  cups_raster_t* ras = cupsRasterOpen(fd, CUPS_RASTER_READ);
+  RasterInput input;
+  input.fd = fd;
+  cups_raster_t* ras = cupsRasterOpenIO(ReadRasterInput, &input, CUPS_RASTER_READ);
 
   Canceled = 0;
   struct sigaction action;
@@ -239,6 +259,14 @@ int CCupsInstance::Run(int argc, char** argv) {
     if (Canceled || g_pRender->OutputFailed()) break;
   }
 
+  bool damaged = !Canceled && !g_pRender->OutputFailed() && !input.atEnd;
+  if (damaged) {
+    // libcups stopped at a header it refused (a height of 0, say): say so
+    // instead of silently dropping the rest of the job.
+    _cupsLangPrintFilter(stderr, "ERROR", "The print data after page %d can't be read; the rest of the job was not printed.", Page);
+    Log(3, "raster stream refused after page %d", Page);
+  }
+
   g_pRender->OnEndDoc();
   cupsRasterClose(ras);
   if (fd != 0) close(fd);
@@ -249,7 +277,7 @@ int CCupsInstance::Run(int argc, char** argv) {
     _cupsLangPrintFilter(stderr, "ERROR", "No pages were found.");
     return 1;
   }
-  if (g_pRender->OutputFailed()) return 1;
+  if (g_pRender->OutputFailed() || damaged) return 1;
   if (pagesPrinted == 0 && pagesRefused > 0) return 1;
   return 0;
 }

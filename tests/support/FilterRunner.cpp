@@ -116,7 +116,7 @@ FilterResult RunFilter(const FilterJob& job) {
   auto deadline = start + std::chrono::milliseconds(static_cast<long>(job.timeoutSeconds * 1000));
   bool ok = true;
   std::vector<FeedStep> steps = job.steps;
-  if (steps.empty()) steps.push_back(FeedStep{job.input, "", false});
+  if (steps.empty()) { FeedStep all; all.bytes = job.input; steps.push_back(all); }
   for (const FeedStep& s : steps) {
     if (!s.waitForStderr.empty()) {
       ok = Pump(c, nullptr, nullptr, r, deadline, [&] {

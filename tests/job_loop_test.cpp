@@ -1,0 +1,359 @@
+// The filter as the scheduler runs it: arguments, PPD, raster stream, page
+// messages, cancellation, broken headers and broken output.
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstring>
+#include <random>
+
+#include "support/FilterRunner.h"
+#include "support/PpdWriter.h"
+#include "support/RasterWriter.h"
+
+namespace {
+
+std::string Ppd(int model, const std::vector<PpdOption>& options = {}) {
+  return WriteTempFile("printer.ppd", PpdText(model, options));
+}
+
+RasterPage RandomPage(unsigned w, unsigned h, unsigned seed) {
+  RasterPage p = UniformPage(MakeHeader(w, h, 8), 255);
+  std::mt19937 rng(seed);
+  for (auto& b : p.data) b = static_cast<uint8_t>(rng());
+  return p;
+}
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// The payload of the first TSPL mode-1 bitmap in a stream.
+std::vector<uint8_t> TsplBitmap(const std::vector<uint8_t>& out, unsigned* rowBytes,
+                                unsigned* rows) {
+  std::string s(out.begin(), out.end());
+  size_t at = s.find("BITMAP ");
+  if (at == std::string::npos) return {};
+  unsigned x, y, mode;
+  int used = 0;
+  if (std::sscanf(s.c_str() + at, "BITMAP %u,%u,%u,%u,%u,%n", &x, &y, rowBytes, rows, &mode,
+                  &used) != 5 || mode != 1)
+    return {};
+  size_t from = at + static_cast<size_t>(used);
+  size_t n = static_cast<size_t>(*rowBytes) * *rows;
+  if (from + n > out.size()) return {};
+  return std::vector<uint8_t>(out.begin() + static_cast<long>(from),
+                              out.begin() + static_cast<long>(from + n));
+}
+
+struct ArgCase {
+  const char* name;
+  std::vector<std::string> args;
+  const char* message;
+};
+
+class BadArguments : public ::testing::TestWithParam<ArgCase> {};
+
+TEST_P(BadArguments, EndWithMessageAndNoOutput) {
+  FilterJob job;
+  job.args = GetParam().args;
+  job.ppdPath = Ppd(20);
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_TRUE(r.out.empty());
+  EXPECT_NE(r.err.find(GetParam().message), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JobLoop, BadArguments,
+    ::testing::Values(
+        ArgCase{"FourArguments", {"1", "u", "t", "1"}, "ERROR: tavelpress job-id user title copies options [file]"},
+        ArgCase{"SevenArguments",
+                {"1", "u", "t", "1", "", "f", "extra"},
+                "ERROR: tavelpress job-id user title copies options [file]"},
+        ArgCase{"MissingFile",
+                {"1", "u", "t", "1", "", "/nonexistent/job.ras"},
+                "Unable to open raster file"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JobLoop, MissingPpdIsReportedWithItsReason) {
+  FilterJob job;
+  job.unsetPpd = true;
+  job.input = WriteRaster({UniformPage(MakeHeader(8, 8, 8), 255)});
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("ERROR: The PPD file could not be opened."), std::string::npos);
+  EXPECT_NE(r.err.find("DEBUG: "), std::string::npos);
+  EXPECT_NE(r.err.find(" on line "), std::string::npos);
+  EXPECT_TRUE(r.out.empty());
+}
+
+TEST(JobLoop, UnknownModelNumbersWriteNothing) {
+  for (int model : {0, 19, 25}) {
+    FilterJob job;
+    job.ppdPath = Ppd(model);
+    job.input = WriteRaster({UniformPage(MakeHeader(8, 8, 8), 255)});
+    FilterResult r = RunFilter(job);
+    EXPECT_EQ(r.exitStatus, 1) << model;
+    EXPECT_TRUE(r.out.empty()) << model;
+    EXPECT_NE(r.err.find("ERROR: Unknow ModelNumber."), std::string::npos) << model;
+    EXPECT_NE(r.log.find("<3> ERR: Unknow ModelNumber = " + std::to_string(model)),
+              std::string::npos);
+  }
+}
+
+TEST(JobLoop, EmptyStreamStillRunsTheDocumentHooks) {
+  // The pocket printer sends its set-up at the start of the document and its
+  // end sound at the end, so both hooks show in the output.
+  FilterJob job;
+  job.ppdPath = Ppd(24, {{"EndPrintSound", "EveryDoc", {"None", "EveryDoc"}}});
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_NE(r.err.find("ERROR: No pages were found."), std::string::npos);
+  ASSERT_GE(r.out.size(), 8u);
+  EXPECT_EQ(r.out[0], 0x10);
+  const uint8_t endSound[] = {0x1F, 0x1B, 0x1F, 0x56, 0x08, 0x09, 0xA0, 0x99};
+  EXPECT_EQ(0, std::memcmp(r.out.data() + r.out.size() - 8, endSound, 8));
+}
+
+TEST(JobLoop, ThreePagesAreNumberedAndLogged) {
+  FilterJob job;
+  job.ppdPath = Ppd(20);
+  auto page = UniformPage(MakeHeader(64, 16, 8), 0);
+  job.input = WriteRaster({page, page, page});
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exitStatus, 0);
+  for (int n = 1; n <= 3; ++n) {
+    std::string k = std::to_string(n);
+    size_t pageLine = r.err.find("PAGE: " + k + " 1\n");
+    size_t start = r.err.find("INFO: Starting page " + k + ".");
+    size_t finish = r.err.find("INFO: Finished page " + k + ".");
+    ASSERT_NE(pageLine, std::string::npos) << r.err;
+    ASSERT_NE(start, std::string::npos);
+    ASSERT_NE(finish, std::string::npos);
+    EXPECT_LT(pageLine, start);
+    EXPECT_LT(start, finish);
+  }
+  EXPECT_EQ(Count(r.err, "PAGE: "), 3u);
+  EXPECT_EQ(Count(std::string(r.out.begin(), r.out.end()), "PRINT 1,1\r\n"), 3u);
+  EXPECT_EQ(Count(r.log, "create image width=64, height=16, bitsPerPixel=8, bytesPerLine=64"), 3u);
+  // The settings are read once, before the first page.
+  EXPECT_EQ(Count(r.log, "CCupsRender::GetPrinterParameters"), 1u);
+  EXPECT_LT(r.log.find("CCupsRender::GetPrinterParameters"), r.log.find("DEBUG: Duplex = 0"));
+  EXPECT_NE(r.log.find("ModelName=Test Printer"), std::string::npos);
+  EXPECT_NE(r.log.find("ModelNumber = 20"), std::string::npos);
+}
+
+TEST(JobLoop, RasterFileArgumentIsRead) {
+  FilterJob job;
+  job.ppdPath = Ppd(21);
+  std::string path = WriteTempFile("job.ras", WriteRaster({UniformPage(MakeHeader(16, 4, 8), 0)}));
+  job.args = {"1", "u", "t", "1", "", path};
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(r.err.find("PAGE: 1 1"), std::string::npos);
+  EXPECT_FALSE(r.out.empty());
+}
+
+TEST(JobLoop, SigtermBeforeTheFirstPageFindsNoPages) {
+  auto page = UniformPage(MakeHeader(64, 16, 8), 0);
+  FilterJob job;
+  job.ppdPath = Ppd(20);
+  // libcups reads the stream's first four bytes when it opens it.
+  std::vector<uint8_t> stream = WriteRaster({page, page});
+  FeedStep sync, rest;
+  sync.bytes.assign(stream.begin(), stream.begin() + 4);
+  rest.bytes.assign(stream.begin() + 4, stream.end());
+  rest.waitForLog = "ModelNumber = 20";
+  rest.sigtermFirst = true;
+  job.steps = {sync, rest};
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exitStatus, 1);
+  EXPECT_EQ(r.termSignal, 0);
+  EXPECT_NE(r.err.find("ERROR: No pages were found."), std::string::npos) << r.err;
+  EXPECT_TRUE(r.out.empty());
+}
+
+TEST(JobLoop, SigtermInsidePageTwoFinishesItAndStops) {
+  std::vector<RasterPage> pages = {RandomPage(64, 64, 1), RandomPage(64, 64, 2),
+                                   RandomPage(64, 64, 3)};
+  std::vector<uint8_t> one = WriteRaster({pages[0]});
+  std::vector<uint8_t> two = WriteRaster({pages[0], pages[1]});
+  std::vector<uint8_t> all = WriteRaster(pages);
+  size_t half = one.size() + (two.size() - one.size()) / 2;
+
+  FilterJob job;
+  job.ppdPath = Ppd(20);
+  FeedStep first, rest;
+  first.bytes.assign(all.begin(), all.begin() + static_cast<long>(half));
+  rest.bytes.assign(all.begin() + static_cast<long>(half), all.end());
+  rest.waitForStderr = "INFO: Starting page 2.";
+  rest.sigtermFirst = true;
+  job.steps = {first, rest};
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(r.err.find("INFO: Finished page 2."), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("Starting page 3."), std::string::npos);
+  EXPECT_EQ(Count(std::string(r.out.begin(), r.out.end()), "PRINT 1,1\r\n"), 2u);
+}
+
+struct HeaderCase {
+  const char* name;
+  void (*damage)(cups_page_header2_t&);
+  bool dataFits;  // the page's data can be sent in full, so a next page can follow
+};
+
+RasterPage DamagedPage(const HeaderCase& c) {
+  cups_page_header2_t h = MakeHeader(64, 16, 8);
+  c.damage(h);
+  uint64_t bytes = static_cast<uint64_t>(h.cupsBytesPerLine) * h.cupsHeight;
+  if (bytes > 4096) bytes = 4096;
+  return RasterPage{h, std::vector<uint8_t>(bytes, 0)};
+}
+
+class BrokenHeader : public ::testing::TestWithParam<HeaderCase> {};
+
+// A page whose sizes don't fit is refused with a message; the page after it
+// still prints.
+TEST_P(BrokenHeader, IsRefusedAndTheNextPagePrints) {
+  if (!GetParam().dataFits) GTEST_SKIP() << "the page's data would swallow the next page";
+  RasterPage good = UniformPage(MakeHeader(64, 16, 8), 0);
+  RasterPage badPage = DamagedPage(GetParam());
+  FilterJob job;
+  job.ppdPath = Ppd(20);
+  job.input = WriteRaster({badPage, good});
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.termSignal, 0);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(r.err.find("ERROR: Page 1 can't be printed"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("DEBUG: page 1: "), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("PAGE: 1 1"), std::string::npos);
+  EXPECT_NE(r.err.find("PAGE: 2 1"), std::string::npos) << r.err;
+  EXPECT_EQ(Count(std::string(r.out.begin(), r.out.end()), "PRINT 1,1\r\n"), 1u);
+}
+
+TEST_P(BrokenHeader, AloneFailsTheJob) {
+  FilterJob job;
+  job.ppdPath = Ppd(21);
+  job.input = WriteRaster({DamagedPage(GetParam())});
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.termSignal, 0);
+  EXPECT_EQ(r.exitStatus, 1) << r.err;
+  EXPECT_NE(r.err.find("ERROR: Page 1 can't be printed"), std::string::npos) << r.err;
+  EXPECT_EQ(r.err.find("PAGE: "), std::string::npos);
+  EXPECT_TRUE(r.out.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JobLoop, BrokenHeader,
+    ::testing::Values(
+        HeaderCase{"ZeroWidth", [](cups_page_header2_t& h) { h.cupsWidth = 0; }, true},
+        HeaderCase{"LineShorterThanWidth", [](cups_page_header2_t& h) { h.cupsBytesPerLine = 63; }, true},
+        HeaderCase{"SixteenBitPixels",
+                   [](cups_page_header2_t& h) {
+                     h.cupsBitsPerPixel = 16;
+                     h.cupsBitsPerColor = 16;
+                     h.cupsBytesPerLine = 128;
+                     h.cupsHeight = 8;
+                   }, true},
+        HeaderCase{"TwoBitPixels",
+                   [](cups_page_header2_t& h) {
+                     h.cupsBitsPerPixel = 2;
+                     h.cupsBitsPerColor = 2;
+                     h.cupsBytesPerLine = 16;
+                   }, true},
+        HeaderCase{"ZeroResolution", [](cups_page_header2_t& h) { h.HWResolution[0] = 0; }, true},
+        HeaderCase{"ZeroVerticalResolution", [](cups_page_header2_t& h) { h.HWResolution[1] = 0; }, true},
+        HeaderCase{"HugeHeight", [](cups_page_header2_t& h) { h.cupsHeight = 0xFFFFFFFFu; }, false},
+        HeaderCase{"HugeLines",
+                   [](cups_page_header2_t& h) {
+                     h.cupsWidth = 16 * 1024 * 1024;
+                     h.cupsBytesPerLine = 16 * 1024 * 1024;
+                     h.cupsHeight = 1;
+                   }, false},
+        HeaderCase{"PageBeyondMemoryLimit",
+                   [](cups_page_header2_t& h) {
+                     h.cupsWidth = 1000000;
+                     h.cupsBytesPerLine = 1000000;
+                     h.cupsHeight = 300;
+                   }, false},
+        HeaderCase{"CmykPage",
+                   [](cups_page_header2_t& h) {
+                     h.cupsColorSpace = CUPS_CSPACE_CMYK;
+                     h.cupsBitsPerPixel = 32;
+                     h.cupsBytesPerLine = 256;
+                     h.cupsHeight = 4;
+                   }, true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(JobLoop, CmykIsNamedInTheMessage) {
+  cups_page_header2_t h = MakeHeader(8, 2, 32, CUPS_CSPACE_CMYK);
+  FilterJob job;
+  job.ppdPath = Ppd(22);
+  job.input = WriteRaster({UniformPage(h, 0)});
+  FilterResult r = RunFilter(job);
+  EXPECT_NE(r.err.find("CMYK"), std::string::npos) << r.err;
+}
+
+TEST(JobLoop, StreamCutInsideAPagePrintsTheRestWhite) {
+  RasterPage page = UniformPage(MakeHeader(64, 40, 8), 0);  // all black
+  std::vector<uint8_t> full = WriteRaster({page});
+  // Keep the header and about half of the lines.
+  std::vector<uint8_t> cut(full.begin(), full.end() - static_cast<long>(64 * 20));
+  FilterJob job;
+  job.ppdPath = Ppd(20, {{"ImageFilter", "0", {"0", "3"}}});
+  job.input = cut;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_NE(r.err.find("ERROR: The print data ended inside page 1."), std::string::npos) << r.err;
+  unsigned rowBytes = 0, rows = 0;
+  std::vector<uint8_t> bits = TsplBitmap(r.out, &rowBytes, &rows);
+  ASSERT_EQ(rows, 40u);
+  ASSERT_EQ(rowBytes, 8u);
+  EXPECT_EQ(bits[0], 0x00);                        // first row arrived: black
+  EXPECT_EQ(bits[39 * rowBytes], 0xFF);            // last row never came: white
+}
+
+// libcups refuses a page header of height 0 as if the stream ended there;
+// the pages after it must not vanish without a word.
+TEST(JobLoop, RefusedHeaderInTheMiddleIsReported) {
+  RasterPage good = UniformPage(MakeHeader(64, 16, 8), 0);
+  FilterJob job;
+  job.ppdPath = Ppd(20);
+  job.input = WriteRaster({good, RasterPage{MakeHeader(64, 0, 8), {}}, good});
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exitStatus, 1) << r.err;
+  EXPECT_NE(r.err.find("INFO: Finished page 1."), std::string::npos);
+  EXPECT_NE(r.err.find("ERROR: The print data after page 1 can't be read"), std::string::npos)
+      << r.err;
+}
+
+struct OutputCase {
+  const char* name;
+  const char* path;
+  bool closeEarly;
+};
+
+class BrokenOutput : public ::testing::TestWithParam<OutputCase> {};
+
+TEST_P(BrokenOutput, FailsTheJobWithAMessage) {
+  FilterJob job;
+  job.ppdPath = Ppd(21);
+  auto page = RandomPage(384, 400, 7);
+  job.input = WriteRaster({page, page, page});
+  job.stdoutPath = GetParam().path;
+  job.closeStdoutEarly = GetParam().closeEarly;
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.termSignal, 0) << "the filter must not die of SIGPIPE";
+  EXPECT_EQ(r.exitStatus, 1) << r.err;
+  EXPECT_EQ(Count(r.err, "ERROR: Unable to send print data to the printer."), 1u) << r.err;
+  EXPECT_EQ(r.err.find("Starting page 2."), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(JobLoop, BrokenOutput,
+                         ::testing::Values(OutputCase{"DiskFull", "/dev/full", false},
+                                           OutputCase{"ReaderGone", "", true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
