@@ -99,6 +99,23 @@ INSTANTIATE_TEST_SUITE_P(
         DiffusionCase{6, {"00011110001", "00111000011", "11110001111", "11000111100",
                           "10001110000", "00111100011"}}));
 
+// A larger textured page, compared by an FNV-1a digest of its bits in row
+// order: each of these changes if any single kernel weight is off by one.
+TEST(DiffusionDigest, LargerPageMatchesWorkedDigest) {
+  const std::pair<int, uint64_t> cases[] = {
+      {0, 0x39e8bc6a2701a967}, {2, 0x23f05d882dbb7683}, {3, 0x56878bd7f8d7332b},
+      {4, 0x9c81bec4f88b797b}, {5, 0x567f07c64970887d}, {6, 0x1d5f78639d7f92af}};
+  for (const auto& [method, digest] : cases) {
+    CRasterImage img;
+    MakeGray8(img, 64, 48, [](int x, int y) { return (x * x * 3 + y * 29 + x * y * 5 + 7) % 256; });
+    ASSERT_TRUE(img.Dither(method));
+    uint64_t hash = 0xcbf29ce484222325ull;
+    for (const std::string& row : Rows(img))
+      for (char bit : row) hash = (hash ^ static_cast<uint8_t>(bit)) * 0x100000001b3ull;
+    EXPECT_EQ(hash, digest) << "method " << method;
+  }
+}
+
 TEST(FloydSteinberg, SingleRowsWorkedByHand) {
   struct {
     std::vector<int> row;
