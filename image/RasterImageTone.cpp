@@ -264,8 +264,9 @@ bool CRasterImage::Light(int32_t brightness, int32_t contrast) {
   if (!m_dib) return false;
   // Single precision throughout: the table must match to the last unit, e.g.
   // brightness 20, contrast 20 gives table[100] = trunc(148 - 33.6 + 0.5) = 114.
-  const float factor = static_cast<float>(static_cast<float>(contrast + 100) / 100.0);
-  const float offset = static_cast<float>(brightness + 128);
+  // The sums are widened first: both settings are free integers of the PPD.
+  const float factor = static_cast<float>(static_cast<float>(int64_t{contrast} + 100) / 100.0);
+  const float offset = static_cast<float>(int64_t{brightness} + 128);
   uint8_t table[256];
   for (int32_t i = 0; i < 256; ++i) {
     float stretched = static_cast<float>(i - 128) * factor;
