@@ -2,6 +2,8 @@
 // Counts are plain ints: the filter has one thread.
 #pragma once
 
+#include <cstddef>
+
 class IObjRef {
  public:
   virtual long AddRef() = 0;
@@ -56,6 +58,10 @@ class CStdRefPtr {
   operator T*() const { return m_p; }
   bool operator==(const T* p) const { return m_p == p; }
   bool operator!=(const T* p) const { return m_p != p; }
+  bool operator==(T* p) const { return m_p == p; }
+  bool operator!=(T* p) const { return m_p != p; }
+  bool operator==(std::nullptr_t) const { return m_p == nullptr; }
+  bool operator!=(std::nullptr_t) const { return m_p != nullptr; }
 
  private:
   T* m_p;

@@ -17,7 +17,7 @@ ssize_t WriteOut(void*, unsigned char* buffer, size_t bytes) {
 
 unsigned char Pixel(unsigned x, unsigned y, unsigned w, unsigned h, int page) {
   if (x < 8 || y < 8 || x >= w - 8 || y >= h - 8) return 0;             // frame
-  if (y > 24 && y < 24 + 40 + 20 * page) return static_cast<unsigned char>(x * 255 / w);  // ramp
+  if (y > 24 && y < 24u + 40u + 20u * static_cast<unsigned>(page)) return static_cast<unsigned char>(x * 255 / w);  // ramp
   if (y > h / 2 && x > w / 4 && x < 3 * w / 4) return ((x / 16 + y / 16) & 1) ? 0 : 255;
   return 255;
 }
