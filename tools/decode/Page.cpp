@@ -7,11 +7,17 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Stream.h"
+
 bool Page::Fits(uint64_t x, uint64_t y, uint64_t rowBytes, uint64_t rows) const {
-  // Every operand is at most 2^30 once it passes the first check, so the
+  return x <= kMaxOffset && y <= kMaxOffset && CanHold(x, y, rowBytes, rows);
+}
+
+bool Page::CanHold(uint64_t x, uint64_t y, uint64_t rowBytes, uint64_t rows) const {
+  // Every operand is at most 2^28 once it passes the first check, so the
   // products below cannot overflow 64 bits.
-  if (x > (1u << 24) || y > (1u << 30) || rowBytes > (1u << 28) || rows > (1u << 28))
-    return false;
+  const uint64_t kBig = 1u << 28;
+  if (x > kBig || y > kBig || rowBytes > kBig || rows > kBig) return false;
   uint64_t w = std::max(width_, x + rowBytes * 8);
   uint64_t h = std::max(height_, y + rows);
   return (w + 7) / 8 * h <= kMaxPageBytes;
@@ -20,17 +26,40 @@ bool Page::Fits(uint64_t x, uint64_t y, uint64_t rowBytes, uint64_t rows) const 
 bool Page::Draw(uint64_t x, uint64_t y, uint32_t rowBytes, uint32_t rows,
                 const uint8_t* bits, bool invert, std::string& err) {
   if (!Fits(x, y, rowBytes, rows)) {
+    err = Format("bitmap of %u x %u bytes at %llu,%llu does not fit a page", rowBytes, rows,
+                 (unsigned long long)x, (unsigned long long)y);
+    return false;
+  }
+  return Place(x, y, rowBytes, rows, bits, invert, err);
+}
+
+bool Page::Stack(uint32_t rowBytes, uint32_t rows, const uint8_t* bits, bool invert, std::string& err) {
+  return Place(0, height_, rowBytes, rows, bits, invert, err);
+}
+
+bool Page::Place(uint64_t x, uint64_t y, uint32_t rowBytes, uint32_t rows,
+                 const uint8_t* bits, bool invert, std::string& err) {
+  if (!CanHold(x, y, rowBytes, rows)) {
     err = "page would exceed " + std::to_string(kMaxPageBytes >> 20) + " MiB";
     return false;
   }
-  Blit b{x, y, rowBytes, rows, {}};
-  size_t n = size_t(rowBytes) * rows;
-  b.bits.assign(bits, bits + n);
-  if (invert)
-    for (auto& v : b.bits) v = uint8_t(~v);
+  const size_t n = size_t(rowBytes) * rows;
+  // Rows without bytes would stretch the page without a byte of input
+  // behind them; they draw nothing, so they change nothing.
+  if (n == 0) return true;
   width_ = std::max(width_, x + uint64_t(rowBytes) * 8);
   height_ = std::max(height_, y + rows);
-  blits_.push_back(std::move(b));
+  // Rows stacked right below the previous bitmap of the same width join it.
+  Blit* last = blits_.empty() ? nullptr : &blits_.back();
+  if (!last || last->x != x || last->rowBytes != rowBytes || last->y + last->rows != y) {
+    blits_.push_back(Blit{x, y, rowBytes, 0, {}});
+    last = &blits_.back();
+  }
+  const size_t old = last->bits.size();
+  last->bits.insert(last->bits.end(), bits, bits + n);
+  last->rows += rows;
+  if (invert)
+    for (size_t i = old; i < last->bits.size(); ++i) last->bits[i] = uint8_t(~last->bits[i]);
   return true;
 }
 
@@ -93,10 +122,14 @@ bool WritePng(const std::string& path, const Page& page, std::string& err) {
   if (setjmp(png_jmpbuf(png))) {
     png_destroy_write_struct(&png, &info);
     std::fclose(f);
+    std::remove(path.c_str());  // no half-written image left behind
     err = path + ": " + err;
     return false;
   }
   png_init_io(png, f);
+  // libpng refuses images over a million rows by default; a long receipt
+  // can be taller than that.
+  png_set_user_limits(png, 0x7FFFFFFF, 0x7FFFFFFF);
   png_set_IHDR(png, info, png_uint_32(page.Width()), png_uint_32(page.Height()), 1,
                PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
                PNG_FILTER_TYPE_DEFAULT);
@@ -105,6 +138,7 @@ bool WritePng(const std::string& path, const Page& page, std::string& err) {
   png_write_end(png, info);
   png_destroy_write_struct(&png, &info);
   if (std::fclose(f) != 0) {
+    std::remove(path.c_str());
     err = "cannot write " + path + ": " + std::strerror(errno);
     return false;
   }

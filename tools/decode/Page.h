@@ -9,6 +9,8 @@
 // No page the filter sends comes near this; it keeps a hostile stream from
 // making the decoder allocate gigabytes.
 constexpr uint64_t kMaxPageBytes = 256ull << 20;
+// Bitmaps are placed at most this many dots from the page's top-left corner.
+constexpr uint64_t kMaxOffset = 65535;
 
 class Page {
  public:
@@ -20,11 +22,12 @@ class Page {
             const uint8_t* bits, bool invert, std::string& err);
   // Draws below everything drawn so far, at the left edge.
   bool Stack(uint32_t rowBytes, uint32_t rows, const uint8_t* bits, bool invert,
-             std::string& err) {
-    return Draw(0, height_, rowBytes, rows, bits, invert, err);
-  }
-  // Whether a bitmap of that size at (x, y) would still fit the limit.
+             std::string& err);
+  // Whether Draw would take a bitmap of that size at (x, y): offsets up to
+  // kMaxOffset, the whole canvas within kMaxPageBytes.
   bool Fits(uint64_t x, uint64_t y, uint64_t rowBytes, uint64_t rows) const;
+  // Whether Stack would take that many rows.
+  bool FitsBelow(uint64_t rowBytes, uint64_t rows) const { return CanHold(0, height_, rowBytes, rows); }
 
   uint64_t Width() const { return width_; }   // dots
   uint64_t Height() const { return height_; } // rows
@@ -33,6 +36,10 @@ class Page {
   std::vector<uint8_t> Render() const;
 
  private:
+  bool CanHold(uint64_t x, uint64_t y, uint64_t rowBytes, uint64_t rows) const;
+  bool Place(uint64_t x, uint64_t y, uint32_t rowBytes, uint32_t rows, const uint8_t* bits,
+             bool invert, std::string& err);
+
   struct Blit {
     uint64_t x, y;
     uint32_t rowBytes, rows;

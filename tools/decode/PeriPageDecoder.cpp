@@ -28,7 +28,7 @@ bool CompressedBlock(Stream& s, size_t& pos, Page& page) {
   if (!s.Has(pos + 10, length))
     return s.Fail(pos + 10, Format("compressed data ends after %zu of %u bytes", s.size - pos - 10, length));
   const uint64_t bytes = uint64_t(rowBytes) * rows;
-  if (!page.Fits(0, page.Height(), rowBytes, rows))
+  if (!page.FitsBelow(rowBytes, rows))
     return s.Fail(start, "compressed raster larger than any page");
   std::vector<uint8_t> raw;
   size_t consumed = 0;
@@ -106,8 +106,8 @@ bool DecodePeriPage(Stream& s) {
       if (r < 0) return false;
       if (r == 0) {
         if ((c == 0x10 || c == 0x1F || c == 0x1B || c == 0x1D) && s.size - pos < 8)
-          return s.Fail(start, "stream ends inside a command: " + Hex(s.data + pos, s.size - pos) +
-                                   " (truncated?)");
+          return s.Fail(start, "unknown or cut-short command " + Hex(s.data + pos, s.size - pos) +
+                                   " at the end of the stream (truncated?)");
         return s.Fail(start, "unknown command bytes " + Hex(s.data + pos, s.size - pos, 4));
       }
       if (raster && !pageOpen) {
