@@ -175,8 +175,10 @@ bool OrderedBayer8(int32_t v, uint32_t x, uint32_t y) {
   return level != 0 && level >= kBayer8[x & 7][y & 7];
 }
 
+// The matrix holds 255 once, which "v > t" alone would print as a black dot
+// in every 16 x 16 tile of white paper; full white stays white.
 bool OrderedThreshold16(int32_t v, uint32_t x, uint32_t y) {
-  return v > kThreshold16[x & 15][y & 15];
+  return v == 255 || v > kThreshold16[x & 15][y & 15];
 }
 
 // One entry per method number 0..9; exactly one of the two is set.

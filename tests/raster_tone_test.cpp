@@ -51,7 +51,6 @@ void ExpectBlackWhitePalette(const CRasterImage& img) {
 class DitherUniform : public ::testing::TestWithParam<int> {};
 
 TEST_P(DitherUniform, BlackStaysBlackAndWhiteStaysWhite) {
-  // 13 x 7 stays clear of (6, 7), where the 16x16 matrix holds 255.
   for (int level : {0, 255}) {
     CRasterImage img;
     MakeGray8(img, 13, 7, [&](int, int) { return level; });
@@ -141,6 +140,12 @@ std::vector<std::pair<int, int>> AllBut(int n, int x, int y) {
   return all;
 }
 
+std::vector<std::pair<int, int>> AllBut2(int n, int x1, int y1, int x2, int y2) {
+  std::vector<std::pair<int, int>> all = AllBut(n, x1, y1);
+  all.erase(std::find(all.begin(), all.end(), std::make_pair(x2, y2)));
+  return all;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Matrices, OrderedDither,
     ::testing::Values(
@@ -159,8 +164,10 @@ INSTANTIATE_TEST_SUITE_P(
         OrderedCase{8, 3, 8, {}}, OrderedCase{8, 4, 8, {{0, 0}, {4, 4}}},
         OrderedCase{8, 8, 8, {{0, 0}, {4, 4}, {0, 4}}}, OrderedCase{9, 1, 16, {{8, 8}}},
         OrderedCase{9, 3, 16, {{0, 0}, {8, 8}, {0, 8}}},
-        // The 16x16 matrix holds 255 at (6, 7): even white input is black there.
-        OrderedCase{9, 255, 16, AllBut(16, 6, 7)}));
+        // The 16x16 matrix holds 255 at (6, 7); white paper must stay white there
+        // too, while 254 leaves that dot and one other black.
+        OrderedCase{9, 255, 16, AllOf(16)},
+        OrderedCase{9, 254, 16, AllBut2(16, 6, 7, 14, 15)}));
 
 // --- Threshold ------------------------------------------------------------
 
