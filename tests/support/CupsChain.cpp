@@ -1,6 +1,9 @@
 #include "CupsChain.h"
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <ftw.h>
 #include <poll.h>
 #include <signal.h>
@@ -155,6 +158,80 @@ CommandResult RunCommand(const std::vector<std::string>& argv, double timeoutSec
   if (!r.timedOut && WIFEXITED(waitStatus)) r.status = WEXITSTATUS(waitStatus);
   r.seconds = Now() - start;
   return r;
+}
+
+int StartProcess(const std::vector<std::string>& argv, const std::string& logPath) {
+  std::string program = argv.empty() ? "" : argv[0];
+  if (program.find('/') == std::string::npos) program = FindProgram(program);
+  if (program.empty()) return -1;
+  std::vector<std::string> argStore(argv);
+  argStore[0] = program;
+  std::vector<char*> args;
+  for (std::string& a : argStore) args.push_back(&a[0]);
+  args.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) return -1;
+  if (pid == 0) {
+    setpgid(0, 0);
+    int in = open("/dev/null", O_RDONLY);
+    int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (in < 0 || log < 0) _exit(126);
+    dup2(in, 0);
+    dup2(log, 1);
+    dup2(log, 2);
+    for (int fd = 3; fd < 1024; ++fd) close(fd);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  setpgid(pid, pid);
+  return pid;
+}
+
+bool ProcessRunning(int pid) {
+  if (pid <= 0) return false;
+  int status;
+  return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+void StopProcess(int pid, double graceSeconds) {
+  if (!ProcessRunning(pid)) return;
+  kill(pid, SIGTERM);
+  double deadline = Now() + graceSeconds;
+  while (Now() < deadline) {
+    if (!ProcessRunning(pid)) return;
+    usleep(20000);
+  }
+  kill(pid, SIGKILL);
+  int status;
+  waitpid(pid, &status, 0);
+}
+
+int FreeLoopbackPort() {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return 0;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = 0;
+  socklen_t len = sizeof a;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0)
+    port = ntohs(a.sin_port);
+  close(fd);
+  return port;
+}
+
+bool LoopbackPortOpen(int port) {
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(uint16_t(port));
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  close(fd);
+  return ok;
 }
 
 std::string MakePrivateDir(const std::string& tag) {

@@ -26,6 +26,21 @@ CommandResult RunCommand(const std::vector<std::string>& argv, double timeoutSec
                          const std::string& stdoutPath = "",
                          const std::vector<std::string>& extraEnv = {});
 
+// Starts argv in the background, in a process group of its own, with
+// standard output and error appended to logPath. Returns its process id,
+// or -1.
+int StartProcess(const std::vector<std::string>& argv, const std::string& logPath);
+// Whether the process started above is still running (reaps it if not).
+bool ProcessRunning(int pid);
+// Ends it: SIGTERM, up to graceSeconds for it to go, then SIGKILL. Only
+// this one process id is signalled.
+void StopProcess(int pid, double graceSeconds);
+
+// A TCP port on 127.0.0.1 that was free a moment ago, or 0.
+int FreeLoopbackPort();
+// Whether something accepts connections on 127.0.0.1:port.
+bool LoopbackPortOpen(int port);
+
 // Full path of a program found in PATH (also the sbin folders), or "".
 std::string FindProgram(const std::string& name);
 

@@ -1,0 +1,225 @@
+// Printing through a real scheduler: a private cupsd (its own folders,
+// listening on a loopback port only) gets queues made with lpadmin from the
+// generated PPDs and file: devices; lp sends documents, and the files the
+// scheduler wrote are decoded and checked.
+#include <gtest/gtest.h>
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+#include "support/CupsChain.h"
+
+namespace {
+
+double Pt(double mm) { return mm * 72.0 / 25.4; }
+int Dots(double mm, int dpi) { return int(mm * dpi / 25.4); }
+
+// A 20 x 10 mm box, 8 mm from the left and 5 mm from the top.
+std::string BoxBody(double hPt) {
+  return "0 setgray " + std::to_string(Pt(8)) + " " + std::to_string(hPt - Pt(15)) + " " +
+         std::to_string(Pt(20)) + " " + std::to_string(Pt(10)) + " rectfill showpage";
+}
+
+::testing::AssertionResult BoxIsAt(const GrayImage& page, int dpi) {
+  Rect want{Dots(8, dpi), Dots(5, dpi), Dots(28, dpi), Dots(15, dpi)};
+  Rect got = InkBox(page);
+  if (std::abs(got.left - want.left) <= 2 && std::abs(got.top - want.top) <= 2 &&
+      std::abs(got.right - want.right) <= 2 && std::abs(got.bottom - want.bottom) <= 2)
+    return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "ink at " << ToString(got) << ", expected about "
+                                       << ToString(want);
+}
+
+class PrivateScheduler : public ::testing::Test {
+ protected:
+  std::string dir_;
+  int pid_ = -1;
+  int port_ = 0;
+
+  void SetUp() override {
+    for (const char* tool : {"cupsd", "lpadmin", "lp", "lpstat", "gs"})
+      ASSERT_FALSE(FindProgram(tool).empty()) << tool << " is not installed";
+    ASSERT_EQ(access(DecoderProgram().c_str(), X_OK), 0) << DecoderProgram() << " is not built";
+    dir_ = MakePrivateDir("cupsd");
+    ASSERT_FALSE(dir_.empty());
+
+    // The scheduler refuses to run filters as root and drops to lp; the
+    // folders that lp writes to belong to it.
+    bool root = geteuid() == 0;
+    struct passwd* lp = root ? getpwnam("lp") : nullptr;
+    ASSERT_TRUE(!root || lp) << "running as root, but there is no user lp for the filters";
+    for (const char* sub : {"conf", "bin", "out", "spool", "spool/tmp", "cache", "state", "log"})
+      ASSERT_EQ(mkdir((dir_ + "/" + sub).c_str(), 0755), 0) << sub;
+    if (root) {
+      for (const char* sub : {"spool", "spool/tmp", "cache", "state", "log"})
+        ASSERT_EQ(chown((dir_ + "/" + sub).c_str(), 0, lp->pw_gid), 0);
+    }
+    chmod((dir_ + "/spool").c_str(), 0710);
+    chmod((dir_ + "/spool/tmp").c_str(), 01770);
+    chmod((dir_ + "/cache").c_str(), 0770);
+    ASSERT_TRUE(CopyFile(TAVEL_FILTER_PATH, dir_ + "/bin/rastertotavelpress", 0755));
+
+    std::string files = "ServerRoot " + dir_ + "/conf\n" +
+                        "RequestRoot " + dir_ + "/spool\n" +
+                        "TempDir " + dir_ + "/spool/tmp\n" +
+                        "CacheDir " + dir_ + "/cache\n" +
+                        "StateDir " + dir_ + "/state\n" +
+                        "AccessLog " + dir_ + "/log/access_log\n" +
+                        "ErrorLog " + dir_ + "/log/error_log\n" +
+                        "PageLog " + dir_ + "/log/page_log\n" +
+                        "Printcap " + dir_ + "/state/printcap\n" +
+                        "FileDevice Yes\n";
+    if (root) {
+      files += "User lp\nGroup " + std::string(getgrgid(lp->pw_gid)->gr_name) + "\nSystemGroup root\n";
+    } else {
+      struct group* g = getgrgid(getgid());
+      ASSERT_NE(g, nullptr);
+      files += std::string("SystemGroup ") + g->gr_name + "\n";
+    }
+    ASSERT_TRUE(WriteFile(dir_ + "/conf/cups-files.conf", files));
+
+    for (int attempt = 0; attempt < 3 && pid_ < 0; ++attempt) {
+      port_ = FreeLoopbackPort();
+      ASSERT_NE(port_, 0);
+      // Nobody but this test talks to it, so no policy asks for a password.
+      std::string conf = "Listen 127.0.0.1:" + std::to_string(port_) +
+                         "\nLogLevel debug\nBrowsing No\nWebInterface No\n"
+                         "DefaultEncryption Never\nMaxJobs 0\n"
+                         "<Location />\n  Order allow,deny\n  Allow all\n</Location>\n"
+                         "<Policy default>\n  <Limit All>\n    Order deny,allow\n  </Limit>\n"
+                         "</Policy>\n";
+      ASSERT_TRUE(WriteFile(dir_ + "/conf/cupsd.conf", conf));
+      pid_ = StartProcess({"cupsd", "-f", "-c", dir_ + "/conf/cupsd.conf", "-s",
+                           dir_ + "/conf/cups-files.conf"},
+                          dir_ + "/log/cupsd.out");
+      ASSERT_GT(pid_, 0);
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (!LoopbackPortOpen(port_) && ProcessRunning(pid_) &&
+             std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      if (!LoopbackPortOpen(port_)) {  // port taken meanwhile, or no start
+        StopProcess(pid_, 5);
+        pid_ = -1;
+      }
+    }
+    ASSERT_GT(pid_, 0) << "cupsd did not start:\n" << Logs();
+  }
+
+  void TearDown() override {
+    StopProcess(pid_, 10);
+    if (!getenv("TAVEL_KEEP_E2E")) RemoveTree(dir_);
+  }
+
+  std::string Logs() const {
+    std::string log = ReadFile(dir_ + "/log/error_log");
+    if (log.size() > 6000) log = log.substr(log.size() - 6000);
+    return ReadFile(dir_ + "/log/cupsd.out") + log;
+  }
+
+  CommandResult Cups(const std::vector<std::string>& argv) {
+    return RunCommand(argv, 60, "", {"CUPS_SERVER=127.0.0.1:" + std::to_string(port_)});
+  }
+
+  // A queue for the generated PPD, writing to a file of its own. This CUPS
+  // makes the file itself; newer ones want it to be there already.
+  std::string AddQueue(const std::string& name, const std::string& ppdName) {
+    std::string ppd = PpdWithFilter(ppdName, dir_ + "/bin", dir_ + "/bin/rastertotavelpress");
+    EXPECT_FALSE(ppd.empty()) << ppdName;
+    std::string out = dir_ + "/out/" + name + ".prn";
+    EXPECT_TRUE(WriteFile(out, "", 0664));
+    if (geteuid() == 0) {
+      struct passwd* lp = getpwnam("lp");
+      EXPECT_EQ(chown(out.c_str(), lp->pw_uid, lp->pw_gid), 0);
+    }
+    CommandResult r = Cups({"lpadmin", "-p", name, "-E", "-v", "file://" + out, "-P", ppd});
+    EXPECT_EQ(r.status, 0) << r.Describe() << Logs();
+    return out;
+  }
+
+  // Sends the document; returns the job id ("queue-N") or "".
+  std::string Submit(const std::string& queue, const std::string& document,
+                     const std::vector<std::string>& lpArgs) {
+    std::vector<std::string> argv = {"lp", "-d", queue};
+    argv.insert(argv.end(), lpArgs.begin(), lpArgs.end());
+    argv.push_back(document);
+    CommandResult r = Cups(argv);
+    EXPECT_EQ(r.status, 0) << r.Describe();
+    const std::string key = "request id is ";
+    size_t at = r.out.find(key);
+    if (at == std::string::npos) return "";
+    at += key.size();
+    return r.out.substr(at, r.out.find(' ', at) - at);
+  }
+
+  // Waits until the scheduler reports the job completed; fails early when
+  // the queue stops (a filter failed) or the scheduler goes away.
+  ::testing::AssertionResult WaitForJob(const std::string& queue, const std::string& job,
+                                        double seconds) {
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::milliseconds(int64_t(seconds * 1000));
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (!ProcessRunning(pid_)) return ::testing::AssertionFailure() << "cupsd ended\n" << Logs();
+      CommandResult done = Cups({"lpstat", "-W", "completed", "-o", queue});
+      if (done.out.find(job + " ") != std::string::npos) return ::testing::AssertionSuccess();
+      CommandResult state = Cups({"lpstat", "-p", queue});
+      if (state.out.find("disabled") != std::string::npos)
+        return ::testing::AssertionFailure() << "queue stopped: " << state.out << Logs();
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return ::testing::AssertionFailure() << "job " << job << " not done after " << seconds
+                                         << " s\n" << Logs();
+  }
+};
+
+TEST_F(PrivateScheduler, PrintsLabelsAndReceiptsThroughQueues) {
+  std::string err;
+  std::string pdf = dir_ + "/label.pdf", png = dir_ + "/receipt.png";
+  ASSERT_TRUE(MakePdf(pdf, 288, 432, BoxBody(432), err)) << err;
+  ASSERT_TRUE(MakePng(png, 136.2, 283.46, 203, BoxBody(283.46), err)) << err;
+
+  std::string labelOut = AddQueue("label", "tavelpress-tspl-4in-203.ppd");
+  std::string receiptOut = AddQueue("receipt", "tavelpress-escpos-58mm.ppd");
+
+  std::string labelJob = Submit("label", pdf, {"-n", "2", "-o", "Darkness=10"});
+  std::string receiptJob = Submit("receipt", png, {"-o", "MoneyBox=AfterPrint"});
+  ASSERT_FALSE(labelJob.empty());
+  ASSERT_FALSE(receiptJob.empty());
+  ASSERT_TRUE(WaitForJob("label", labelJob, 90));
+  ASSERT_TRUE(WaitForJob("receipt", receiptJob, 90));
+
+  // Two copies of the 4 x 6 in label (812 x 1218 dots at 203 dpi, rows
+  // padded to 832 dots), each with the darkness the job asked for.
+  Decoded label = DecodeStream("tspl", labelOut, dir_ + "/out/label");
+  ASSERT_TRUE(label.ok) << label.err;
+  ASSERT_EQ(label.pages.size(), 2u) << label.listing;
+  std::string labelBytes = ReadFile(labelOut);
+  EXPECT_EQ(CountBytes(labelBytes, "\r\nDENSITY 10\r\n"), 2u);
+  for (const GrayImage& page : label.pages) {
+    EXPECT_EQ(page.width, 832);
+    EXPECT_EQ(page.height, 1218);
+    EXPECT_TRUE(BoxIsAt(page, 203));
+  }
+
+  // One receipt, 384 dots wide, with the drawer opened after it.
+  Decoded receipt = DecodeStream("escpos", receiptOut, dir_ + "/out/receipt");
+  ASSERT_TRUE(receipt.ok) << receipt.err;
+  ASSERT_EQ(receipt.pages.size(), 1u) << receipt.listing;
+  EXPECT_EQ(receipt.pages[0].width, 384);
+  EXPECT_NEAR(receipt.pages[0].height, 799, 1);
+  EXPECT_TRUE(BoxIsAt(receipt.pages[0], 203));
+  std::string receiptBytes = ReadFile(receiptOut);
+  ASSERT_GE(receiptBytes.size(), 5u);
+  EXPECT_EQ(receiptBytes.substr(receiptBytes.size() - 5), std::string("\x1bp\x00\x80\x80", 5));
+
+  // The scheduler counted the pages the filter reported.
+  std::string pages = ReadFile(dir_ + "/log/page_log");
+  EXPECT_NE(pages.find("label"), std::string::npos) << pages;
+}
+
+}  // namespace
