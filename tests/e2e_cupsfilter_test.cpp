@@ -542,14 +542,9 @@ TEST_P(Halftoning, DithersGrayAndKeepsBlackAndWhite) {
   EXPECT_GT(gray, 0.3) << "method " << method;
   EXPECT_LT(gray, 0.7) << "method " << method;
   EXPECT_EQ(InkShare(page, Inset(BoxDots(203), 3)), 1);
-  // The 16 x 16 matrix has a cell at 255, so that method puts one dot in
-  // 256 even on white paper; the others leave white alone.
-  double white = InkShare(page, WhiteDots());
-  if (method == 10) {
-    EXPECT_NEAR(white, 1.0 / 256, 0.0005);
-  } else {
-    EXPECT_EQ(white, 0);
-  }
+  // White paper stays white with every method, the 16 x 16 matrix (which
+  // has a cell at 255) included.
+  EXPECT_EQ(InkShare(page, WhiteDots()), 0) << "method " << method;
 }
 
 INSTANTIATE_TEST_SUITE_P(Methods, Halftoning, ::testing::Range(1, 11));
