@@ -48,29 +48,18 @@ bool CPrinterTSPL::cmdSIZE(double width, double height, int unit) {
   return AppendAll(m_cmdBuffer, line);
 }
 
-bool CPrinterTSPL::cmdSetRibbon(bool on) {
+// "SET <what> ON" or "SET <what> OFF".
+bool CPrinterTSPL::AppendSwitch(const char* keyword, bool on) {
   CMyBuffer line;
-  line.AddStringA("SET RIBBON ");
+  line.AddStringA(keyword);
   line.AddStringA(on ? "ON" : "OFF");
   AddCrLf(line);
   return AppendAll(m_cmdBuffer, line);
 }
 
-bool CPrinterTSPL::cmdSetPeel(bool on) {
-  CMyBuffer line;
-  line.AddStringA("SET PEEL ");
-  line.AddStringA(on ? "ON" : "OFF");
-  AddCrLf(line);
-  return AppendAll(m_cmdBuffer, line);
-}
-
-bool CPrinterTSPL::cmdSetTear(bool on) {
-  CMyBuffer line;
-  line.AddStringA("SET TEAR ");
-  line.AddStringA(on ? "ON" : "OFF");
-  AddCrLf(line);
-  return AppendAll(m_cmdBuffer, line);
-}
+bool CPrinterTSPL::cmdSetRibbon(bool on) { return AppendSwitch("SET RIBBON ", on); }
+bool CPrinterTSPL::cmdSetPeel(bool on) { return AppendSwitch("SET PEEL ", on); }
+bool CPrinterTSPL::cmdSetTear(bool on) { return AppendSwitch("SET TEAR ", on); }
 
 bool CPrinterTSPL::cmdSetCutter(int mode, int count) {
   CMyBuffer line;

@@ -34,6 +34,7 @@ class CPrinterTSPL : public CBaseRender {
   CMyBuffer m_cmdBuffer;
 
  private:
+  bool AppendSwitch(const char* keyword, bool on);
   bool AppendFinishing();
   bool AppendMedia();
 };
