@@ -152,6 +152,9 @@ const Model kModels[] = {
     {"tavelpress-peripage-384.ppd", "peripage", 136.2, 283.46, 203, 8},
 };
 
+// Readable parameter names in test listings.
+void PrintTo(const Model& m, std::ostream* os) { *os << m.ppd; }
+
 class EveryModel : public CupsFilterChain,
                    public ::testing::WithParamInterface<std::tuple<Model, bool>> {};
 
@@ -220,6 +223,8 @@ const TsplCase kTsplCases[] = {
     {"SmallerLabel", {"media=2x4Rotated.Fullbleed"}, {"SIZE 101.60 mm,50.80 mm"}, {}},
     {"CustomLabel", {"media=Custom.288x144"}, {"SIZE 101.60 mm,50.80 mm"}, {}},
 };
+
+void PrintTo(const TsplCase& c, std::ostream* os) { *os << c.name; }
 
 class TsplOptions : public CupsFilterChain, public ::testing::WithParamInterface<TsplCase> {};
 
@@ -364,6 +369,8 @@ const FamilyCase kFamilyCases[] = {
      }},
 };
 
+void PrintTo(const FamilyCase& c, std::ostream* os) { *os << c.name; }
+
 class FamilyOptions : public CupsFilterChain, public ::testing::WithParamInterface<FamilyCase> {};
 
 TEST_P(FamilyOptions, ChangeTheStream) {
@@ -401,6 +408,8 @@ const FamilyModel kFamilyModels[] = {
     {"tavelpress-paperang-384.ppd", "paperang", 136.2, 283.46},
     {"tavelpress-peripage-384.ppd", "peripage", 136.2, 283.46},
 };
+
+void PrintTo(const FamilyModel& m, std::ostream* os) { *os << m.ppd; }
 
 class PagesAndCopies : public CupsFilterChain, public ::testing::WithParamInterface<FamilyModel> {};
 

@@ -92,6 +92,8 @@ const PpdCase kPpds[] = {
      384, 0},
 };
 
+void PrintTo(const PpdCase& c, std::ostream* os) { *os << c.file; }
+
 bool IsInteger(const char* s) {
   char* end = nullptr;
   strtol(s, &end, 10);
