@@ -118,6 +118,17 @@ void CPrinterESCPOS::FlushCommands() {
   m_cmdBuffer.InitBuffer(0);
 }
 
+bool CPrinterESCPOS::RasterFits(unsigned widthBytes, const char* language) {
+  if (widthBytes <= static_cast<unsigned>(kMaxRasterWidthBytes) &&
+      BlockLength(m_image.GetEffWidth(), m_image.GetHeight()) >= 0)
+    return true;
+  char detail[160];
+  std::snprintf(detail, sizeof detail, "%s: page of %u x %u dots; a raster row holds at most %d bytes",
+                language, m_image.GetWidth(), m_image.GetHeight(), kMaxRasterWidthBytes);
+  ReportPageError("The page is too large to be printed.", detail);
+  return false;
+}
+
 void CPrinterESCPOS::OnPaintBmp() {
   Negative();
   m_cmdBuffer.InitBuffer(0);
@@ -126,15 +137,7 @@ void CPrinterESCPOS::OnPaintBmp() {
   const unsigned height = m_image.GetHeight();
   const unsigned rowBytes = (width + 7) / 8;
   char detail[160];
-
-  if (rowBytes > static_cast<unsigned>(kMaxRasterWidthBytes) ||
-      BlockLength(m_image.GetEffWidth(), height) < 0) {
-    std::snprintf(detail, sizeof detail,
-                  "ESC/POS: page of %u x %u dots; a raster row holds at most %d bytes", width,
-                  height, kMaxRasterWidthBytes);
-    ReportPageError("The page is too large to be printed.", detail);
-    return;
-  }
+  if (!RasterFits(rowBytes, "ESC/POS")) return;
 
   CMyBuffer raster;
   bool ok = CollectRaster(raster, static_cast<int>(rowBytes));

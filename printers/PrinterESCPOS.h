@@ -39,6 +39,8 @@ class CPrinterESCPOS : public CBaseRender {
                             const uint8_t* data, int maxRows);
   // Copies the first widthBytes bytes of every image row into raster.
   bool CollectRaster(CMyBuffer& raster, int widthBytes);
+  // False (and the page reported) when the raster exceeds the command's fields.
+  bool RasterFits(unsigned widthBytes, const char* language);
   // Writes m_cmdBuffer as one piece and empties it.
   void FlushCommands();
 

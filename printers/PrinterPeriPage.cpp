@@ -203,14 +203,7 @@ void CPrinterPeriPage::OnPaintBmp() {
     if (widthBytes > cap) widthBytes = cap;
   }
   char detail[160];
-  if (widthBytes > static_cast<unsigned>(kMaxRasterWidthBytes) ||
-      BlockLength(m_image.GetEffWidth(), height) < 0) {
-    std::snprintf(detail, sizeof detail,
-                  "PeriPage: page of %u x %u dots; a raster row holds at most %d bytes", width,
-                  height, kMaxRasterWidthBytes);
-    ReportPageError("The page is too large to be printed.", detail);
-    return;
-  }
+  if (!RasterFits(widthBytes, "PeriPage")) return;
 
   CMyBuffer raster;
   bool ok = CollectRaster(raster, static_cast<int>(widthBytes));

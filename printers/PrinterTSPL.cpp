@@ -87,28 +87,25 @@ bool CPrinterTSPL::cmdSetPartialCutter(int mode, int count) {
   return AppendAll(m_cmdBuffer, line);
 }
 
-bool CPrinterTSPL::cmdGAP(int distance, int offset, int unit) {
+// "<keyword> a<unit>,b<unit>", the form of the two media-sensing commands.
+bool CPrinterTSPL::AppendPair(const char* keyword, int a, int b, int unit) {
   CMyBuffer line;
-  line.AddStringA("GAP ");
-  line.AddInt(distance);
+  line.AddStringA(keyword);
+  line.AddInt(a);
   AddUnit(line, unit);
   line.AddStringA(",");
-  line.AddInt(offset);
+  line.AddInt(b);
   AddUnit(line, unit);
   AddCrLf(line);
   return AppendAll(m_cmdBuffer, line);
 }
 
+bool CPrinterTSPL::cmdGAP(int distance, int offset, int unit) {
+  return AppendPair("GAP ", distance, offset, unit);
+}
+
 bool CPrinterTSPL::cmdBLINE(int height, int offset, int unit) {
-  CMyBuffer line;
-  line.AddStringA("BLINE ");
-  line.AddInt(height);
-  AddUnit(line, unit);
-  line.AddStringA(",");
-  line.AddInt(offset);
-  AddUnit(line, unit);
-  AddCrLf(line);
-  return AppendAll(m_cmdBuffer, line);
+  return AppendPair("BLINE ", height, offset, unit);
 }
 
 bool CPrinterTSPL::cmdOFFSET(int distance, int unit) {

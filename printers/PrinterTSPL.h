@@ -35,6 +35,7 @@ class CPrinterTSPL : public CBaseRender {
 
  private:
   bool AppendSwitch(const char* keyword, bool on);
+  bool AppendPair(const char* keyword, int a, int b, int unit);
   bool AppendFinishing();
   bool AppendMedia();
 };
