@@ -7,6 +7,7 @@
 // throws. Sizes are computed in 64 bits and refused when the block would not
 // fit the 32-bit sizes of the bitmap header.
 #include "image/RasterImage.h"
+#include "image/PageLimits.h"
 
 #include <cmath>
 #include <cstdlib>
@@ -15,7 +16,7 @@
 
 namespace {
 
-constexpr float kMaxImageBytes = 268435456.0f;
+constexpr float kMaxImageBytes = static_cast<float>(tavel::kMaxPageBytes);
 constexpr uint32_t kHeaderSize = sizeof(tagBITMAPINFOHEADER);
 
 int32_t DpiToPelsPerMeter(int32_t dpi) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "render/BaseRender.h"
+#include "render/PageError.h"
 
 namespace {
 
@@ -29,7 +30,7 @@ void CBaseRender::AdjustImage() {
   if (m_image.GetBpp() != 1) {
     // Reducing to one bit failed (no memory for the result): every later
     // step and every driver needs a one-bit page.
-    ReportPageError("The page image could not be reduced to black and white.",
+    ReportPageError("The page image could not be reduced to black and white.", "%s",
                     m_image.GetLastError());
     m_image.Destroy();
     return;
@@ -48,13 +49,13 @@ void CBaseRender::AdjustImage() {
   if (m_reg.bNegative) Negative();
 
   switch (m_reg.iRotate) {
-    case 1:
+    case kRotate180:
       m_image.Rotate(180.0f, nullptr);
       break;
-    case 2:
+    case kRotate90:
       m_image.Rotate(90.0f, nullptr);
       break;
-    case 3:
+    case kRotate270:
       m_image.Rotate(270.0f, nullptr);
       break;
     default:
@@ -71,8 +72,9 @@ void CBaseRender::AdjustImage() {
         std::memset(m_image.GetBits(y), 0xFF, m_image.GetEffWidth());
       m_image.Mix(copy, OpSourceOver, dx, -dy, false);
     } else {
-      ReportPageError("The page could not be shifted as asked; it is printed unshifted.",
-                      copy.GetLastError());
+      // Still printed, so not a failed page.
+      tavel::ReportError(7, "The page could not be shifted as asked; it is printed unshifted.",
+                         "%s", copy.GetLastError());
     }
   }
 

@@ -601,7 +601,7 @@ struct DriverCase {
 
 template <class D>
 Bytes Paint(D& d) {
-  d.OnPaintBmp();
+  d.PaintPage();
   return d.Bytes();
 }
 

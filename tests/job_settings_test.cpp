@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "filter/PpdOptionSource.h"
 #include "render/BaseRender.h"
 #include "render/SysLog.h"
 #include "support/PpdWriter.h"
@@ -28,7 +30,8 @@ struct Settings {
     int n = cupsParseOptions(jobOptions.c_str(), 0, &opts);
     cupsMarkOptions(ppd, n, opts);
     cupsFreeOptions(n, opts);
-    render.m_ppd = ppd;
+    source = std::make_unique<CPpdOptionSource>(ppd);
+    render.SetOptionSource(source.get());
     tavel::SetLogSink(Collect, &log);
     render.GetPrinterParameters();
     tavel::SetLogSink(nullptr, nullptr);
@@ -40,6 +43,7 @@ struct Settings {
     return false;
   }
   ppd_file_t* ppd;
+  std::unique_ptr<CPpdOptionSource> source;
   CBaseRender render;
   std::vector<std::string> log;
 };

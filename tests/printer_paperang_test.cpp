@@ -125,15 +125,6 @@ TEST(PaperangCrc, IsZlibCrcContinuedFromTheKey) {
   }
 }
 
-TEST(PaperangCrc, TableIsTheStandardOne) {
-  CPrinterPaperang d;
-  for (uint32_t i = 0; i < 256; ++i) {
-    uint32_t c = i;
-    for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-    ASSERT_EQ(d.m_crcTable[i], c) << i;
-  }
-}
-
 TEST(PaperangFrame, OversizedPayloadIsRefused) {
   CPrinterPaperang d;
   Bytes big(65536, 0x11);
@@ -159,7 +150,7 @@ TEST_P(PaperangMedia, WhitePageStream) {
   Driver d;
   d.m_reg.iMediaType = GetParam().mediaType;
   LoadPage(d, 32, 1, Bytes(4, 0xFF));
-  d.OnPaintBmp();
+  d.PaintPage();
   std::string hex = std::string(kBegin) + " " + kWhiteTree + " " + kWhiteBitmap;
   for (const char* t : GetParam().tail) hex += std::string(" ") + t;
   ASSERT_EQ(d.writes.size(), 1u) << "one write per page";
@@ -236,7 +227,7 @@ TEST(PaperangPage, DecodesToTheInvertedImage) {
   LoadPage(d, width, height, RandomRows(width, height, 99));
   Bytes expected(d.m_image.GetBits(0), d.m_image.GetBits(0) + 28 * height);
   for (auto& b : expected) b = static_cast<uint8_t>(~b);  // 1 = dot, pad 0
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   DecodedPage page;
   DecodePage(d.writes[0], 28, &page);
@@ -253,7 +244,7 @@ TEST(PaperangPage, EveryPageStartsItsSegmentsAtZero) {
   const Bytes rows = RandomRows(384, 200, 3);
   for (int pageNo = 0; pageNo < 2; ++pageNo) {
     LoadPage(d, 384, 200, rows);
-    d.OnPaintBmp();
+    d.PaintPage();
   }
   ASSERT_EQ(d.writes.size(), 2u);
   DecodedPage first, second;
@@ -274,7 +265,7 @@ TEST(PaperangPage, PacketsStayWithinTheirLimits) {
   std::mt19937 rng(11);
   for (auto& b : rows) b = static_cast<uint8_t>(rng());
   LoadPage(d, width, height, rows);
-  d.OnPaintBmp();
+  d.PaintPage();
   std::vector<Bytes> p;
   ASSERT_TRUE(SplitPackets(d.writes.at(0), &p));
   EXPECT_LE(p[1].size() + 9, 2044u + 14);
@@ -297,7 +288,7 @@ TEST(PaperangPage, NoImageSendsOnlyBeginEndAndMedia) {
     Driver d;
     d.m_reg.iMediaType = c.media;
     ::testing::internal::CaptureStderr();
-    d.OnPaintBmp();  // the image was never created
+    d.PaintPage();  // the image was never created
     std::string err = ::testing::internal::GetCapturedStderr();
     ASSERT_EQ(d.writes.size(), 1u);
     EXPECT_BYTES(FromHex(c.hex), d.writes[0]);

@@ -123,7 +123,7 @@ TEST_P(PeriPagePage, OneWritePerPage) {
   Quiet(d);
   LoadPattern(d, 384, 2, 203);
   c.set(d);
-  d.OnPaintBmp();
+  d.PaintPage();
 
   const std::vector<uint8_t> ink = InkRows(384, 2, 48);
   std::vector<uint8_t> expected = FromHex(c.before);
@@ -182,7 +182,7 @@ TEST_P(PeriPageCompressed, OneBlockOfLeftmostBytes) {
   LoadPattern(d, c.width, c.height, c.dpi);
   d.m_halftone.bImageCompress = 1;
   d.m_reg.iImageMaxLength = 1;  // no bands in compressed form
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   size_t end = 0;
   const std::vector<Block> blocks = ParseBlocks(d.writes[0], 0, &end);
@@ -206,7 +206,7 @@ TEST(PeriPageCompressed, NoCapWithoutCompression) {
   Driver d;
   Quiet(d);
   LoadPattern(d, 3000, 1, 203);
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   EXPECT_BYTES(Cat({FromHex("1D 76 30 00 77 01 01 00"), InkRows(3000, 1, 375),
                     FromHex("10 FF FE 45")}),
@@ -242,7 +242,7 @@ TEST_P(PeriPageJob, WritesOfTheWholeJob) {
   d.OnStartDoc(0);
   for (int page = 0; page < 2; ++page) {
     LoadPattern(d, 384, 2, 203);
-    d.OnPaintBmp();
+    d.PaintPage();
   }
   d.OnEndDoc();
   ASSERT_EQ(d.writes.size(), c.writes);
@@ -272,7 +272,7 @@ TEST(PeriPageEmpty, ZeroRowsBandedSendsNoRaster) {
   Quiet(d);
   d.m_resolution = 203;
   d.m_reg.iImageMaxLength = 8;
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   EXPECT_BYTES(FromHex("10 FF FE 45"), d.writes[0]);
 }
@@ -281,7 +281,7 @@ TEST(PeriPageEmpty, ZeroRowsUnbandedSendsEmptyRaster) {
   Driver d;
   Quiet(d);
   d.m_resolution = 203;
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   EXPECT_BYTES(FromHex("1D 76 30 00 00 00 00 00 10 FF FE 45"), d.writes[0]);
 }
@@ -304,7 +304,7 @@ TEST_P(PeriPageTall, PiecesOfAtMost65535Rows) {
   LoadPattern(d, 16, rows, 203);
   d.m_reg.iImageMaxLength = c.band;
   d.m_halftone.bImageCompress = c.compress;
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   const std::vector<uint8_t>& out = d.writes[0];
   const std::vector<uint8_t> ink = InkRows(16, rows, 2);
@@ -353,7 +353,7 @@ TEST(PeriPageRecording, WhiteRowsCutAtTopAndBottom) {
   d.AdjustEffWidthBits();
   d.m_resolution = 203;
   d.m_reg.iMediaType = 5;
-  d.OnPaintBmp();
+  d.PaintPage();
   std::vector<uint8_t> ink(48 * 4, 0);
   for (uint32_t y = 0; y < 4; ++y) ink[y * 48 + 20] = static_cast<uint8_t>(~(0xF0 | (y + 3)));
   ASSERT_EQ(d.writes.size(), 1u);
@@ -365,7 +365,7 @@ TEST(PeriPageRefused, TooWideUncompressedWritesNothing) {
   Driver d;
   Quiet(d);
   LoadPattern(d, 65536 * 8, 1, 203);
-  d.OnPaintBmp();
+  d.PaintPage();
   EXPECT_TRUE(d.writes.empty());
   EXPECT_EQ(d.m_cmdBuffer.GetBufferLength(), 0);
 }
@@ -378,7 +378,7 @@ TEST(PeriPageRefused, OverBufferLimitWritesNothing) {
     LoadPattern(d, 384, 240, 203);
     d.m_halftone.bImageCompress = compress;
     d.m_cmdBuffer.SetMaxBufferSize(32);
-    d.OnPaintBmp();
+    d.PaintPage();
     EXPECT_TRUE(d.writes.empty());
   }
 }
