@@ -6,6 +6,7 @@
 
 #include <cups/ppd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,11 @@
 #include <set>
 #include <string>
 #include <vector>
+
+#include "support/CupsChain.h"
+#include "support/FilterRunner.h"
+#include "support/PpdWriter.h"
+#include "support/RasterWriter.h"
 
 namespace {
 
@@ -225,6 +231,57 @@ TEST_P(GeneratedPpd, DefaultsDoNotConflict) {
   EXPECT_EQ(ppdConflicts(ppd_), 0);
   ppd_size_t* size = ppdPageSize(ppd_, nullptr);
   ASSERT_NE(size, nullptr);
+}
+
+// Every choice of every option, each printed through the filter and read
+// back by the decoder. Job k sets every option to its k-th choice (the last
+// one when it has fewer), so a few jobs per PPD cover every choice.
+TEST_P(GeneratedPpd, EveryChoiceOfEveryOptionPrintsAndDecodes) {
+  struct Option {
+    std::string keyword;
+    std::vector<std::string> choices;
+  };
+  std::vector<Option> options;
+  size_t jobs = 0;
+  for (ppd_option_t* o = ppdFirstOption(ppd_); o; o = ppdNextOption(ppd_)) {
+    Option opt{o->keyword, {}};
+    for (int i = 0; i < o->num_choices; ++i) opt.choices.push_back(o->choices[i].choice);
+    if (opt.choices.empty()) continue;
+    jobs = std::max(jobs, opt.choices.size());
+    options.push_back(opt);
+  }
+  ASSERT_GT(jobs, 1u);
+
+  // A small gray page with ink in the middle, so that trimming, turning and
+  // every halftoning method leave something to print.
+  const unsigned w = 160, h = 48;
+  RasterPage page = UniformPage(MakeHeader(w, h, 8, CUPS_CSPACE_SW, unsigned(GetParam().dpi)), 0xFF);
+  for (unsigned y = 8; y < h - 8; ++y)
+    for (unsigned x = 16; x < w - 16; ++x) page.data[size_t{y} * w + x] = uint8_t((x * 5 + y * 3) % 200);
+  const std::vector<uint8_t> raster = WriteRaster({page});
+  const char* const kLanguages[] = {"tspl", "escpos", "cpcl", "paperang", "peripage"};
+  const std::string lang = kLanguages[GetParam().model - 20];
+  const std::string dir = MakeTempDir();
+
+  for (size_t k = 0; k < jobs; ++k) {
+    std::string jobOptions;
+    for (const Option& o : options)
+      jobOptions += (jobOptions.empty() ? "" : " ") + o.keyword + "=" +
+                    o.choices[std::min(k, o.choices.size() - 1)];
+    SCOPED_TRACE(jobOptions);
+    FilterJob job;
+    job.ppdPath = std::string(TAVEL_BINARY_DIR) + "/ppd/" + GetParam().file;
+    job.args[4] = jobOptions;
+    job.input = raster;
+    FilterResult r = RunFilter(job);
+    ASSERT_EQ(r.exitStatus, 0) << r.err;
+    const std::string stream = dir + "/out-" + std::to_string(k) + ".bin";
+    ASSERT_TRUE(WriteFile(stream, std::string(r.out.begin(), r.out.end())));
+    Decoded d = DecodeStream(lang, stream, "");
+    ASSERT_TRUE(d.ok) << d.err;
+    EXPECT_EQ(d.pages.size(), 1u) << d.listing;
+  }
+  RemoveTree(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ppds, GeneratedPpd, ::testing::ValuesIn(kPpds),

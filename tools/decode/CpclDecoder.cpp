@@ -3,11 +3,13 @@
 namespace {
 
 // Splits "WORD a b c" into numbers after checking the word and the count.
-bool Numbers(const std::vector<std::string>& words, size_t count, std::vector<int64_t>& out) {
+// Only the first number may be negative, and only when signedFirst says so.
+bool Numbers(const std::vector<std::string>& words, size_t count, std::vector<int64_t>& out,
+             bool signedFirst = false) {
   if (words.size() != count + 1) return false;
   out.resize(count);
   for (size_t i = 0; i < count; ++i)
-    if (!ParseInt(words[i + 1], out[i]) || out[i] < 0) return false;
+    if (!ParseInt(words[i + 1], out[i]) || (out[i] < 0 && !(signedFirst && i == 0))) return false;
   return true;
 }
 
@@ -27,7 +29,9 @@ bool DecodeCpcl(Stream& s) {
     std::vector<int64_t> n;
     if (word == "!") {
       if (inLabel) return s.Fail(start, Format("label header inside the label begun at offset %zu", labelStart));
-      if (!Numbers(words, 5, n)) return s.Fail(start, "malformed label header \"" + line + "\"");
+      // The label offset moves the whole label; a shift to the left (the
+      // filter's negative horizontal adjustment) makes it negative.
+      if (!Numbers(words, 5, n, true)) return s.Fail(start, "malformed label header \"" + line + "\"");
       inLabel = true;
       labelStart = start;
       page = Page();
