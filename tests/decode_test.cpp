@@ -28,6 +28,7 @@
 #include "support/DriverPage.h"
 #include "support/FilterRunner.h"
 #include "support/HexDump.h"
+#include "support/SanitizerReport.h"
 
 namespace {
 
@@ -68,7 +69,11 @@ Result Decode(const std::vector<std::string>& args, const Bytes& input) {
     rlimit cpu{20, 20}, mem{size_t(2) << 30, size_t(2) << 30};
     setrlimit(RLIMIT_CPU, &cpu);
     // A sanitizer build reserves terabytes of address space up front.
-    if (!getenv("ASAN_OPTIONS")) setrlimit(RLIMIT_AS, &mem);
+#ifndef __SANITIZE_ADDRESS__
+    setrlimit(RLIMIT_AS, &mem);
+#else
+    (void)mem;
+#endif
     int fi = open(in.c_str(), O_RDONLY);
     int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -88,6 +93,7 @@ Result Decode(const std::vector<std::string>& args, const Bytes& input) {
   if (WIFSIGNALED(ws)) r.signal = WTERMSIG(ws);
   r.out = Slurp(out);
   r.err = Slurp(err);
+  ExpectNoSanitizerReport(r.err, "decoder");
   unlink(in.c_str());
   unlink(out.c_str());
   unlink(err.c_str());

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "support/CupsChain.h"
+#include "support/SanitizerReport.h"
 
 namespace {
 
@@ -74,7 +75,9 @@ class PrivateScheduler : public ::testing::Test {
                         "ErrorLog " + dir_ + "/log/error_log\n" +
                         "PageLog " + dir_ + "/log/page_log\n" +
                         "Printcap " + dir_ + "/state/printcap\n" +
-                        "FileDevice Yes\n";
+                        "FileDevice Yes\n"
+                        // Sanitizer options set for the tests reach the filter.
+                        "PassEnv ASAN_OPTIONS UBSAN_OPTIONS LSAN_OPTIONS\n";
     if (root) {
       files += "User lp\nGroup " + std::string(getgrgid(lp->pw_gid)->gr_name) + "\nSystemGroup root\n";
     } else {
@@ -113,6 +116,10 @@ class PrivateScheduler : public ::testing::Test {
 
   void TearDown() override {
     StopProcess(pid_, 10);
+    // The filter's standard error lands in the scheduler's log, which the
+    // polling at debug level rotates once in a while.
+    ExpectNoSanitizerReport(ReadFile(dir_ + "/log/error_log.O") + ReadFile(dir_ + "/log/error_log"),
+                            "filter under cupsd");
     if (!getenv("TAVEL_KEEP_E2E")) RemoveTree(dir_);
   }
 

@@ -1,4 +1,5 @@
 #include "CupsChain.h"
+#include "SanitizerReport.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -157,6 +158,7 @@ CommandResult RunCommand(const std::vector<std::string>& argv, double timeoutSec
   kill(-pid, SIGKILL);
   if (!r.timedOut && WIFEXITED(waitStatus)) r.status = WEXITSTATUS(waitStatus);
   r.seconds = Now() - start;
+  ExpectNoSanitizerReport(r.err, argv[0]);
   return r;
 }
 

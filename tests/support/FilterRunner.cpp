@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "support/PpdWriter.h"
+#include "support/SanitizerReport.h"
 
 std::string FilterPath() { return TAVEL_FILTER_PATH; }
 std::string DecoderPath() { return std::string(TAVEL_BINARY_DIR) + "/tools/decode/tavelpress-decode"; }
@@ -150,5 +151,6 @@ FilterResult RunFilter(const FilterJob& job) {
   if (WIFSIGNALED(status)) r.termSignal = WTERMSIG(status);
   r.seconds = std::chrono::duration<double>(Clock::now() - start).count();
   r.log = ReadFile(logPath);
+  ExpectNoSanitizerReport(r.err, "filter");
   return r;
 }

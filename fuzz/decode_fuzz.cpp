@@ -1,0 +1,31 @@
+// Fuzz target: one printer language's decoder (tavelpress-decode) over
+// arbitrary bytes, with the command listing on and every page rendered, as
+// the program does for --list --png. The language is fixed when the target
+// is built (TAVEL_FUZZ_DECODER), so that each language has its own target
+// and corpus.
+#include <cstddef>
+#include <cstdint>
+#include <sstream>
+#include <vector>
+
+#include "CpclDecoder.h"
+#include "EscposDecoder.h"
+#include "Page.h"
+#include "PaperangDecoder.h"
+#include "PeriPageDecoder.h"
+#include "Stream.h"
+#include "TsplDecoder.h"
+
+// Pages above this are only decoded, not rendered: rendering them proves
+// nothing more and would spend the run on memset.
+constexpr uint64_t kMaxRenderedBytes = 16u << 20;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::vector<uint8_t> bytes(data, data + size);
+  std::ostringstream listing;
+  Stream s(bytes, &listing);
+  TAVEL_FUZZ_DECODER(s);
+  for (const Page& page : s.pages)
+    if (page.Stride() * page.Height() <= kMaxRenderedBytes) (void)page.Render();
+  return 0;
+}
