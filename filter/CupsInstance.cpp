@@ -5,28 +5,39 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "filter/FdOutputSink.h"
+#include "filter/FilterJobLog.h"
 #include "filter/PpdOptionSource.h"
 #include "filter/RasterPageSource.h"
 #include "printers/DriverTable.h"
 #include "render/CupsMessages.h"
-#include "render/SysLog.h"
+#include "render/PageError.h"
 
 int ModelNumber = 0;
 int Page = 0;
 volatile sig_atomic_t Canceled = 0;
 CStdRefPtr<CBaseRender> g_pRender;
+// The filter's log: system log, standard error and the test copy.
+CFilterJobLog g_filterLog;
 
 void CancelJob(int) { Canceled = 1; }
 
 namespace {
 
-using tavel::Log;
+void Log(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Log(int priority, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = tavel::FormatV(format, args);
+  va_end(args);
+  g_filterLog.Log(priority, text.c_str());
+}
 
 // The raster stream is read through this, so that the job knows whether it
 // reached the end of its input or libcups gave up on data it can't read.
@@ -67,7 +78,7 @@ int CCupsInstance::Run(int argc, char** argv) {
   setbuf(stderr, nullptr);
   // A closed pipe to the backend must show up as a failed write, not kill us.
   signal(SIGPIPE, SIG_IGN);
-  tavel::InstallLogFileFromEnvironment();
+  g_filterLog.CopyToFileFromEnvironment();
 
   FilterJob job;
   if (!OpenJob(argc, argv, job)) return 1;
@@ -136,13 +147,14 @@ bool CCupsInstance::OpenJob(int argc, char** argv, FilterJob& job) {
     return false;
   }
   CBaseRender* driver = tavel::CreateDriver(ModelNumber);
-  job.settings = new (std::nothrow) CPpdOptionSource(job.ppd);
+  job.settings = new (std::nothrow) CPpdOptionSource(job.ppd, g_filterLog);
   if (!driver || !job.settings) {
     delete driver;
     _cupsLangPrintFilter(stderr, "ERROR", "Unable to allocate memory for the printer driver.");
     return false;
   }
   g_pRender = MakeRefPtr<CBaseRender>(driver);
+  g_pRender->SetJobLog(&g_filterLog);
   g_pRender->SetOptionSource(job.settings);
   g_pRender->SetOutputSink(&job.output);
   g_pRender->GetPrinterParameters();

@@ -13,12 +13,14 @@
 #include <string>
 
 #include "image/RasterImage.h"
+#include "render/JobLog.h"
 #include "render/MyBuffer.h"
 #include "render/ObjRef.h"
 #include "render/OptionSource.h"
 #include "render/OutputSink.h"
 #include "render/PageSource.h"
 #include "render/Settings.h"
+#include "render/SysJobLog.h"
 
 // What became of one page handed to PrintPage.
 enum class PageOutcome {
@@ -46,6 +48,10 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   // stay owned by the front end and must outlive the job.
   void SetOptionSource(IOptionSource* source) { m_options = source; }
   void SetOutputSink(IOutputSink* sink) { m_sink = sink; }
+  // Where diagnostics and messages go; null restores the system log and
+  // standard error.
+  void SetJobLog(IJobLog* log) { m_log = log ? log : &m_sysLog; }
+  IJobLog& JobLog() const { return *m_log; }
 
   // The page entry point: checks the header, builds the page image from the
   // source's rows, runs OnStartPage, OnBeginBmp (preparation), OnPaintBmp,
@@ -69,6 +75,7 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   // completed; after a write fails for good nothing more is sent.
   virtual void WriteSpool(const void* data, int length);
   virtual void AddLog(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void LogAt(int priority, const char* format, ...) const __attribute__((format(printf, 3, 4)));
   virtual void GetPrinterParameters();
 
   // The bit value that means ink in the page OnPaintBmp receives. The
@@ -127,6 +134,8 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   int m_page;
   IOptionSource* m_options;
   IOutputSink* m_sink;
+  CSysJobLog m_sysLog;
+  IJobLog* m_log;
   uint8_t* m_pageRows;  // the raster of the current page, as read
   uint64_t m_pageRowsCapacity;
 };

@@ -13,9 +13,6 @@
 #include "render/BaseRender.h"
 #include "render/PageError.h"
 #include "render/PageHeaderCheck.h"
-#include "render/SysLog.h"
-
-using tavel::Log;
 
 PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource& source) {
   PageResult result;
@@ -25,7 +22,7 @@ PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource
   tavel::ColorHandling colors = tavel::ColorHandling::kUnsupported;
   tavel::HeaderVerdict verdict = tavel::CheckPage(header, &colors);
   if (!verdict.ok) {
-    tavel::ReportError(3, tavel::Format("Page %d can't be printed: %s", m_page,
+    tavel::ReportError(*m_log, 3, tavel::Format("Page %d can't be printed: %s", m_page,
                                         verdict.reason.c_str()),
                        "page %d: %s", m_page, verdict.detail.c_str());
     source.SkipPage();
@@ -34,7 +31,7 @@ PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource
 
   const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
   if (!ReservePageRows(pageBytes)) {
-    tavel::ReportError(3, tavel::Format("Page %d can't be printed: %s", m_page,
+    tavel::ReportError(*m_log, 3, tavel::Format("Page %d can't be printed: %s", m_page,
                                         "there is not enough memory for it."),
                        "page %d: no memory for %llu bytes of raster", m_page,
                        static_cast<unsigned long long>(pageBytes));
@@ -83,7 +80,7 @@ bool CBaseRender::LoadPage(IPageSource& source, int colorHandling, PageResult* r
     // The rows that never came print as white paper.
     std::memset(m_pageRows + static_cast<uint64_t>(rowsRead) * bpl, tavel::WhiteByteFor(colors),
                 static_cast<uint64_t>(h.cupsHeight - rowsRead) * bpl);
-    tavel::ReportError(3, tavel::Format("The print data ended inside page %d.", m_page),
+    tavel::ReportError(*m_log, 3, tavel::Format("The print data ended inside page %d.", m_page),
                        "page %d: %u of %u lines arrived", m_page, rowsRead, h.cupsHeight);
     result->truncated = true;
   }
@@ -94,14 +91,14 @@ bool CBaseRender::LoadPage(IPageSource& source, int colorHandling, PageResult* r
   m_resolution = static_cast<int>(h.HWResolution[0]);
   if (!m_image.CreateFromArray(m_pageRows, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, bpl,
                                false)) {
-    Log(3, "create image error\n");
-    tavel::ReportError(3, tavel::Format("Page %d could not be prepared for printing.", m_page),
+    LogAt(3, "create image error\n");
+    tavel::ReportError(*m_log, 3, tavel::Format("Page %d could not be prepared for printing.", m_page),
                        "page %d: %s", m_page,
                        *m_image.GetLastError() ? m_image.GetLastError()
                                                : "the image could not be built");
     return false;
   }
-  Log(7, "create image width=%d, height=%d, bitsPerPixel=%d, bytesPerLine=%d", h.cupsWidth,
+  LogAt(7, "create image width=%d, height=%d, bitsPerPixel=%d, bytesPerLine=%d", h.cupsWidth,
       h.cupsHeight, h.cupsBitsPerPixel, h.cupsBytesPerLine);
   m_image.SetXDPI(static_cast<int32_t>(h.HWResolution[0]));
   m_image.SetYDPI(static_cast<int32_t>(h.HWResolution[1]));
@@ -127,23 +124,23 @@ void CBaseRender::PaintPage() {
 
 void CBaseRender::LogPageHeader() const {
   const cups_page_header2_t& h = m_pageHeader;
-  Log(7, "DEBUG: Duplex = %d\n", h.Duplex);
-  Log(7, "DEBUG: HWResolution = [ %d %d ]\n", h.HWResolution[0], h.HWResolution[1]);
-  Log(7, "DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n", h.ImagingBoundingBox[0],
+  LogAt(7, "DEBUG: Duplex = %d\n", h.Duplex);
+  LogAt(7, "DEBUG: HWResolution = [ %d %d ]\n", h.HWResolution[0], h.HWResolution[1]);
+  LogAt(7, "DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n", h.ImagingBoundingBox[0],
       h.ImagingBoundingBox[1], h.ImagingBoundingBox[2], h.ImagingBoundingBox[3]);
-  Log(7, "DEBUG: Margins = [ %d %d ]\n", h.Margins[0], h.Margins[1]);
-  Log(7, "DEBUG: ManualFeed = %d\n", h.ManualFeed);
-  Log(7, "DEBUG: MediaPosition = %d\n", h.MediaPosition);
-  Log(7, "DEBUG: NumCopies = %d\n", h.NumCopies);
-  Log(7, "DEBUG: Orientation = %d\n", h.Orientation);
-  Log(7, "DEBUG: PageSize = [ %d %d ]\n", h.PageSize[0], h.PageSize[1]);
-  Log(7, "DEBUG: cupsWidth = %d\n", h.cupsWidth);
-  Log(7, "DEBUG: cupsHeight = %d\n", h.cupsHeight);
-  Log(7, "DEBUG: cupsMediaType = %d\n", h.cupsMediaType);
-  Log(7, "DEBUG: cupsBitsPerColor = %d\n", h.cupsBitsPerColor);
-  Log(7, "DEBUG: cupsBitsPerPixel = %d\n", h.cupsBitsPerPixel);
-  Log(7, "DEBUG: cupsBytesPerLine = %d\n", h.cupsBytesPerLine);
-  Log(7, "DEBUG: cupsColorOrder = %d\n", h.cupsColorOrder);
-  Log(7, "DEBUG: cupsColorSpace = %d\n", h.cupsColorSpace);
-  Log(7, "DEBUG: cupsCompression = %d\n", h.cupsCompression);
+  LogAt(7, "DEBUG: Margins = [ %d %d ]\n", h.Margins[0], h.Margins[1]);
+  LogAt(7, "DEBUG: ManualFeed = %d\n", h.ManualFeed);
+  LogAt(7, "DEBUG: MediaPosition = %d\n", h.MediaPosition);
+  LogAt(7, "DEBUG: NumCopies = %d\n", h.NumCopies);
+  LogAt(7, "DEBUG: Orientation = %d\n", h.Orientation);
+  LogAt(7, "DEBUG: PageSize = [ %d %d ]\n", h.PageSize[0], h.PageSize[1]);
+  LogAt(7, "DEBUG: cupsWidth = %d\n", h.cupsWidth);
+  LogAt(7, "DEBUG: cupsHeight = %d\n", h.cupsHeight);
+  LogAt(7, "DEBUG: cupsMediaType = %d\n", h.cupsMediaType);
+  LogAt(7, "DEBUG: cupsBitsPerColor = %d\n", h.cupsBitsPerColor);
+  LogAt(7, "DEBUG: cupsBitsPerPixel = %d\n", h.cupsBitsPerPixel);
+  LogAt(7, "DEBUG: cupsBytesPerLine = %d\n", h.cupsBytesPerLine);
+  LogAt(7, "DEBUG: cupsColorOrder = %d\n", h.cupsColorOrder);
+  LogAt(7, "DEBUG: cupsColorSpace = %d\n", h.cupsColorSpace);
+  LogAt(7, "DEBUG: cupsCompression = %d\n", h.cupsCompression);
 }

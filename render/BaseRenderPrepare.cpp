@@ -73,7 +73,7 @@ void CBaseRender::AdjustImage() {
       m_image.Mix(copy, OpSourceOver, dx, -dy, false);
     } else {
       // Still printed, so not a failed page.
-      tavel::ReportError(7, "The page could not be shifted as asked; it is printed unshifted.",
+      tavel::ReportError(*m_log, 7, "The page could not be shifted as asked; it is printed unshifted.",
                          "%s", copy.GetLastError());
     }
   }
