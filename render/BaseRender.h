@@ -33,6 +33,7 @@ enum class PageOutcome {
 struct PageResult {
   PageOutcome outcome = PageOutcome::kRefused;
   bool truncated = false;  // its data ended early; the missing rows are white
+  uint32_t rowsArrived = 0;  // when truncated: the whole rows known to have come
   // The page went through preparation to the driver (printed or not sent).
   bool Prepared() const {
     return outcome == PageOutcome::kPrinted || outcome == PageOutcome::kNotSent;
@@ -116,10 +117,10 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
  protected:
   // Logs the page header the way the job log has always shown it.
   void LogPageHeader() const;
-  // Reads the page's rows into m_image, converting their colours; false (and
-  // the page reported) when the image can't be had.
-  bool LoadPage(IPageSource& source, int colorHandling, PageResult* result);
-  // Makes room for a page's raster; the buffer is kept for the next page.
+  // Reads the page's rows into m_image, `chunkRows` at a time, converting
+  // their colours; rows that never arrive are white.
+  void LoadPage(IPageSource& source, int colorHandling, uint32_t chunkRows, PageResult* result);
+  // Makes room for a chunk of rows; the buffer is kept for the next page.
   bool ReservePageRows(uint64_t bytes);
   // Runs the image hooks on the loaded page.
   PageOutcome RunPageHooks();
@@ -136,6 +137,6 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   IOutputSink* m_sink;
   CSysJobLog m_sysLog;
   IJobLog* m_log;
-  uint8_t* m_pageRows;  // the raster of the current page, as read
+  uint8_t* m_pageRows;  // a chunk of the current page's rows, as read
   uint64_t m_pageRowsCapacity;
 };

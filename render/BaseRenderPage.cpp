@@ -14,6 +14,14 @@
 #include "render/PageError.h"
 #include "render/PageHeaderCheck.h"
 
+namespace {
+
+// Rows are read into the image this many bytes at a time (at least one
+// row): few calls into the source, little memory beside the page image.
+constexpr uint64_t kReadChunkBytes = 1024 * 1024;
+
+}  // namespace
+
 PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource& source) {
   PageResult result;
   ++m_page;
@@ -23,18 +31,23 @@ PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource
   tavel::HeaderVerdict verdict = tavel::CheckPage(header, &colors);
   if (!verdict.ok) {
     tavel::ReportError(*m_log, 3, tavel::Format("Page %d can't be printed: %s", m_page,
-                                        verdict.reason.c_str()),
+                                                verdict.reason.c_str()),
                        "page %d: %s", m_page, verdict.detail.c_str());
     source.SkipPage();
     return result;
   }
 
-  const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
-  if (!ReservePageRows(pageBytes)) {
+  // The page goes straight into its image: no other copy of it is held.
+  const uint64_t bpl = header.cupsBytesPerLine;
+  const uint64_t chunkRows = bpl >= kReadChunkBytes ? 1 : kReadChunkBytes / bpl;
+  if (!m_image.CreateForRows(header.cupsWidth, header.cupsHeight, header.cupsBitsPerPixel) ||
+      !ReservePageRows(chunkRows * bpl)) {
     tavel::ReportError(*m_log, 3, tavel::Format("Page %d can't be printed: %s", m_page,
-                                        "there is not enough memory for it."),
-                       "page %d: no memory for %llu bytes of raster", m_page,
-                       static_cast<unsigned long long>(pageBytes));
+                                                "there is not enough memory for it."),
+                       "page %d: no memory for %llu bytes of raster (%s)", m_page,
+                       static_cast<unsigned long long>(bpl * header.cupsHeight),
+                       *m_image.GetLastError() ? m_image.GetLastError() : "read buffer");
+    m_image.Destroy();
     source.SkipPage();
     return result;
   }
@@ -42,12 +55,9 @@ PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource
   m_pageHeader = header;
   m_haveHeader = true;
   source.PageStarted(m_page);
-  if (!LoadPage(source, static_cast<int>(colors), &result)) {
-    result.outcome = PageOutcome::kNotPrepared;
-  } else {
-    OnStartPage();
-    result.outcome = RunPageHooks();
-  }
+  LoadPage(source, static_cast<int>(colors), static_cast<uint32_t>(chunkRows), &result);
+  OnStartPage();
+  result.outcome = RunPageHooks();
   source.PageFinished(m_page);
   OnEndPage();
   return result;
@@ -56,53 +66,63 @@ PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource
 bool CBaseRender::ReservePageRows(uint64_t bytes) {
   if (bytes <= m_pageRowsCapacity) return true;
   if (bytes > tavel::kMaxPageBytes) return false;
-  // At least one byte, so that an empty page still has a buffer to name.
-  void* p = std::realloc(m_pageRows, static_cast<size_t>(bytes ? bytes : 1));
+  void* p = std::realloc(m_pageRows, static_cast<size_t>(bytes));
   if (!p) return false;
   m_pageRows = static_cast<uint8_t*>(p);
   m_pageRowsCapacity = bytes;
   return true;
 }
 
-bool CBaseRender::LoadPage(IPageSource& source, int colorHandling, PageResult* result) {
+void CBaseRender::LoadPage(IPageSource& source, int colorHandling, uint32_t chunkRows,
+                           PageResult* result) {
   const cups_page_header2_t& h = m_pageHeader;
   const tavel::ColorHandling colors = static_cast<tavel::ColorHandling>(colorHandling);
   const uint32_t bpl = h.cupsBytesPerLine;
+  const uint32_t bpp = h.cupsBitsPerPixel;
 
-  uint32_t rowsRead = 0;
-  while (rowsRead < h.cupsHeight) {
-    const uint32_t n = source.ReadRows(m_pageRows + static_cast<uint64_t>(rowsRead) * bpl,
-                                       h.cupsHeight - rowsRead);
-    if (n == 0) break;
-    rowsRead += n;
+  // The first row comes alone, so that a page whose data ends before any of
+  // it arrived is known as such; then whole chunks. Each request starts out
+  // white: a source that stops inside it leaves the rest of it white, as
+  // the rows that never came must print.
+  const uint8_t white = tavel::WhiteByteFor(colors);
+  uint32_t filled = 0;  // image rows written so far
+  while (filled < h.cupsHeight) {
+    const uint32_t chunk = filled == 0 ? 1 : chunkRows;
+    const uint32_t want = h.cupsHeight - filled < chunk ? h.cupsHeight - filled : chunk;
+    const uint64_t bytes = static_cast<uint64_t>(want) * bpl;
+    std::memset(m_pageRows, white, bytes);
+    const uint32_t n = source.ReadRows(m_pageRows, want);
+    tavel::ConvertRasterColors(h, colors, m_pageRows, bytes);
+    for (uint32_t i = 0; i < want; ++i)
+      m_image.SetRowFromArray(filled + i, m_pageRows + static_cast<uint64_t>(i) * bpl, bpp, bpl);
+    if (n < want) {
+      result->truncated = true;
+      result->rowsArrived = filled + n;
+      const std::string message = tavel::Format("The print data ended inside page %d.", m_page);
+      if (want == 1 || n > 0)
+        tavel::ReportError(*m_log, 3, message, "page %d: %u of %u lines arrived", m_page,
+                           filled + n, h.cupsHeight);
+      else
+        tavel::ReportError(*m_log, 3, message, "page %d: the data ended within lines %u to %u of %u",
+                           m_page, filled + 1, filled + want, h.cupsHeight);
+      filled += want;
+      break;
+    }
+    filled += want;
   }
-  if (rowsRead < h.cupsHeight) {
-    // The rows that never came print as white paper.
-    std::memset(m_pageRows + static_cast<uint64_t>(rowsRead) * bpl, tavel::WhiteByteFor(colors),
-                static_cast<uint64_t>(h.cupsHeight - rowsRead) * bpl);
-    tavel::ReportError(*m_log, 3, tavel::Format("The print data ended inside page %d.", m_page),
-                       "page %d: %u of %u lines arrived", m_page, rowsRead, h.cupsHeight);
-    result->truncated = true;
+  if (filled < h.cupsHeight) {
+    // Rows past the end of the data print as white paper.
+    std::memset(m_pageRows, white, bpl);
+    tavel::ConvertRasterColors(h, colors, m_pageRows, bpl);
+    for (uint32_t y = filled; y < h.cupsHeight; ++y) m_image.SetRowFromArray(y, m_pageRows, bpp, bpl);
   }
-  const uint64_t pageBytes = static_cast<uint64_t>(bpl) * h.cupsHeight;
-  tavel::ConvertRasterColors(h, colors, m_pageRows, pageBytes);
 
   LogPageHeader();
   m_resolution = static_cast<int>(h.HWResolution[0]);
-  if (!m_image.CreateFromArray(m_pageRows, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, bpl,
-                               false)) {
-    LogAt(3, "create image error\n");
-    tavel::ReportError(*m_log, 3, tavel::Format("Page %d could not be prepared for printing.", m_page),
-                       "page %d: %s", m_page,
-                       *m_image.GetLastError() ? m_image.GetLastError()
-                                               : "the image could not be built");
-    return false;
-  }
   LogAt(7, "create image width=%d, height=%d, bitsPerPixel=%d, bytesPerLine=%d", h.cupsWidth,
-      h.cupsHeight, h.cupsBitsPerPixel, h.cupsBytesPerLine);
+        h.cupsHeight, h.cupsBitsPerPixel, h.cupsBytesPerLine);
   m_image.SetXDPI(static_cast<int32_t>(h.HWResolution[0]));
   m_image.SetYDPI(static_cast<int32_t>(h.HWResolution[1]));
-  return true;
 }
 
 PageOutcome CBaseRender::RunPageHooks() {
