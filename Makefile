@@ -11,7 +11,7 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVEL_WARNINGS_AS_ERRORS=ON >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)

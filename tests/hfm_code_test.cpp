@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         SmallCase{"ties", {0, 0, 1, 1, 2, 2, 2, 2}, 4, {257, 2, 256, 0, 1}, {2, 257, 0, 256, 1},
                   // 00 = 10, 01 = 11, 02 = 0: bits 1010 1111 0000
                   {"04 AF 00"}}),
-    [](const ::testing::TestParamInfo<SmallCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<SmallCase>& p) { return std::string(p.param.name); });
 
 TEST(HfmTree, AbcNodesAndCodes) {
   Bytes data = {0x61, 0x62, 0x63};
@@ -234,8 +234,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTripCase{"rowsOverLimit", 400, 20, 256, 256},
                       RoundTripCase{"oneByteRows", 1, 5000, 256, 3},
                       RoundTripCase{"oneByteRowsTinyPackets", 1, 300, 1, 3}),
-    [](const ::testing::TestParamInfo<RoundTripCase>& info) {
-      return std::string(info.param.name);
+    [](const ::testing::TestParamInfo<RoundTripCase>& p) {
+      return std::string(p.param.name);
     });
 
 TEST(HfmCoding, AllByteValues) {

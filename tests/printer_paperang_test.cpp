@@ -113,7 +113,7 @@ INSTANTIATE_TEST_SUITE_P(
                     [](CPrinterPaperang& d) { return d.cmdChildClassPackage(nullptr, 0); },
                     // crc32(key, nothing) is the key itself.
                     "A5 01 00 00 93 7E 1D 4C 5A"}),
-    [](const ::testing::TestParamInfo<CommandCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<CommandCase>& p) { return std::string(p.param.name); });
 
 TEST(PaperangCrc, IsZlibCrcContinuedFromTheKey) {
   CPrinterPaperang d;
@@ -175,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
                       MediaCase{"perforated", 3, {kEnd}}, MediaCase{"roll", 4, {kEnd, kFeed}},
                       MediaCase{"recording", 5, {kEnd}}, MediaCase{"tattoo", 6, {kEnd}},
                       MediaCase{"tattooWrinkle", 7, {kEnd}}),
-    [](const ::testing::TestParamInfo<MediaCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<MediaCase>& p) { return std::string(p.param.name); });
 
 // ---------------------------------------------------------------------------
 // A real page decodes back to the inverted image, and every bitmap packet

@@ -67,7 +67,7 @@ TEST_P(PeriPagePreamble, OneWriteAtDocumentStart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PeriPagePreamble, ::testing::ValuesIn(kPreambles),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // A 384 x 2 page at 203 dpi, uncompressed: bytes before the raster, the
 // raster commands' heads (one per band), and the bytes after the last band.
@@ -136,7 +136,7 @@ TEST_P(PeriPagePage, OneWritePerPage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PeriPagePage, ::testing::ValuesIn(kPages),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // Splits a compressed page into its blocks: {header, inflated rows}.
 struct Block {
@@ -264,7 +264,7 @@ TEST_P(PeriPageJob, WritesOfTheWholeJob) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PeriPageJob, ::testing::ValuesIn(kJobs),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // A page that never got an image: no rows at all.
 TEST(PeriPageEmpty, ZeroRowsBandedSendsNoRaster) {
@@ -340,7 +340,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TallCase{"BandAbove16Bits", 100000, false, {65535, 4465}},
                       TallCase{"Banded", 30000, false, {30000, 30000, 10000}},
                       TallCase{"Compressed", 0, true, {65535, 4465}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // Recording paper loses its white lead-in and tail, not its side margins.
 TEST(PeriPageRecording, WhiteRowsCutAtTopAndBottom) {

@@ -100,7 +100,7 @@ TEST_P(TsplSettings, WholeLabelInOneWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TsplSettings, ::testing::ValuesIn(kSettings),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // The label size comes from the pixel counts, the row length from the
 // padded stride.
@@ -198,6 +198,6 @@ INSTANTIATE_TEST_SUITE_P(
                                     d.m_halftone.bImageCompress = 1;
                                     d.m_cmdBuffer.SetMaxBufferSize(64);
                                   }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
