@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "printers/HfmCode.h"
-#include "support/HfmDecoder.h"
+#include "tools/decode/Huffman.h"
 
 namespace {
 
@@ -183,18 +183,21 @@ void CheckRoundTrip(const Bytes& data, int rowBytes, int maxPacket) {
   Coded coded;
   Code(data, rowBytes, rows, maxPacket, &coded);
   ASSERT_TRUE(coded.segmentsOk);
-  HfmDecoder dec;
-  ASSERT_TRUE(dec.Build(coded.pre, coded.in));
+  HuffmanTree tree;
+  std::string err;
+  ASSERT_TRUE(tree.Build(coded.pre, coded.in, err)) << err;
 
-  const long limit = (maxPacket - 1) * 8L;
+  const uint64_t limit = static_cast<uint64_t>(maxPacket - 1) * 8;
   Bytes all;
   for (size_t i = 0; i < coded.segments.size(); ++i) {
     SCOPED_TRACE(i);
     const Bytes& seg = coded.segments[i];
     Bytes part;
-    ASSERT_TRUE(dec.Decode(seg, &part)) << "segment does not end on a code boundary";
+    uint64_t bits = 0;
+    ASSERT_TRUE(HuffmanTree::SegmentBits(seg.data(), seg.size(), bits)) << "bad fill-bit count";
+    ASSERT_TRUE(tree.Decode(seg.data() + 1, bits, part, err))
+        << "segment does not end on a code boundary: " << err;
     ASSERT_EQ(part.size() % rowBytes, 0u) << "segment holds a partial row";
-    long bits = 8L * static_cast<long>(seg.size() - 1) - seg[0];
     if (part.size() > static_cast<size_t>(rowBytes)) {
       EXPECT_LT(bits, limit);
       EXPECT_LE(seg.size(), static_cast<size_t>(maxPacket));

@@ -12,7 +12,7 @@
 #include "printers/PrinterPaperang.h"
 #include "support/CaptureDriver.h"
 #include "support/HexDump.h"
-#include "support/HfmDecoder.h"
+#include "tools/decode/Huffman.h"
 
 namespace {
 
@@ -200,14 +200,15 @@ void DecodePage(const Bytes& stream, uint32_t effWidth, DecodedPage* out) {
   ASSERT_EQ(tree.size(), 5 + m);
   ASSERT_EQ(m % 4, 0u);
   const size_t nodes = m / 4;
-  HfmDecoder::Values pre, in;
+  std::vector<uint16_t> pre, in;
   for (size_t i = 0; i < nodes; ++i) {
     pre.push_back(static_cast<unsigned short>(tree[5 + 2 * i] | (tree[6 + 2 * i] << 8)));
     in.push_back(
         static_cast<unsigned short>(tree[5 + 2 * (nodes + i)] | (tree[6 + 2 * (nodes + i)] << 8)));
   }
-  HfmDecoder dec;
-  ASSERT_TRUE(dec.Build(pre, in));
+  HuffmanTree huffman;
+  std::string err;
+  ASSERT_TRUE(huffman.Build(pre, in, err)) << err;
 
   for (size_t i = 2; i < p.size() && p[i][1] == 0x1B; ++i) {
     SCOPED_TRACE(i);
@@ -223,7 +224,9 @@ void DecodePage(const Bytes& stream, uint32_t effWidth, DecodedPage* out) {
     EXPECT_EQ(b[14], 0x01);
     out->indices.push_back(b[5] | (b[6] << 8));
     Bytes rows;
-    ASSERT_TRUE(dec.Decode(Bytes(b.begin() + 17, b.end()), &rows));
+    uint64_t bits = 0;
+    ASSERT_TRUE(HuffmanTree::SegmentBits(b.data() + 17, b.size() - 17, bits));
+    ASSERT_TRUE(huffman.Decode(b.data() + 18, bits, rows, err)) << err;
     EXPECT_EQ(rows.size() % effWidth, 0u) << "bitmap packet holds a partial row";
     out->pixels.insert(out->pixels.end(), rows.begin(), rows.end());
   }
