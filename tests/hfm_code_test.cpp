@@ -294,8 +294,8 @@ TEST(HfmCoding, SegmentsCloseJustBeforeTheLimit) {
 
 TEST(HfmCoding, OneBitSegmentsDoNotOverlap) {
   // One-byte rows with one-bit codes and a limit of 0: every row is its own
-  // one-bit segment, which cannot be packed over the bit string in place.
-  // The fill bits are the next segments' code bits, as for any segment.
+  // one-bit segment, and its seven fill bits are the next segments' code
+  // bits, as for any segment.
   Bytes data = {0x00, 0x00, 0x00, 0x00, 0x00};
   Coded coded;
   Code(data, 1, 5, 1, &coded);
