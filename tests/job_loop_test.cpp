@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         ArgCase{"MissingFile",
                 {"1", "u", "t", "1", "", "/nonexistent/job.ras"},
                 "Unable to open raster file"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(JobLoop, MissingPpdIsReportedWithItsReason) {
   FilterJob job;
@@ -293,11 +293,11 @@ std::vector<HeaderCase> FollowedCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(JobLoop, BrokenHeader, ::testing::ValuesIn(kBrokenHeaders),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 // A page whose data can be sent in full; the others' data would swallow the
 // page after them.
 INSTANTIATE_TEST_SUITE_P(JobLoop, BrokenHeaderFollowed, ::testing::ValuesIn(FollowedCases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(JobLoop, CmykIsNamedInTheMessage) {
   cups_page_header2_t h = MakeHeader(8, 2, 32, CUPS_CSPACE_CMYK);
@@ -366,6 +366,6 @@ TEST_P(BrokenOutput, FailsTheJobWithAMessage) {
 INSTANTIATE_TEST_SUITE_P(JobLoop, BrokenOutput,
                          ::testing::Values(OutputCase{"DiskFull", "/dev/full", false},
                                            OutputCase{"ReaderGone", "", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -136,8 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Language{"escpos", 21, false}, Language{"cpcl", 22, false},
                       Language{"paperang", 23, false}, Language{"peripage", 24, false},
                       Language{"peripage", 24, true}),
-    [](const auto& info) {
-      return std::string(info.param.name) + (info.param.compress ? "Compressed" : "Raw");
+    [](const auto& p) {
+      return std::string(p.param.name) + (p.param.compress ? "Compressed" : "Raw");
     });
 
 }  // namespace
