@@ -15,7 +15,7 @@ namespace {
 
 // Keeps every log line of the settings.
 struct Collect : IJobLog {
-  explicit Collect(std::vector<std::string>* lines) : lines(lines) {}
+  explicit Collect(std::vector<std::string>* into) : lines(into) {}
   void Log(int, const char* text) override { lines->push_back(text); }
   void Message(const char*, const char*) override {}
   std::vector<std::string>* lines;
