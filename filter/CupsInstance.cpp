@@ -67,8 +67,7 @@ struct FilterJob {
   ppd_file_t* ppd = nullptr;
   CPpdOptionSource* settings = nullptr;
   CFdOutputSink output{1, "standard output"};
-  int pagesPrinted = 0;
-  int pagesRefused = 0;
+  int pagesFailed = 0;  // pages that did not reach the printer whole
   bool damaged = false;  // libcups stopped at data it could not read
 
   ~FilterJob() { delete settings; }
@@ -169,11 +168,7 @@ void CCupsInstance::PrintPages(FilterJob& job) {
     CRasterPageSource source(job.raster, header);
     const PageResult page = g_pRender->PrintPage(header, source);
     Page = g_pRender->PageNumber();
-    if (page.outcome == PageOutcome::kRefused) {
-      ++job.pagesRefused;
-      continue;
-    }
-    if (page.Prepared()) ++job.pagesPrinted;
+    if (page.outcome != PageOutcome::kPrinted || page.truncated) ++job.pagesFailed;
     if (Canceled || g_pRender->OutputFailed()) break;
   }
 
@@ -202,7 +197,8 @@ int CCupsInstance::ExitStatus(const FilterJob& job) const {
     _cupsLangPrintFilter(stderr, "ERROR", "No pages were found.");
     return 1;
   }
-  if (g_pRender->OutputFailed() || job.damaged) return 1;
-  if (job.pagesPrinted == 0 && job.pagesRefused > 0) return 1;
+  // Every page that did not reach the printer whole has had its ERROR line;
+  // the job as a whole failed, so that CUPS does not show it as completed.
+  if (g_pRender->OutputFailed() || job.damaged || job.pagesFailed > 0) return 1;
   return 0;
 }

@@ -18,6 +18,7 @@
 #include "render/ObjRef.h"
 #include "render/OptionSource.h"
 #include "render/OutputSink.h"
+#include "render/PageHeaderCheck.h"
 #include "render/PageSource.h"
 #include "render/Settings.h"
 #include "render/SysJobLog.h"
@@ -28,12 +29,12 @@ enum class PageOutcome {
   kRefused,      // its header or memory ruled it out; nothing of it was read
   kNotPrepared,  // its image could not be built or reduced to one bit
   kNotSent,      // the driver reported that it could not send it as asked
+  kNoData,       // its data ended before its first row; nothing was sent
 };
 
 struct PageResult {
   PageOutcome outcome = PageOutcome::kRefused;
   bool truncated = false;  // its data ended early; the missing rows are white
-  uint32_t rowsArrived = 0;  // when truncated: the whole rows known to have come
   // The page went through preparation to the driver (printed or not sent).
   bool Prepared() const {
     return outcome == PageOutcome::kPrinted || outcome == PageOutcome::kNotSent;
@@ -117,9 +118,18 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
  protected:
   // Logs the page header the way the job log has always shown it.
   void LogPageHeader() const;
-  // Reads the page's rows into m_image, `chunkRows` at a time, converting
-  // their colours; rows that never arrive are white.
-  void LoadPage(IPageSource& source, int colorHandling, uint32_t chunkRows, PageResult* result);
+  // Where the rows of the page being read come from and go.
+  struct PageReader {
+    IPageSource& source;
+    tavel::ColorHandling colors;
+    uint32_t chunkRows;  // rows per request after the first
+    uint32_t filled;     // image rows written so far
+  };
+  uint32_t ReadRows(PageReader& reader, uint32_t want);
+  // Reads the rest of the page's rows into m_image, a chunk at a time,
+  // converting their colours; rows that never arrive are white.
+  void LoadRest(PageReader& reader, PageResult* result);
+  void ReportShortPage(uint32_t rowsBefore, uint32_t want, uint32_t arrived) const;
   // Makes room for a chunk of rows; the buffer is kept for the next page.
   bool ReservePageRows(uint64_t bytes);
   // Runs the image hooks on the loaded page.

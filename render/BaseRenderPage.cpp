@@ -12,7 +12,6 @@
 
 #include "render/BaseRender.h"
 #include "render/PageError.h"
-#include "render/PageHeaderCheck.h"
 
 namespace {
 
@@ -54,8 +53,21 @@ PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource
 
   m_pageHeader = header;
   m_haveHeader = true;
+  PageReader reader{source, colors, static_cast<uint32_t>(chunkRows), 0};
+
+  // The first row comes alone: a page whose data ends before any of it
+  // arrived is not printed at all (a thermal printer would feed a whole
+  // page of blank paper for it).
+  if (header.cupsHeight > 0 && ReadRows(reader, 1) == 0) {
+    ReportShortPage(0, 1, 0);
+    m_image.Destroy();
+    result.outcome = PageOutcome::kNoData;
+    result.truncated = true;
+    return result;
+  }
+
   source.PageStarted(m_page);
-  LoadPage(source, static_cast<int>(colors), static_cast<uint32_t>(chunkRows), &result);
+  LoadRest(reader, &result);
   OnStartPage();
   result.outcome = RunPageHooks();
   source.PageFinished(m_page);
@@ -73,48 +85,54 @@ bool CBaseRender::ReservePageRows(uint64_t bytes) {
   return true;
 }
 
-void CBaseRender::LoadPage(IPageSource& source, int colorHandling, uint32_t chunkRows,
-                           PageResult* result) {
+// Reads up to `want` rows into the image at the reader's next row. Each
+// request starts out white: a source that stops inside it leaves the rest
+// of it white, as the rows that never came must print.
+uint32_t CBaseRender::ReadRows(PageReader& reader, uint32_t want) {
   const cups_page_header2_t& h = m_pageHeader;
-  const tavel::ColorHandling colors = static_cast<tavel::ColorHandling>(colorHandling);
   const uint32_t bpl = h.cupsBytesPerLine;
-  const uint32_t bpp = h.cupsBitsPerPixel;
+  const uint64_t bytes = static_cast<uint64_t>(want) * bpl;
+  std::memset(m_pageRows, tavel::WhiteByteFor(reader.colors), bytes);
+  const uint32_t n = reader.source.ReadRows(m_pageRows, want);
+  tavel::ConvertRasterColors(h, reader.colors, m_pageRows, bytes);
+  for (uint32_t i = 0; i < want; ++i)
+    m_image.SetRowFromArray(reader.filled + i, m_pageRows + static_cast<uint64_t>(i) * bpl,
+                            h.cupsBitsPerPixel, bpl);
+  reader.filled += want;
+  return n;
+}
 
-  // The first row comes alone, so that a page whose data ends before any of
-  // it arrived is known as such; then whole chunks. Each request starts out
-  // white: a source that stops inside it leaves the rest of it white, as
-  // the rows that never came must print.
-  const uint8_t white = tavel::WhiteByteFor(colors);
-  uint32_t filled = 0;  // image rows written so far
-  while (filled < h.cupsHeight) {
-    const uint32_t chunk = filled == 0 ? 1 : chunkRows;
-    const uint32_t want = h.cupsHeight - filled < chunk ? h.cupsHeight - filled : chunk;
-    const uint64_t bytes = static_cast<uint64_t>(want) * bpl;
-    std::memset(m_pageRows, white, bytes);
-    const uint32_t n = source.ReadRows(m_pageRows, want);
-    tavel::ConvertRasterColors(h, colors, m_pageRows, bytes);
-    for (uint32_t i = 0; i < want; ++i)
-      m_image.SetRowFromArray(filled + i, m_pageRows + static_cast<uint64_t>(i) * bpl, bpp, bpl);
+void CBaseRender::ReportShortPage(uint32_t rowsBefore, uint32_t want, uint32_t arrived) const {
+  const std::string message = tavel::Format("The print data ended inside page %d.", m_page);
+  const unsigned height = m_pageHeader.cupsHeight;
+  if (want == 1 || arrived > 0)
+    tavel::ReportError(*m_log, 3, message, "page %d: %u of %u lines arrived", m_page,
+                       rowsBefore + arrived, height);
+  else
+    tavel::ReportError(*m_log, 3, message, "page %d: the data ended within lines %u to %u of %u",
+                       m_page, rowsBefore + 1, rowsBefore + want, height);
+}
+
+void CBaseRender::LoadRest(PageReader& reader, PageResult* result) {
+  const cups_page_header2_t& h = m_pageHeader;
+  while (reader.filled < h.cupsHeight) {
+    const uint32_t left = h.cupsHeight - reader.filled;
+    const uint32_t want = left < reader.chunkRows ? left : reader.chunkRows;
+    const uint32_t before = reader.filled;
+    const uint32_t n = ReadRows(reader, want);
     if (n < want) {
       result->truncated = true;
-      result->rowsArrived = filled + n;
-      const std::string message = tavel::Format("The print data ended inside page %d.", m_page);
-      if (want == 1 || n > 0)
-        tavel::ReportError(*m_log, 3, message, "page %d: %u of %u lines arrived", m_page,
-                           filled + n, h.cupsHeight);
-      else
-        tavel::ReportError(*m_log, 3, message, "page %d: the data ended within lines %u to %u of %u",
-                           m_page, filled + 1, filled + want, h.cupsHeight);
-      filled += want;
+      ReportShortPage(before, want, n);
       break;
     }
-    filled += want;
   }
-  if (filled < h.cupsHeight) {
+  if (reader.filled < h.cupsHeight) {
     // Rows past the end of the data print as white paper.
-    std::memset(m_pageRows, white, bpl);
-    tavel::ConvertRasterColors(h, colors, m_pageRows, bpl);
-    for (uint32_t y = filled; y < h.cupsHeight; ++y) m_image.SetRowFromArray(y, m_pageRows, bpp, bpl);
+    const uint32_t bpl = h.cupsBytesPerLine;
+    std::memset(m_pageRows, tavel::WhiteByteFor(reader.colors), bpl);
+    tavel::ConvertRasterColors(h, reader.colors, m_pageRows, bpl);
+    for (uint32_t y = reader.filled; y < h.cupsHeight; ++y)
+      m_image.SetRowFromArray(y, m_pageRows, h.cupsBitsPerPixel, bpl);
   }
 
   LogPageHeader();
