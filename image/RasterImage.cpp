@@ -7,6 +7,7 @@
 // throws. Sizes are computed in 64 bits and refused when the block would not
 // fit the 32-bit sizes of the bitmap header.
 #include "image/RasterImage.h"
+#include "image/MemoryGate.h"
 #include "image/PageLimits.h"
 
 #include <cmath>
@@ -38,7 +39,7 @@ bool HostIsLittleEndian() {
 uint8_t* DuplicatePlane(const uint8_t* plane, uint32_t width, uint32_t height) {
   uint64_t bytes = static_cast<uint64_t>(width) * height;
   if (plane == nullptr || bytes == 0 || bytes > std::numeric_limits<size_t>::max()) return nullptr;
-  uint8_t* copy = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(bytes)));
+  uint8_t* copy = static_cast<uint8_t*>(tavel::GateMalloc(static_cast<size_t>(bytes)));
   if (copy != nullptr) std::memcpy(copy, plane, static_cast<size_t>(bytes));
   return copy;
 }
@@ -171,7 +172,7 @@ uint8_t* CRasterImage::Create(uint32_t width, uint32_t height, uint32_t bpp, uin
 
   // calloc zeroes the palette and the rows alike, so unwritten pixels and
   // padding never expose stale heap contents.
-  m_dib = static_cast<uint8_t*>(std::calloc(1, static_cast<size_t>(total)));
+  m_dib = static_cast<uint8_t*>(tavel::GateCalloc(1, static_cast<size_t>(total)));
   if (m_dib == nullptr) {
     SetLastError("CRasterImage::Create can't allocate memory");
     return nullptr;
@@ -376,7 +377,7 @@ bool CRasterImage::AlphaCreate() {
   if (m_dib == nullptr) return false;
   const uint64_t bytes = static_cast<uint64_t>(GetWidth()) * GetHeight();
   if (bytes == 0 || bytes > std::numeric_limits<size_t>::max()) return false;
-  m_alpha = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(bytes)));
+  m_alpha = static_cast<uint8_t*>(tavel::GateMalloc(static_cast<size_t>(bytes)));
   if (m_alpha == nullptr) return false;
   std::memset(m_alpha, 255, static_cast<size_t>(bytes));
   return true;

@@ -6,6 +6,7 @@
 // segment), so every segment reads as the page's one code stream cut at the
 // segment's first bit.
 #include "printers/HfmCode.h"
+#include "image/MemoryGate.h"
 
 #include <climits>
 #include <cstdint>
@@ -120,7 +121,7 @@ HGMRNCODENODE* CHfmCode::GetHfmTree(unsigned char* data, int length, int* nodeCo
   const int total = 2 * n - 1;
   *nodeCount = total;
   HGMRNCODENODE* nodes =
-      static_cast<HGMRNCODENODE*>(malloc(static_cast<size_t>(total) * sizeof(HGMRNCODENODE)));
+      static_cast<HGMRNCODENODE*>(tavel::GateMalloc(static_cast<size_t>(total) * sizeof(HGMRNCODENODE)));
   if (nodes == nullptr) return nullptr;
   memset(nodes, 0, static_cast<size_t>(total) * sizeof(HGMRNCODENODE));
   for (int i = 0; i < total; ++i) {
@@ -227,7 +228,7 @@ void CHfmCode::TreeMiddleorder(HGMRNCODENODE* nodes, int index, unsigned short* 
 unsigned short* CHfmCode::GetTreePreorder(HGMRNCODENODE* nodes, int nodeCount) {
   if (nodes == nullptr || nodeCount <= 0 || nodeCount > kMaxNodes) return nullptr;
   unsigned short* out =
-      static_cast<unsigned short*>(malloc(static_cast<size_t>(nodeCount) * sizeof(unsigned short)));
+      static_cast<unsigned short*>(tavel::GateMalloc(static_cast<size_t>(nodeCount) * sizeof(unsigned short)));
   if (out == nullptr) return nullptr;
   int count = 0;
   if (!WalkPreorder(nodes, nodeCount, nodeCount - 1, out, &count, 0) || count != nodeCount) {
@@ -240,7 +241,7 @@ unsigned short* CHfmCode::GetTreePreorder(HGMRNCODENODE* nodes, int nodeCount) {
 unsigned short* CHfmCode::GetTreeMiddleorder(HGMRNCODENODE* nodes, int nodeCount) {
   if (nodes == nullptr || nodeCount <= 0 || nodeCount > kMaxNodes) return nullptr;
   unsigned short* out =
-      static_cast<unsigned short*>(malloc(static_cast<size_t>(nodeCount) * sizeof(unsigned short)));
+      static_cast<unsigned short*>(tavel::GateMalloc(static_cast<size_t>(nodeCount) * sizeof(unsigned short)));
   if (out == nullptr) return nullptr;
   int count = 0;
   if (!WalkInorder(nodes, nodeCount, nodeCount - 1, out, &count, 0) || count != nodeCount) {
@@ -276,7 +277,7 @@ HFMCODESEGMENT* CHfmCode::HFMDGencoding(HGMRNCODENODE* nodes, int nodeCount, uns
 
   // Row sizes in bits. 64-bit: a wide page at up to 258 bits per byte does
   // not fit an int.
-  std::unique_ptr<int64_t[]> rowBits(new (std::nothrow) int64_t[rowCount]);
+  CHeapPtr<int64_t> rowBits(static_cast<int64_t*>(tavel::GateMalloc(rowCount * sizeof(int64_t))));
   if (!rowBits) return nullptr;
   for (size_t r = 0; r < rowCount; ++r) {
     const unsigned char* row = data + r * rowSize;
@@ -286,38 +287,39 @@ HFMCODESEGMENT* CHfmCode::HFMDGencoding(HGMRNCODENODE* nodes, int nodeCount, uns
       if (length == 0) return nullptr;
       bits += length;
     }
-    rowBits[r] = bits;
+    rowBits.get()[r] = bits;
   }
 
   // Segments of whole rows: a row that brings the running total to the limit
   // closes the rows before it and starts the next segment.
-  std::unique_ptr<SegmentPlan[]> plan(new (std::nothrow) SegmentPlan[rowCount]);
+  CHeapPtr<SegmentPlan> plan(
+      static_cast<SegmentPlan*>(tavel::GateCalloc(rowCount, sizeof(SegmentPlan))));
   if (!plan) return nullptr;
   const int64_t limit = (static_cast<int64_t>(maxPacket) - 1) * 8;
   size_t segs = 0;
   int64_t running = 0;
   for (size_t r = 0; r < rowCount; ++r) {
-    running += rowBits[r];
+    running += rowBits.get()[r];
     if (r != 0 && running >= limit) {
-      plan[segs++] = SegmentPlan{running - rowBits[r], r};
-      running = rowBits[r];
+      plan.get()[segs++] = SegmentPlan{running - rowBits.get()[r], r};
+      running = rowBits.get()[r];
     }
   }
-  plan[segs++] = SegmentPlan{running, rowCount};
+  plan.get()[segs++] = SegmentPlan{running, rowCount};
 
   // Every segment must report its length as an int32, the count as an int,
   // and all of them must fit one block.
   uint64_t packedBytes = 0;
   for (size_t s = 0; s < segs; ++s) {
-    const int64_t length = (plan[s].bits + 7) / 8 + 1;
+    const int64_t length = (plan.get()[s].bits + 7) / 8 + 1;
     if (length > INT32_MAX) return nullptr;
     packedBytes += static_cast<uint64_t>(length);
   }
   if (segs > static_cast<size_t>(INT_MAX) || packedBytes > SIZE_MAX) return nullptr;
 
   CHeapPtr<HFMCODESEGMENT> table(
-      static_cast<HFMCODESEGMENT*>(malloc(segs * sizeof(HFMCODESEGMENT))));
-  CHeapPtr<unsigned char> block(static_cast<unsigned char*>(malloc(static_cast<size_t>(packedBytes))));
+      static_cast<HFMCODESEGMENT*>(tavel::GateMalloc(segs * sizeof(HFMCODESEGMENT))));
+  CHeapPtr<unsigned char> block(static_cast<unsigned char*>(tavel::GateMalloc(static_cast<size_t>(packedBytes))));
   if (!table || !block) return nullptr;
 
   // Each segment: its fill-bit count, its rows' codes, and as fill bits the
@@ -326,11 +328,11 @@ HFMCODESEGMENT* CHfmCode::HFMDGencoding(HGMRNCODENODE* nodes, int nodeCount, uns
   unsigned char* out = block.get();
   size_t row = 0;
   for (size_t s = 0; s < segs; ++s) {
-    const int64_t bytes = (plan[s].bits + 7) / 8;
-    out[0] = static_cast<unsigned char>(8 * bytes - plan[s].bits);
+    const int64_t bytes = (plan.get()[s].bits + 7) / 8;
+    out[0] = static_cast<unsigned char>(8 * bytes - plan.get()[s].bits);
     BitPacker packer(out + 1);
     const size_t from = row * rowSize;
-    const size_t to = plan[s].endRow * rowSize;
+    const size_t to = plan.get()[s].endRow * rowSize;
     for (size_t i = from; i < to; ++i) packer.Put(codes[data[i]]);
     if (packer.Pending() != 0) {
       const int need = 8 - packer.Pending();
@@ -339,7 +341,7 @@ HFMCODESEGMENT* CHfmCode::HFMDGencoding(HGMRNCODENODE* nodes, int nodeCount, uns
     entries[s].data = out;
     entries[s].length = static_cast<int32_t>(bytes + 1);
     out += bytes + 1;
-    row = plan[s].endRow;
+    row = plan.get()[s].endRow;
   }
 
   *segmentCount = static_cast<int>(segs);

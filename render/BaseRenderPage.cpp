@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "render/BaseRender.h"
+#include "image/MemoryGate.h"
 #include "render/PageError.h"
 
 namespace {
@@ -78,7 +79,7 @@ PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource
 bool CBaseRender::ReservePageRows(uint64_t bytes) {
   if (bytes <= m_pageRowsCapacity) return true;
   if (bytes > tavel::kMaxPageBytes) return false;
-  void* p = std::realloc(m_pageRows, static_cast<size_t>(bytes));
+  void* p = tavel::GateRealloc(m_pageRows, static_cast<size_t>(bytes));
   if (!p) return false;
   m_pageRows = static_cast<uint8_t*>(p);
   m_pageRowsCapacity = bytes;
@@ -147,8 +148,15 @@ PageOutcome CBaseRender::RunPageHooks() {
   OnBeginBmp();
   // A page whose preparation failed has been reported; the drivers only
   // encode a one-bit page.
-  const bool prepared = m_image.IsValid() && m_image.GetBpp() == 1;
-  if (prepared) PaintPage();
+  bool prepared = m_image.IsValid() && m_image.GetBpp() == 1;
+  if (prepared) {
+    PrepareForPrinter();
+    prepared = m_image.IsValid();
+  }
+  if (prepared) {
+    if (InkBit() == 1) Negative();
+    OnPaintBmp();
+  }
   OnEndBmp();
   if (!prepared) return PageOutcome::kNotPrepared;
   return m_pageFailed ? PageOutcome::kNotSent : PageOutcome::kPrinted;
