@@ -8,13 +8,13 @@
 #include <sstream>
 #include <vector>
 
-#include "CpclDecoder.h"
-#include "EscposDecoder.h"
-#include "Page.h"
-#include "PaperangDecoder.h"
-#include "PeriPageDecoder.h"
-#include "Stream.h"
-#include "TsplDecoder.h"
+#include "tools/decode/CpclDecoder.h"
+#include "tools/decode/EscposDecoder.h"
+#include "tools/decode/Page.h"
+#include "tools/decode/PaperangDecoder.h"
+#include "tools/decode/PeriPageDecoder.h"
+#include "tools/decode/Stream.h"
+#include "tools/decode/TsplDecoder.h"
 
 // Pages above this are only decoded, not rendered: rendering them proves
 // nothing more and would spend the run on memset.

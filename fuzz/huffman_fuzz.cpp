@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Huffman.h"
+#include "tools/decode/Huffman.h"
 #include "printers/HfmCode.h"
 
 namespace {
