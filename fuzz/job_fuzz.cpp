@@ -14,6 +14,7 @@
 
 #include "printers/DriverTable.h"
 #include "render/BaseRender.h"
+#include "render/JobLog.h"
 #include "render/MapOptionSource.h"
 #include "render/OutputSink.h"
 #include "render/PageSource.h"
@@ -128,6 +129,13 @@ class DiscardSink : public IOutputSink {
   const char* Name() const override { return "nowhere"; }
 };
 
+// Diagnostics are dropped: the system log would cost more than the page.
+class QuietLog : public IJobLog {
+ public:
+  void Log(int, const char*) override {}
+  void Message(const char*, const char*) override {}
+};
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -139,9 +147,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   CMapOptionSource options(setting.choices, setting.attributes);
   DiscardSink sink;
+  QuietLog log;
   CBaseRender* driver = tavel::CreateDriver(setting.model);
   driver->SetOptionSource(&options);
   driver->SetOutputSink(&sink);
+  driver->SetJobLog(&log);
   driver->GetPrinterParameters();
   driver->OnStartDoc(0);
   cups_page_header2_t header;
@@ -155,6 +165,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   driver->OnEndDoc();
   driver->SetOptionSource(nullptr);
   driver->SetOutputSink(nullptr);
+  driver->SetJobLog(nullptr);
   driver->Release();
   cupsRasterClose(raster);
   return 0;
