@@ -3,7 +3,7 @@
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build test demo install clean
+.PHONY: all deps configure build test demo bench install clean
 
 all: build
 
@@ -21,6 +21,13 @@ test: build
 
 demo: build
 	@scripts/demo $(BUILD)
+
+# Benchmarks want an optimised build of their own, beside the usual one.
+BENCH_BUILD ?= $(BUILD)/release
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target rastertotavelpress ppds image_bench job_timing >/dev/null
+	@bench/run $(BENCH_BUILD)
 
 install: build
 	@DESTDIR=$(DESTDIR) cmake --install $(BUILD)

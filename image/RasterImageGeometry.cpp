@@ -442,3 +442,6 @@ void CRasterImage::Mix(CRasterImage& source, ImageOpType operation, int32_t xOff
     }
   }
 }
+
+bool CRasterImage::FindInkBounds(tagINKBOUNDS&) const { return false; }
+bool CRasterImage::ShiftOnWhite(int32_t, int32_t) { return false; }
