@@ -23,7 +23,28 @@
 // (column first), which is how their tables below are laid out.
 //
 // Every method is one entry of kDitherMethods: either a diffusion kernel or
-// an ordered rule. A faster loop for a method can be added per entry.
+// an ordered matrix.
+//
+// How the loops stay exact while working on whole rows:
+//  - every ordered rule (and Threshold) is "white when v > t" for a t that
+//    depends only on the matrix cell, so each row gets a 16-entry pattern of
+//    thresholds and eight pixels are packed into a byte at a time;
+//  - a diffusion target receives its shares one at a time, each clamped, in
+//    the order the sources are visited: first every share from the rows
+//    above (a row is finished before the next one starts), then those from
+//    its left neighbours in the same row. Rows below are never read while a
+//    row is diffused, so their shares can be added after the row, a whole
+//    row per kernel tap, in the order of the sources (dx from high to low);
+//  - inside a row the serial chain is n = u + share(n of the pixel before),
+//    where u already holds the clamped share from two pixels back. The
+//    shares of a pixel depend only on n, so they come from tables indexed by
+//    n, which keeps the chain to one load and one add per pixel;
+//  - (e * w) / D truncated toward zero equals sign(e) * ((|e| * M) >> 16)
+//    with M = ceil(65536 w / D) for every |e| <= 128: the excess is below
+//    128 / 65536, less than the 1 / D that the fraction can lack.
+
+#include <cstdlib>
+#include <cstring>
 
 #include "image/RasterImage.h"
 
@@ -36,10 +57,6 @@ inline uint8_t GrayOf(uint8_t red, uint8_t green, uint8_t blue) {
 
 inline uint8_t GrayOf(const tagRGBQUAD& colour) {
   return GrayOf(colour.rgbRed, colour.rgbGreen, colour.rgbBlue);
-}
-
-inline uint8_t Clamp255(int32_t value) {
-  return static_cast<uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
 }
 
 // ---------------------------------------------------------------------------
@@ -159,45 +176,25 @@ constexpr uint8_t kThreshold16[16][16] = {
     {43, 203, 27, 243, 39, 199, 23, 253, 40, 200, 24, 240, 36, 196, 20, 254},
     {171, 107, 155, 91, 167, 103, 151, 87, 168, 104, 152, 88, 164, 100, 148, 84}};
 
-// An ordered rule answers whether the pixel of gray value v at (x, y) is
-// white.
-using OrderedRule = bool (*)(int32_t v, uint32_t x, uint32_t y);
-
-bool OrderedBayer4(int32_t v, uint32_t x, uint32_t y) {
-  const int32_t level = (16 * v) / 255;  // 0..16: 16 is white everywhere
-  return kBayer4[y & 3][x & 3] < level;
-}
-
-bool OrderedThreshold4(int32_t v, uint32_t x, uint32_t y) { return v > kThreshold4[y & 3][x & 3]; }
-
-bool OrderedBayer8(int32_t v, uint32_t x, uint32_t y) {
-  const int32_t level = v >> 2;  // 0..63; level 0 stays black even where the matrix is 0
-  return level != 0 && level >= kBayer8[x & 7][y & 7];
-}
-
-// The matrix holds 255 once, which "v > t" alone would print as a black dot
-// in every 16 x 16 tile of white paper; full white stays white.
-bool OrderedThreshold16(int32_t v, uint32_t x, uint32_t y) {
-  return v == 255 || v > kThreshold16[x & 15][y & 15];
-}
-
 // One entry per method number 0..9; exactly one of the two is set.
+enum class Ordered { kNone, kBayer4, kThreshold4, kBayer8, kThreshold16 };
+
 struct DitherMethod {
   const DiffusionKernel* kernel;
-  OrderedRule ordered;
+  Ordered ordered;
 };
 
 constexpr DitherMethod kDitherMethods[10] = {
-    {&kFloydSteinberg, nullptr},     // 0
-    {nullptr, OrderedBayer4},        // 1
-    {&kBurkes, nullptr},             // 2
-    {&kStucki, nullptr},             // 3
-    {&kJarvisJudiceNinke, nullptr},  // 4
-    {&kSierra, nullptr},             // 5
-    {&kStevensonArce, nullptr},      // 6
-    {nullptr, OrderedThreshold4},    // 7
-    {nullptr, OrderedBayer8},        // 8
-    {nullptr, OrderedThreshold16},   // 9
+    {&kFloydSteinberg, Ordered::kNone},     // 0
+    {nullptr, Ordered::kBayer4},            // 1
+    {&kBurkes, Ordered::kNone},             // 2
+    {&kStucki, Ordered::kNone},             // 3
+    {&kJarvisJudiceNinke, Ordered::kNone},  // 4
+    {&kSierra, Ordered::kNone},             // 5
+    {&kStevensonArce, Ordered::kNone},      // 6
+    {nullptr, Ordered::kThreshold4},        // 7
+    {nullptr, Ordered::kBayer8},            // 8
+    {nullptr, Ordered::kThreshold16},       // 9
 };
 
 // Unknown method numbers (the PPD option is a free integer) fall back to
@@ -205,6 +202,214 @@ constexpr DitherMethod kDitherMethods[10] = {
 const DitherMethod& SelectDitherMethod(int32_t method) {
   return (method >= 1 && method <= 9) ? kDitherMethods[method] : kDitherMethods[0];
 }
+
+// Pattern period of the packing: every matrix width (4, 8, 16) divides it.
+constexpr uint32_t kPatternSize = 16;
+
+// The thresholds of stored row y: pixel x is white when v > pattern[x % 16].
+//  - 4x4 Bayer: white when (16 v) / 255 > m, that is 16 v >= 255 (m + 1);
+//  - 8x8 Bayer: white when v >> 2 is nonzero and >= b, that is v >= 4 max(b, 1);
+//  - 16x16: white when v == 255 or v > t; t = 255 becomes 254.
+void OrderedPattern(Ordered rule, uint32_t y, uint8_t pattern[kPatternSize]) {
+  for (uint32_t k = 0; k < kPatternSize; ++k) {
+    int32_t t = 0;
+    switch (rule) {
+      case Ordered::kBayer4:
+        t = (255 * (kBayer4[y & 3][k & 3] + 1) + 15) / 16 - 1;
+        break;
+      case Ordered::kThreshold4:
+        t = kThreshold4[y & 3][k & 3];
+        break;
+      case Ordered::kBayer8: {
+        const int32_t b = kBayer8[k & 7][y & 7];
+        t = 4 * (b > 1 ? b : 1) - 1;
+        break;
+      }
+      case Ordered::kThreshold16:
+        t = kThreshold16[k & 15][y & 15];
+        if (t > 254) t = 254;
+        break;
+      case Ordered::kNone:
+        break;
+    }
+    pattern[k] = static_cast<uint8_t>(t);
+  }
+}
+
+// One row of a 1-bit image: bit x (most significant first) is 1 where
+// src[x] > pattern[x % 16]. Bits past the width stay 0.
+void PackAbove(const uint8_t* src, uint32_t width, const uint8_t pattern[kPatternSize],
+               uint8_t* dst) {
+  const uint32_t whole = width / 8;
+  for (uint32_t i = 0; i < whole; ++i) {
+    const uint8_t* s = src + 8 * i;
+    const uint8_t* p = pattern + ((8 * i) & (kPatternSize - 1));
+    dst[i] = static_cast<uint8_t>((s[0] > p[0]) << 7 | (s[1] > p[1]) << 6 | (s[2] > p[2]) << 5 |
+                                  (s[3] > p[3]) << 4 | (s[4] > p[4]) << 3 | (s[5] > p[5]) << 2 |
+                                  (s[6] > p[6]) << 1 | (s[7] > p[7]));
+  }
+  if (width % 8 != 0) {
+    uint32_t bits = 0;
+    for (uint32_t x = whole * 8; x < width; ++x)
+      bits |= static_cast<uint32_t>(src[x] > pattern[x & (kPatternSize - 1)]) << (7 - (x & 7));
+    dst[whole] = static_cast<uint8_t>(bits);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Error diffusion by rows.
+
+// Room on either side of 0..255 for n = u + share: no same-row share of any
+// kernel exceeds 128 * 8 / 16 in size.
+constexpr int32_t kChainBias = 64;
+constexpr int32_t kChainSize = 256 + 2 * kChainBias;
+// Most taps of a kernel.
+constexpr int32_t kMaxTaps = 12;
+
+inline int32_t ErrorOf(int32_t v) { return v > 128 ? v - 255 : v; }
+
+// (e * w) / D truncated toward zero, for |e| <= 128, by one multiplication.
+inline int32_t ShareBy(int32_t e, uint32_t multiplier) {
+  const uint32_t magnitude = static_cast<uint32_t>(e < 0 ? -e : e);
+  const int32_t q = static_cast<int32_t>((magnitude * multiplier) >> 16);
+  return e < 0 ? -q : q;
+}
+
+inline uint32_t MultiplierFor(int32_t weight, int32_t divisor) {
+  return static_cast<uint32_t>((65536 * weight + divisor - 1) / divisor);
+}
+
+class Diffuser {
+ public:
+  Diffuser(const DiffusionKernel& kernel, uint32_t width) : m_width(static_cast<int32_t>(width)) {
+    int32_t weight1 = 0, weight2 = 0;
+    for (int32_t t = 0; t < kernel.count; ++t) {
+      const KernelTap& tap = kernel.taps[t];
+      if (tap.dy == 0) {
+        (tap.dx == 1 ? weight1 : weight2) = tap.weight;
+        continue;
+      }
+      // Lower taps in the order their shares reach a target: row by row,
+      // and within a row from the source furthest left (largest dx).
+      LowerTap lower = {tap.dx, tap.dy, 0};
+      int32_t slot = 0;
+      while (slot < m_weights && m_weightOf[slot] != tap.weight) ++slot;
+      if (slot == m_weights) {
+        m_weightOf[m_weights] = tap.weight;
+        m_multiplierOf[m_weights++] = MultiplierFor(tap.weight, kernel.divisor);
+      }
+      lower.slot = slot;
+      int32_t at = m_lowerCount++;
+      while (at > 0 && (m_lower[at - 1].dy > lower.dy ||
+                        (m_lower[at - 1].dy == lower.dy && m_lower[at - 1].dx < lower.dx))) {
+        m_lower[at] = m_lower[at - 1];
+        --at;
+      }
+      m_lower[at] = lower;
+    }
+    m_hasShare1 = weight1 != 0;
+    m_hasShare2 = weight2 != 0;
+    const uint32_t multiplier1 = MultiplierFor(weight1, kernel.divisor);
+    const uint32_t multiplier2 = MultiplierFor(weight2, kernel.divisor);
+    for (int32_t i = 0; i < kChainSize; ++i) {
+      const int32_t n = i - kChainBias;
+      const int32_t e = ErrorOf(n < 0 ? 0 : (n > 255 ? 255 : n));
+      m_error[i] = static_cast<int16_t>(e);
+      m_share1[i] = static_cast<int16_t>(ShareBy(e, multiplier1));
+      m_share2[i] = static_cast<int16_t>(ShareBy(e, multiplier2));
+    }
+  }
+
+  bool Allocate() {
+    const size_t n = static_cast<size_t>(m_width);
+    m_errors = static_cast<int16_t*>(std::malloc(n * sizeof(int16_t) * (1 + kMaxTaps)));
+    return m_errors != nullptr;
+  }
+  ~Diffuser() { std::free(m_errors); }
+  Diffuser(const Diffuser&) = delete;
+  Diffuser& operator=(const Diffuser&) = delete;
+
+  // Diffuses stored row y of the working image (rows `stride` bytes apart)
+  // into the 1-bit row `out`, then sends its shares to the rows below.
+  void Row(uint8_t* pixels, size_t stride, int32_t y, int32_t height, uint8_t* out) {
+    uint8_t* row = pixels + static_cast<size_t>(y) * stride;
+    if (m_hasShare1 && m_hasShare2)
+      Chain<true, true>(row, out);
+    else if (m_hasShare1)
+      Chain<true, false>(row, out);
+    else
+      Chain<false, true>(row, out);
+
+    const int32_t w = m_width;
+    int16_t* shares = m_errors + w;
+    for (int32_t slot = 0; slot < m_weights; ++slot) {
+      int16_t* share = shares + static_cast<size_t>(slot) * w;
+      const uint32_t multiplier = m_multiplierOf[slot];
+      for (int32_t x = 0; x < w; ++x) share[x] = static_cast<int16_t>(ShareBy(m_errors[x], multiplier));
+    }
+    for (int32_t t = 0; t < m_lowerCount; ++t) {
+      const LowerTap& tap = m_lower[t];
+      if (y + tap.dy >= height) continue;
+      uint8_t* target = row + static_cast<size_t>(tap.dy) * stride;
+      // Target x takes the share of source x - dx.
+      const int16_t* share = shares + static_cast<size_t>(tap.slot) * w - tap.dx;
+      const int32_t from = tap.dx > 0 ? tap.dx : 0;
+      const int32_t to = tap.dx < 0 ? w + tap.dx : w;
+      for (int32_t x = from; x < to; ++x) {
+        const int32_t n = target[x] + share[x];
+        target[x] = static_cast<uint8_t>(n < 0 ? 0 : (n > 255 ? 255 : n));
+      }
+    }
+  }
+
+ private:
+  struct LowerTap {
+    int32_t dx;
+    int32_t dy;
+    int32_t slot;  // which share row: one per distinct weight
+  };
+
+  // The serial part: each pixel's value after the shares of its left
+  // neighbours, its bit, and its error kept for the rows below.
+  template <bool kShare1, bool kShare2>
+  void Chain(const uint8_t* row, uint8_t* out) {
+    const int16_t* error = m_error + kChainBias;
+    const int16_t* share1 = m_share1 + kChainBias;
+    const int16_t* share2 = m_share2 + kChainBias;
+    const int32_t w = m_width;
+    // n of the two pixels before; a share from outside the row is 0, and
+    // the table gives 0 for an n whose error is 0.
+    int32_t before1 = 0, before2 = 0;
+    uint32_t bits = 0;
+    for (int32_t x = 0; x < w; ++x) {
+      int32_t u = row[x];
+      if (kShare2) {
+        u += share2[before2];
+        u = u < 0 ? 0 : (u > 255 ? 255 : u);
+      }
+      const int32_t n = kShare1 ? u + share1[before1] : u;
+      m_errors[x] = error[n];
+      bits = (bits << 1) | static_cast<uint32_t>(n > 128);
+      if ((x & 7) == 7) out[x >> 3] = static_cast<uint8_t>(bits);
+      before2 = before1;
+      before1 = n;
+    }
+    if (w & 7) out[w >> 3] = static_cast<uint8_t>(bits << (8 - (w & 7)));
+  }
+
+  int32_t m_width;
+  bool m_hasShare1 = false;
+  bool m_hasShare2 = false;
+  int32_t m_weights = 0;
+  int32_t m_weightOf[kMaxTaps] = {};
+  uint32_t m_multiplierOf[kMaxTaps] = {};
+  int32_t m_lowerCount = 0;
+  LowerTap m_lower[kMaxTaps] = {};
+  int16_t m_error[kChainSize];
+  int16_t m_share1[kChainSize];
+  int16_t m_share2[kChainSize];
+  int16_t* m_errors = nullptr;  // this row's errors, then one share row per weight
+};
 
 }  // namespace
 
@@ -241,8 +446,13 @@ bool CRasterImage::GrayScale() {
 
   if (GetBpp() == 8) {
     // The whole pixel area, padding included: each byte becomes its gray.
-    uint8_t* bits = GetBits(0);
-    for (uint32_t i = 0; i < m_header.biSizeImage; ++i) bits[i] = grayOfEntry[bits[i]];
+    // A gray page (the usual case) maps every byte to itself.
+    bool identity = true;
+    for (uint32_t i = 0; i < 256 && identity; ++i) identity = grayOfEntry[i] == i;
+    if (!identity) {
+      uint8_t* bits = GetBits(0);
+      for (uint32_t i = 0; i < m_header.biSizeImage; ++i) bits[i] = grayOfEntry[bits[i]];
+    }
     SetGrayPalette();
     m_info.transIndex = transIndex;
     return true;
@@ -335,8 +545,8 @@ bool CRasterImage::Threshold(uint8_t level) {
   if (GetBpp() == 1) return true;
   if (!GrayScale()) return false;
 
-  const int32_t width = static_cast<int32_t>(GetWidth());
-  const int32_t height = static_cast<int32_t>(GetHeight());
+  const uint32_t width = GetWidth();
+  const uint32_t height = GetHeight();
   // A fresh image, not CopyInfo: the result carries the defaults of a new
   // image (96 dpi, type 0) and no alpha plane.
   CRasterImage bw(GetWidth(), GetHeight(), 1, 0);
@@ -344,11 +554,12 @@ bool CRasterImage::Threshold(uint8_t level) {
     CopyLastError(bw);
     return false;
   }
-  for (int32_t y = 0; y < height; ++y) {
+  uint8_t pattern[kPatternSize];
+  std::memset(pattern, level, sizeof(pattern));
+  for (uint32_t y = 0; y < height; ++y) {
     m_info.progress = static_cast<int32_t>(100LL * y / height);
     if (m_info.escape) break;
-    for (int32_t x = 0; x < width; ++x)
-      bw.BlindSetPixelIndex(x, y, BlindGetPixelIndex(x, y) > level ? 1 : 0);
+    PackAbove(GetBits(y), width, pattern, bw.GetBits(y));
   }
   bw.SetPaletteColor(0, 0, 0, 0, 0);
   bw.SetPaletteColor(1, 255, 255, 255, 0);
@@ -360,8 +571,8 @@ bool CRasterImage::Dither(int32_t method) {
   if (GetBpp() == 1) return true;
   if (!GrayScale()) return false;
 
-  const int32_t width = static_cast<int32_t>(GetWidth());
-  const int32_t height = static_cast<int32_t>(GetHeight());
+  const uint32_t width = GetWidth();
+  const uint32_t height = GetHeight();
   CRasterImage bw;
   bw.CopyInfo(*this);
   bw.Create(GetWidth(), GetHeight(), 1, GetType());
@@ -373,37 +584,27 @@ bool CRasterImage::Dither(int32_t method) {
   bw.AlphaCopy(*this);  // an alpha plane survives dithering
 
   const DitherMethod& chosen = SelectDitherMethod(method);
-  // This image is the working image: diffusion writes its errors into it,
-  // and the Transfer below discards it.
-  for (int32_t y = 0; y < height; ++y) {
-    m_info.progress = static_cast<int32_t>(100LL * y / height);
-    if (m_info.escape) break;
-    for (int32_t x = 0; x < width; ++x) {
-      const int32_t v = BlindGetPixelIndex(x, y);
-      if (chosen.ordered) {
-        bw.BlindSetPixelIndex(x, y, chosen.ordered(v, static_cast<uint32_t>(x),
-                                                   static_cast<uint32_t>(y))
-                                        ? 1
-                                        : 0);
-        continue;
-      }
-      int32_t error;
-      if (v > 128) {
-        bw.BlindSetPixelIndex(x, y, 1);
-        error = v - 255;
-      } else {
-        bw.BlindSetPixelIndex(x, y, 0);
-        error = v;
-      }
-      const DiffusionKernel& kernel = *chosen.kernel;
-      for (int32_t t = 0; t < kernel.count; ++t) {
-        const KernelTap& tap = kernel.taps[t];
-        const int32_t nx = x + tap.dx;
-        const int32_t ny = y + tap.dy;
-        if (!IsInside(nx, ny)) continue;
-        const int32_t n = BlindGetPixelIndex(nx, ny) + (error * tap.weight) / kernel.divisor;
-        BlindSetPixelIndex(nx, ny, Clamp255(n));
-      }
+  if (chosen.kernel == nullptr) {
+    uint8_t pattern[kPatternSize];
+    for (uint32_t y = 0; y < height; ++y) {
+      m_info.progress = static_cast<int32_t>(100LL * y / height);
+      if (m_info.escape) break;
+      OrderedPattern(chosen.ordered, y, pattern);
+      PackAbove(GetBits(y), width, pattern, bw.GetBits(y));
+    }
+  } else {
+    // This image is the working image: diffusion writes its errors into
+    // it, and the Transfer below discards it.
+    Diffuser diffuser(*chosen.kernel, width);
+    if (!diffuser.Allocate()) {
+      SetLastError("CRasterImage::Dither can't allocate memory");
+      return false;
+    }
+    const int32_t rows = static_cast<int32_t>(height);
+    for (int32_t y = 0; y < rows; ++y) {
+      m_info.progress = static_cast<int32_t>(100LL * y / rows);
+      if (m_info.escape) break;
+      diffuser.Row(m_info.pixels, m_info.effWidth, y, rows, bw.GetBits(static_cast<uint32_t>(y)));
     }
   }
   bw.SetPaletteColor(0, 0, 0, 0, 0);

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace ref {
 namespace {
@@ -400,6 +401,62 @@ bool ShiftOnWhite(CRasterImage& img, int32_t xOffset, int32_t yOffset) {
   for (uint32_t y = 0; y < img.GetHeight(); ++y) std::memset(img.GetBits(y), 0xFF, img.GetEffWidth());
   img.Mix(copy, OpSourceOver, xOffset, yOffset, false);
   return true;
+}
+
+}  // namespace ref
+
+namespace ref {
+
+CRasterImage MakePage(uint32_t width, uint32_t height, uint32_t bpp, int pattern, uint32_t seed) {
+  const uint32_t bytesPerLine = (width * bpp + 7) / 8;
+  std::vector<uint8_t> raw(static_cast<size_t>(bytesPerLine) * height);
+  uint32_t state = seed * 2654435761u + 12345u;
+  auto next = [&state] {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+  };
+  for (size_t i = 0; i < raw.size(); ++i) {
+    const uint32_t r = next();
+    const uint32_t x = static_cast<uint32_t>(i % bytesPerLine), y = static_cast<uint32_t>(i / bytesPerLine);
+    uint8_t v = static_cast<uint8_t>(r);
+    if (pattern == 1) v = static_cast<uint8_t>((x * 255 / bytesPerLine + y * 3 + (r & 7)) & 255);
+    if (pattern == 2) {
+      static const uint8_t kEdges[] = {0, 0, 255, 255, 127, 128, 129, 1, 254};
+      v = kEdges[r % sizeof(kEdges)];
+    }
+    raw[i] = v;
+  }
+  CRasterImage img;
+  img.CreateFromArray(raw.data(), width, height, bpp, bytesPerLine, false);
+  img.SetXDPI(203);
+  return img;
+}
+
+std::string Difference(const CRasterImage& a, const CRasterImage& b) {
+  if (a.IsValid() != b.IsValid()) return "validity";
+  if (!a.IsValid()) return "";
+  if (a.GetWidth() != b.GetWidth() || a.GetHeight() != b.GetHeight() || a.GetBpp() != b.GetBpp() ||
+      a.GetEffWidth() != b.GetEffWidth())
+    return "size or depth";
+  if (a.GetNumColors() != b.GetNumColors() ||
+      (a.GetNumColors() != 0 &&
+       std::memcmp(a.GetPalette(), b.GetPalette(), a.GetPaletteSize()) != 0))
+    return "palette";
+  for (uint32_t y = 0; y < a.GetHeight(); ++y)
+    for (uint32_t i = 0; i < a.GetEffWidth(); ++i)
+      if (a.GetBits(y)[i] != b.GetBits(y)[i])
+        return "row " + std::to_string(y) + " byte " + std::to_string(i);
+  if (a.AlphaIsValid() != b.AlphaIsValid()) return "alpha plane";
+  for (uint32_t y = 0; a.AlphaIsValid() && y < a.GetHeight(); ++y)
+    for (uint32_t x = 0; x < a.GetWidth(); ++x)
+      if (a.AlphaGet(static_cast<int32_t>(x), static_cast<int32_t>(y)) !=
+          b.AlphaGet(static_cast<int32_t>(x), static_cast<int32_t>(y)))
+        return "alpha at " + std::to_string(x) + "," + std::to_string(y);
+  if (a.GetXDPI() != b.GetXDPI() || a.GetYDPI() != b.GetYDPI() || a.GetType() != b.GetType())
+    return "resolution or type";
+  return "";
 }
 
 }  // namespace ref

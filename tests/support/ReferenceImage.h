@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "image/RasterImage.h"
 
@@ -27,5 +28,20 @@ bool InkBounds(const CRasterImage& img, tagINKBOUNDS& bounds);
 // The page shift: a full copy, every row filled with 0xFF, then the copy
 // drawn over the page with OpSourceOver at (xOffset, yOffset).
 bool ShiftOnWhite(CRasterImage& img, int32_t xOffset, int32_t yOffset);
+
+}  // namespace ref
+
+namespace ref {
+
+// Test pages for the comparisons: `bpp` 1, 4, 8, 24 or 32 (24 with an alpha
+// plane), filled by `pattern`: 0 random bytes, 1 gradients with texture,
+// 2 only the extremes 0 and 255 and values next to 128, so that clamps and
+// the threshold boundary are reached.
+CRasterImage MakePage(uint32_t width, uint32_t height, uint32_t bpp, int pattern, uint32_t seed);
+
+// Empty when the two images are the same bit for bit (size, depth, palette,
+// every row byte including padding, alpha plane, resolution, type); else
+// what differs first.
+std::string Difference(const CRasterImage& a, const CRasterImage& b);
 
 }  // namespace ref
