@@ -43,6 +43,7 @@
 //    with M = ceil(65536 w / D) for every |e| <= 128: the excess is below
 //    128 / 65536, less than the 1 / D that the fraction can lack.
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -279,6 +280,10 @@ inline uint32_t MultiplierFor(int32_t weight, int32_t divisor) {
   return static_cast<uint32_t>((65536 * weight + divisor - 1) / divisor);
 }
 
+// Width of the pieces in which two rows advance together; a multiple of 8
+// so that the bits of a piece fill whole bytes.
+constexpr int32_t kPiece = 64;
+
 class Diffuser {
  public:
   Diffuser(const DiffusionKernel& kernel, uint32_t width) : m_width(static_cast<int32_t>(width)) {
@@ -320,46 +325,32 @@ class Diffuser {
     }
   }
 
+  // Errors and shares of two rows: per row, its errors (2 bytes each) and
+  // one share row per distinct weight (1 byte each: no share of a lower
+  // tap exceeds 128 * 5 / 16 in size).
   bool Allocate() {
-    const size_t n = static_cast<size_t>(m_width);
-    m_errors = static_cast<int16_t*>(std::malloc(n * sizeof(int16_t) * (1 + kMaxTaps)));
-    return m_errors != nullptr;
+    const size_t w = static_cast<size_t>(m_width);
+    m_span = (w * (2 + static_cast<size_t>(m_weights)) + 15) & ~size_t{15};
+    m_buffer = static_cast<int16_t*>(std::malloc(2 * m_span));
+    return m_buffer != nullptr;
   }
-  ~Diffuser() { std::free(m_errors); }
+  ~Diffuser() { std::free(m_buffer); }
   Diffuser(const Diffuser&) = delete;
   Diffuser& operator=(const Diffuser&) = delete;
 
-  // Diffuses stored row y of the working image (rows `stride` bytes apart)
-  // into the 1-bit row `out`, then sends its shares to the rows below.
-  void Row(uint8_t* pixels, size_t stride, int32_t y, int32_t height, uint8_t* out) {
-    uint8_t* row = pixels + static_cast<size_t>(y) * stride;
-    if (m_hasShare1 && m_hasShare2)
-      Chain<true, true>(row, out);
-    else if (m_hasShare1)
-      Chain<true, false>(row, out);
-    else
-      Chain<false, true>(row, out);
-
-    const int32_t w = m_width;
-    int16_t* shares = m_errors + w;
-    for (int32_t slot = 0; slot < m_weights; ++slot) {
-      int16_t* share = shares + static_cast<size_t>(slot) * w;
-      const uint32_t multiplier = m_multiplierOf[slot];
-      for (int32_t x = 0; x < w; ++x) share[x] = static_cast<int16_t>(ShareBy(m_errors[x], multiplier));
-    }
-    for (int32_t t = 0; t < m_lowerCount; ++t) {
-      const LowerTap& tap = m_lower[t];
-      if (y + tap.dy >= height) continue;
-      uint8_t* target = row + static_cast<size_t>(tap.dy) * stride;
-      // Target x takes the share of source x - dx.
-      const int16_t* share = shares + static_cast<size_t>(tap.slot) * w - tap.dx;
-      const int32_t from = tap.dx > 0 ? tap.dx : 0;
-      const int32_t to = tap.dx < 0 ? w + tap.dx : w;
-      for (int32_t x = from; x < to; ++x) {
-        const int32_t n = target[x] + share[x];
-        target[x] = static_cast<uint8_t>(n < 0 ? 0 : (n > 255 ? 255 : n));
-      }
-    }
+  // Diffuses stored rows y and, when it exists, y + 1 of the working image
+  // (rows `stride` bytes apart) into the 1-bit rows out0 and out1, and sends
+  // their shares to the rows below. Returns the number of rows done.
+  //
+  // The second row trails the first by two pieces: its piece p is diffused
+  // beside piece p + 2 of the first, after the first row's shares for piece
+  // p have been added (they need that row up to two pixels past the piece),
+  // so the two serial chains overlap.
+  int32_t Rows(uint8_t* pixels, size_t stride, int32_t y, int32_t height, uint8_t* out0,
+               uint8_t* out1) {
+    if (m_hasShare1 && m_hasShare2) return Rows<true, true>(pixels, stride, y, height, out0, out1);
+    if (m_hasShare1) return Rows<true, false>(pixels, stride, y, height, out0, out1);
+    return Rows<false, true>(pixels, stride, y, height, out0, out1);
   }
 
  private:
@@ -369,32 +360,116 @@ class Diffuser {
     int32_t slot;  // which share row: one per distinct weight
   };
 
-  // The serial part: each pixel's value after the shares of its left
-  // neighbours, its bit, and its error kept for the rows below.
-  template <bool kShare1, bool kShare2>
-  void Chain(const uint8_t* row, uint8_t* out) {
-    const int16_t* error = m_error + kChainBias;
-    const int16_t* share1 = m_share1 + kChainBias;
-    const int16_t* share2 = m_share2 + kChainBias;
-    const int32_t w = m_width;
-    // n of the two pixels before; a share from outside the row is 0, and
-    // the table gives 0 for an n whose error is 0.
-    int32_t before1 = 0, before2 = 0;
+  // The serial part of one row: n of the two pixels before (a share from
+  // outside the row is 0, as is the table's share for n = 0) and the bits
+  // of the byte being filled.
+  struct Chain {
+    const uint8_t* row;
+    int16_t* errors;
+    int8_t* shares;
+    uint8_t* out;
+    intptr_t before1 = 0;
+    intptr_t before2 = 0;
     uint32_t bits = 0;
-    for (int32_t x = 0; x < w; ++x) {
-      int32_t u = row[x];
-      if (kShare2) {
-        u += share2[before2];
-        u = u < 0 ? 0 : (u > 255 ? 255 : u);
-      }
-      const int32_t n = kShare1 ? u + share1[before1] : u;
-      m_errors[x] = error[n];
-      bits = (bits << 1) | static_cast<uint32_t>(n > 128);
-      if ((x & 7) == 7) out[x >> 3] = static_cast<uint8_t>(bits);
-      before2 = before1;
-      before1 = n;
+  };
+
+  template <bool kShare1, bool kShare2>
+  inline void Step(Chain& c, int32_t x) const {
+    intptr_t u = c.row[x];
+    if (kShare2) {
+      u += m_share2[kChainBias + c.before2];
+      u = u < 0 ? 0 : (u > 255 ? 255 : u);
     }
-    if (w & 7) out[w >> 3] = static_cast<uint8_t>(bits << (8 - (w & 7)));
+    const intptr_t n = kShare1 ? u + m_share1[kChainBias + c.before1] : u;
+    c.errors[x] = m_error[kChainBias + n];
+    c.bits = (c.bits << 1) | static_cast<uint32_t>(n > 128);
+    if ((x & 7) == 7) c.out[x >> 3] = static_cast<uint8_t>(c.bits);
+    c.before2 = c.before1;
+    c.before1 = n;
+  }
+
+  void Finish(Chain& c) const {
+    if (m_width & 7) c.out[m_width >> 3] = static_cast<uint8_t>(c.bits << (8 - (m_width & 7)));
+  }
+
+  // Share rows of the errors of pixels from .. to - 1, by the 16-bit form
+  // of ShareBy (the multipliers are below 65536, |e| at most 128).
+  void Shares(const Chain& c, int32_t from, int32_t to) const {
+    for (int32_t slot = 0; slot < m_weights; ++slot) {
+      int8_t* share = c.shares + static_cast<size_t>(slot) * static_cast<size_t>(m_width);
+      const uint16_t multiplier = static_cast<uint16_t>(m_multiplierOf[slot]);
+      for (int32_t x = from; x < to; ++x) {
+        const int16_t e = c.errors[x];
+        const uint16_t magnitude = static_cast<uint16_t>(e < 0 ? -e : e);
+        const int16_t q = static_cast<int16_t>((static_cast<uint32_t>(magnitude) * multiplier) >> 16);
+        share[x] = static_cast<int8_t>(e < 0 ? -q : q);
+      }
+    }
+  }
+
+  // Adds the shares of the taps with row offset dy, in their order, to the
+  // targets from .. to - 1 of `target`; target x takes the share of source
+  // x - dx, where that source exists.
+  void Feed(const Chain& c, int32_t dy, uint8_t* target, int32_t from, int32_t to) const {
+    for (int32_t t = 0; t < m_lowerCount; ++t) {
+      const LowerTap& tap = m_lower[t];
+      if (tap.dy != dy) continue;
+      const int8_t* share = c.shares + static_cast<size_t>(tap.slot) * static_cast<size_t>(m_width) - tap.dx;
+      const int32_t first = std::max(from, tap.dx > 0 ? tap.dx : 0);
+      const int32_t end = std::min(to, tap.dx < 0 ? m_width + tap.dx : m_width);
+      for (int32_t x = first; x < end; ++x) {
+        const int32_t n = target[x] + share[x];
+        target[x] = static_cast<uint8_t>(n < 0 ? 0 : (n > 255 ? 255 : n));
+      }
+    }
+  }
+
+  // Every tap of the row whose errors are given, to the rows below it.
+  void FeedBelow(const Chain& c, uint8_t* row, size_t stride, int32_t y, int32_t height,
+                 int32_t fromDy) const {
+    for (int32_t dy = fromDy; dy <= 3 && y + dy < height; ++dy)
+      Feed(c, dy, row + static_cast<size_t>(dy) * stride, 0, m_width);
+  }
+
+  template <bool kShare1, bool kShare2>
+  int32_t Rows(uint8_t* pixels, size_t stride, int32_t y, int32_t height, uint8_t* out0,
+               uint8_t* out1) {
+    const int32_t w = m_width;
+    uint8_t* row0 = pixels + static_cast<size_t>(y) * stride;
+    const size_t span = m_span;
+    int8_t* base = reinterpret_cast<int8_t*>(m_buffer);
+    Chain first{row0, m_buffer, base + 2 * static_cast<size_t>(w), out0};
+    if (y + 1 >= height) {
+      for (int32_t x = 0; x < w; ++x) Step<kShare1, kShare2>(first, x);
+      Finish(first);
+      return 1;
+    }
+    uint8_t* row1 = row0 + stride;
+    Chain second{row1, reinterpret_cast<int16_t*>(base + span), base + span + 2 * static_cast<size_t>(w),
+                 out1};
+    const int32_t pieces = (w + kPiece - 1) / kPiece;
+    for (int32_t p = 0; p < pieces + 2; ++p) {
+      // Piece p of the first row beside piece p - 2 of the second.
+      int32_t a = p < pieces ? p * kPiece : w, aEnd = std::min(w, a + kPiece);
+      int32_t b = p >= 2 ? (p - 2) * kPiece : w, bEnd = std::min(w, b + kPiece);
+      for (; a < aEnd && b < bEnd; ++a, ++b) {
+        Step<kShare1, kShare2>(first, a);
+        Step<kShare1, kShare2>(second, b);
+      }
+      for (; a < aEnd; ++a) Step<kShare1, kShare2>(first, a);
+      for (; b < bEnd; ++b) Step<kShare1, kShare2>(second, b);
+      // The first row's shares for piece p - 1 of the second: it is done
+      // up to the end of piece p, past what those targets need.
+      if (p < pieces) Shares(first, p * kPiece, std::min(w, (p + 1) * kPiece));
+      if (p >= 1 && p - 1 < pieces) Feed(first, 1, row1, (p - 1) * kPiece, std::min(w, p * kPiece));
+    }
+    Finish(first);
+    Finish(second);
+    // A target below receives the first row's shares before the second's.
+    FeedBelow(first, row0, stride, y, height, 2);
+    Shares(second, 0, w);
+    FeedBelow(second, row1, stride, y + 1, height, 1);
+    return 2;
   }
 
   int32_t m_width;
@@ -408,7 +483,8 @@ class Diffuser {
   int16_t m_error[kChainSize];
   int16_t m_share1[kChainSize];
   int16_t m_share2[kChainSize];
-  int16_t* m_errors = nullptr;  // this row's errors, then one share row per weight
+  size_t m_span = 0;  // bytes of one row's errors and shares
+  int16_t* m_buffer = nullptr;
 };
 
 }  // namespace
@@ -601,10 +677,12 @@ bool CRasterImage::Dither(int32_t method) {
       return false;
     }
     const int32_t rows = static_cast<int32_t>(height);
-    for (int32_t y = 0; y < rows; ++y) {
+    for (int32_t y = 0; y < rows;) {
       m_info.progress = static_cast<int32_t>(100LL * y / rows);
       if (m_info.escape) break;
-      diffuser.Row(m_info.pixels, m_info.effWidth, y, rows, bw.GetBits(static_cast<uint32_t>(y)));
+      const uint32_t next = static_cast<uint32_t>(y + 1 < rows ? y + 1 : y);
+      y += diffuser.Rows(m_info.pixels, m_info.effWidth, y, rows,
+                         bw.GetBits(static_cast<uint32_t>(y)), bw.GetBits(next));
     }
   }
   bw.SetPaletteColor(0, 0, 0, 0, 0);
