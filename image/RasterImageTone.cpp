@@ -373,7 +373,7 @@ class Diffuser {
     uint32_t bits = 0;
   };
 
-  template <bool kShare1, bool kShare2>
+  template <bool kShare1, bool kShare2, bool kStore = true>
   inline void Step(Chain& c, int32_t x) const {
     intptr_t u = c.row[x];
     if (kShare2) {
@@ -383,7 +383,7 @@ class Diffuser {
     const intptr_t n = kShare1 ? u + m_share1[kChainBias + c.before1] : u;
     c.errors[x] = m_error[kChainBias + n];
     c.bits = (c.bits << 1) | static_cast<uint32_t>(n > 128);
-    if ((x & 7) == 7) c.out[x >> 3] = static_cast<uint8_t>(c.bits);
+    if (kStore && (x & 7) == 7) c.out[x >> 3] = static_cast<uint8_t>(c.bits);
     c.before2 = c.before1;
     c.before1 = n;
   }
@@ -452,6 +452,15 @@ class Diffuser {
       // Piece p of the first row beside piece p - 2 of the second.
       int32_t a = p < pieces ? p * kPiece : w, aEnd = std::min(w, a + kPiece);
       int32_t b = p >= 2 ? (p - 2) * kPiece : w, bEnd = std::min(w, b + kPiece);
+      // Whole bytes of both rows (pieces start on a byte), then the rest.
+      for (; a + 8 <= aEnd && b + 8 <= bEnd; a += 8, b += 8) {
+        for (int32_t i = 0; i < 8; ++i) {
+          Step<kShare1, kShare2, false>(first, a + i);
+          Step<kShare1, kShare2, false>(second, b + i);
+        }
+        first.out[a >> 3] = static_cast<uint8_t>(first.bits);
+        second.out[b >> 3] = static_cast<uint8_t>(second.bits);
+      }
       for (; a < aEnd && b < bEnd; ++a, ++b) {
         Step<kShare1, kShare2>(first, a);
         Step<kShare1, kShare2>(second, b);
