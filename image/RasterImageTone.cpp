@@ -392,16 +392,17 @@ class Diffuser {
     if (m_width & 7) c.out[m_width >> 3] = static_cast<uint8_t>(c.bits << (8 - (m_width & 7)));
   }
 
-  // Share rows of the errors of pixels from .. to - 1, by the 16-bit form
-  // of ShareBy (the multipliers are below 65536, |e| at most 128).
+  // Share rows of the errors of pixels from .. to - 1, by ShareBy in 16-bit
+  // lanes: |e| <= 128 and every lower tap's multiplier is below 32768
+  // (w / D <= 5 / 16), so the product's high half is the quotient.
   void Shares(const Chain& c, int32_t from, int32_t to) const {
     for (int32_t slot = 0; slot < m_weights; ++slot) {
       int8_t* share = c.shares + static_cast<size_t>(slot) * static_cast<size_t>(m_width);
-      const uint16_t multiplier = static_cast<uint16_t>(m_multiplierOf[slot]);
+      const int16_t multiplier = static_cast<int16_t>(m_multiplierOf[slot]);
       for (int32_t x = from; x < to; ++x) {
         const int16_t e = c.errors[x];
-        const uint16_t magnitude = static_cast<uint16_t>(e < 0 ? -e : e);
-        const int16_t q = static_cast<int16_t>((static_cast<uint32_t>(magnitude) * multiplier) >> 16);
+        const int16_t magnitude = static_cast<int16_t>(e < 0 ? -e : e);
+        const int16_t q = static_cast<int16_t>((int32_t{magnitude} * int32_t{multiplier}) >> 16);
         share[x] = static_cast<int8_t>(e < 0 ? -q : q);
       }
     }
