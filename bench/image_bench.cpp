@@ -2,9 +2,12 @@
 // page (72 mm at 203 dpi, about 25 cm long): every tone method on the 8-bit
 // page, every one-bit geometry operation on the page once it is one bit
 // deep, and the white-edge scan and page shift both by the library's
-// one-bit helpers and as the page preparation did them pixel by pixel. Each iteration starts from a fresh copy of the page,
-// made outside the timed region. The counter ns/px is CPU time per pixel.
+// one-bit helpers and as the page preparation did them pixel by pixel.
+// Each iteration starts from a fresh copy of the page, made outside the
+// timed region. The counter ns/px is CPU time per pixel.
 #include <benchmark/benchmark.h>
+
+#include <string>
 
 #include "image/RasterImage.h"
 #include "support/ReferenceImage.h"
@@ -76,16 +79,16 @@ void OneBit(benchmark::State& state, Op op) {
   RunOnFreshPage(state, Page1(), op);
 }
 
-BENCHMARK_CAPTURE(Dither, 0 Floyd-Steinberg, 0);
-BENCHMARK_CAPTURE(Dither, 1 Bayer 4x4, 1);
-BENCHMARK_CAPTURE(Dither, 2 Burkes, 2);
-BENCHMARK_CAPTURE(Dither, 3 Stucki, 3);
-BENCHMARK_CAPTURE(Dither, 4 Jarvis-Judice-Ninke, 4);
-BENCHMARK_CAPTURE(Dither, 5 Sierra, 5);
-BENCHMARK_CAPTURE(Dither, 6 Stevenson-Arce, 6);
-BENCHMARK_CAPTURE(Dither, 7 ordered 4x4, 7);
-BENCHMARK_CAPTURE(Dither, 8 Bayer 8x8, 8);
-BENCHMARK_CAPTURE(Dither, 9 ordered 16x16, 9);
+// Registered by name: the names carry hyphens.
+const bool kDitherRegistered = [] {
+  const char* const names[10] = {"0 Floyd-Steinberg", "1 Bayer 4x4",           "2 Burkes",
+                                 "3 Stucki",          "4 Jarvis-Judice-Ninke", "5 Sierra",
+                                 "6 Stevenson-Arce",  "7 ordered 4x4",         "8 Bayer 8x8",
+                                 "9 ordered 16x16"};
+  for (int method = 0; method < 10; ++method)
+    benchmark::RegisterBenchmark((std::string("Dither/") + names[method]).c_str(), Dither, method);
+  return true;
+}();
 BENCHMARK(Threshold);
 
 BENCHMARK_CAPTURE(OneBit, Rotate 90, [](CRasterImage& img) { return img.Rotate(90.0f); });
@@ -101,16 +104,14 @@ BENCHMARK_CAPTURE(OneBit, Ink scan FindInkBounds, [](CRasterImage& img) {
   tagINKBOUNDS bounds;
   return img.FindInkBounds(bounds);
 });
-BENCHMARK_CAPTURE(OneBit, Shift ShiftOnWhite, [](CRasterImage& img) {
-  return img.ShiftOnWhite(13, -21);
-});
+BENCHMARK_CAPTURE(OneBit, Shift ShiftOnWhite,
+                  [](CRasterImage& img) { return img.ShiftOnWhite(13, -21); });
 BENCHMARK_CAPTURE(OneBit, Ink scan pixel by pixel, [](CRasterImage& img) {
   tagINKBOUNDS bounds;
   return ref::InkBounds(img, bounds);
 });
-BENCHMARK_CAPTURE(OneBit, Shift by copy + Mix, [](CRasterImage& img) {
-  return ref::ShiftOnWhite(img, 13, -21);
-});
+BENCHMARK_CAPTURE(OneBit, Shift by copy + Mix,
+                  [](CRasterImage& img) { return ref::ShiftOnWhite(img, 13, -21); });
 
 }  // namespace
 

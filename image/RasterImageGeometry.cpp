@@ -236,8 +236,8 @@ bool CRasterImage::Rotate(float angle, CRasterImage* destination) {
       if (m_alpha) {
         for (int32_t ny = 0; ny < width; ++ny)
           for (int32_t nx = 0; nx < height; ++nx)
-            turned.AlphaSet(nx, ny, AlphaGet(ninety ? width - 1 - ny : ny,
-                                             ninety ? nx : height - 1 - nx));
+            turned.AlphaSet(nx, ny,
+                            AlphaGet(ninety ? width - 1 - ny : ny, ninety ? nx : height - 1 - nx));
       }
       return (destination ? destination : this)->Transfer(turned);
     }
@@ -550,7 +550,6 @@ void CRasterImage::Mix(CRasterImage& source, ImageOpType operation, int32_t xOff
   }
 }
 
-
 bool CRasterImage::FindInkBounds(tagINKBOUNDS& bounds) const {
   if (!m_dib || GetBpp() != 1) return false;
   const uint32_t width = GetWidth();
@@ -669,7 +668,8 @@ bool CRasterImage::ShiftOnWhite(int32_t xOffset, int32_t yOffset) {
     uint8_t* row = pixels + static_cast<size_t>(y) * stride;
     auto at = [&](int64_t i) -> uint32_t { return i >= 0 && i < bytes ? row[i] : 0xFFu; };
     auto shifted = [&](int64_t i) {
-      return static_cast<uint8_t>(r == 0 ? at(i + q) : (at(i + q) << r) | (at(i + q + 1) >> (8 - r)));
+      return static_cast<uint8_t>(r == 0 ? at(i + q)
+                                         : (at(i + q) << r) | (at(i + q + 1) >> (8 - r)));
     };
     if (xOffset > 0) {
       for (int64_t i = 0; i < bytes; ++i) row[i] = shifted(i);
@@ -680,11 +680,13 @@ bool CRasterImage::ShiftOnWhite(int32_t xOffset, int32_t yOffset) {
     for (int64_t x = whiteFrom; x < 8 * bytes && x % 8 != 0; ++x)
       row[x >> 3] = static_cast<uint8_t>(row[x >> 3] | (0x80 >> (x & 7)));
     const int64_t whiteByte = (whiteFrom + 7) / 8;
-    if (whiteByte < bytes) std::memset(row + whiteByte, 0xFF, static_cast<size_t>(bytes - whiteByte));
+    if (whiteByte < bytes)
+      std::memset(row + whiteByte, 0xFF, static_cast<size_t>(bytes - whiteByte));
     if (whiteBelow > 0) {
       std::memset(row, 0xFF, static_cast<size_t>(whiteBelow / 8));
       if (whiteBelow % 8)
-        row[whiteBelow / 8] = static_cast<uint8_t>(row[whiteBelow / 8] | (0xFF00 >> (whiteBelow % 8)));
+        row[whiteBelow / 8] =
+            static_cast<uint8_t>(row[whiteBelow / 8] | (0xFF00 >> (whiteBelow % 8)));
     }
   }
   return true;

@@ -178,7 +178,7 @@ constexpr uint8_t kThreshold16[16][16] = {
     {171, 107, 155, 91, 167, 103, 151, 87, 168, 104, 152, 88, 164, 100, 148, 84}};
 
 // One entry per method number 0..9; exactly one of the two is set.
-enum class Ordered { kNone, kBayer4, kThreshold4, kBayer8, kThreshold16 };
+enum class Ordered { kNone, kBayer4Rule, kThreshold4Rule, kBayer8Rule, kThreshold16Rule };
 
 struct DitherMethod {
   const DiffusionKernel* kernel;
@@ -187,15 +187,15 @@ struct DitherMethod {
 
 constexpr DitherMethod kDitherMethods[10] = {
     {&kFloydSteinberg, Ordered::kNone},     // 0
-    {nullptr, Ordered::kBayer4},            // 1
+    {nullptr, Ordered::kBayer4Rule},        // 1
     {&kBurkes, Ordered::kNone},             // 2
     {&kStucki, Ordered::kNone},             // 3
     {&kJarvisJudiceNinke, Ordered::kNone},  // 4
     {&kSierra, Ordered::kNone},             // 5
     {&kStevensonArce, Ordered::kNone},      // 6
-    {nullptr, Ordered::kThreshold4},        // 7
-    {nullptr, Ordered::kBayer8},            // 8
-    {nullptr, Ordered::kThreshold16},       // 9
+    {nullptr, Ordered::kThreshold4Rule},    // 7
+    {nullptr, Ordered::kBayer8Rule},        // 8
+    {nullptr, Ordered::kThreshold16Rule},   // 9
 };
 
 // Unknown method numbers (the PPD option is a free integer) fall back to
@@ -215,18 +215,18 @@ void OrderedPattern(Ordered rule, uint32_t y, uint8_t pattern[kPatternSize]) {
   for (uint32_t k = 0; k < kPatternSize; ++k) {
     int32_t t = 0;
     switch (rule) {
-      case Ordered::kBayer4:
+      case Ordered::kBayer4Rule:
         t = (255 * (kBayer4[y & 3][k & 3] + 1) + 15) / 16 - 1;
         break;
-      case Ordered::kThreshold4:
+      case Ordered::kThreshold4Rule:
         t = kThreshold4[y & 3][k & 3];
         break;
-      case Ordered::kBayer8: {
+      case Ordered::kBayer8Rule: {
         const int32_t b = kBayer8[k & 7][y & 7];
         t = 4 * (b > 1 ? b : 1) - 1;
         break;
       }
-      case Ordered::kThreshold16:
+      case Ordered::kThreshold16Rule:
         t = kThreshold16[k & 15][y & 15];
         if (t > 254) t = 254;
         break;
@@ -415,7 +415,8 @@ class Diffuser {
     for (int32_t t = 0; t < m_lowerCount; ++t) {
       const LowerTap& tap = m_lower[t];
       if (tap.dy != dy) continue;
-      const int8_t* share = c.shares + static_cast<size_t>(tap.slot) * static_cast<size_t>(m_width) - tap.dx;
+      const int8_t* share =
+          c.shares + static_cast<size_t>(tap.slot) * static_cast<size_t>(m_width) - tap.dx;
       const int32_t first = std::max(from, tap.dx > 0 ? tap.dx : 0);
       const int32_t end = std::min(to, tap.dx < 0 ? m_width + tap.dx : m_width);
       for (int32_t x = first; x < end; ++x) {
@@ -446,8 +447,8 @@ class Diffuser {
       return 1;
     }
     uint8_t* row1 = row0 + stride;
-    Chain second{row1, reinterpret_cast<int16_t*>(base + span), base + span + 2 * static_cast<size_t>(w),
-                 out1};
+    Chain second{row1, reinterpret_cast<int16_t*>(base + span),
+                 base + span + 2 * static_cast<size_t>(w), out1};
     const int32_t pieces = (w + kPiece - 1) / kPiece;
     for (int32_t p = 0; p < pieces + 2; ++p) {
       // Piece p of the first row beside piece p - 2 of the second.

@@ -181,7 +181,8 @@ TEST(ToneExactness, FastFormsMatchThePixelByPixelOnes) {
     bool reversedPalette;
   };
   std::vector<Page> pages;
-  for (uint32_t w = 1; w <= 70; ++w) pages.push_back({w, 1 + w % 5, 8, static_cast<int>(w % 3), false});
+  for (uint32_t w = 1; w <= 70; ++w)
+    pages.push_back({w, 1 + w % 5, 8, static_cast<int>(w % 3), false});
   for (uint32_t w : {383u, 384u, 385u, 576u, 833u, 1217u})
     for (int pattern = 0; pattern < 3; ++pattern) pages.push_back({w, 9, 8, pattern, false});
   for (uint32_t bpp : {1u, 4u, 24u, 32u}) pages.push_back({61, 7, bpp, 1, false});
@@ -190,7 +191,8 @@ TEST(ToneExactness, FastFormsMatchThePixelByPixelOnes) {
 
   for (size_t i = 0; i < pages.size(); ++i) {
     const Page& p = pages[i];
-    CRasterImage page = ref::MakePage(p.width, p.height, p.bpp, p.pattern, static_cast<uint32_t>(i));
+    CRasterImage page =
+        ref::MakePage(p.width, p.height, p.bpp, p.pattern, static_cast<uint32_t>(i));
     if (p.reversedPalette)
       for (int c = 0; c < 256; ++c)
         page.SetPaletteColor(static_cast<uint8_t>(c), static_cast<uint8_t>(255 - c),
@@ -206,9 +208,8 @@ TEST(ToneExactness, FastFormsMatchThePixelByPixelOnes) {
       CRasterImage fast(page), slow(page);
       EXPECT_EQ(fast.Threshold(static_cast<uint8_t>(level)),
                 ref::Threshold(slow, static_cast<uint8_t>(level)));
-      ASSERT_EQ(ref::Difference(fast, slow), "")
-          << "threshold " << level << ", page " << p.width << "x" << p.height << " at " << p.bpp
-          << " bits";
+      ASSERT_EQ(ref::Difference(fast, slow), "") << "threshold " << level << ", page " << p.width
+                                                 << "x" << p.height << " at " << p.bpp << " bits";
     }
   }
 }

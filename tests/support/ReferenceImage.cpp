@@ -358,7 +358,8 @@ bool Crop(CRasterImage& img, int32_t left, int32_t top, int32_t right, int32_t b
   if (img.AlphaIsValid()) {
     if (!part.AlphaCreate()) return false;
     for (int32_t y = startY; y < endY; ++y)
-      for (int32_t x = startX; x < endX; ++x) part.AlphaSet(x - startX, y - startY, img.AlphaGet(x, y));
+      for (int32_t x = startX; x < endX; ++x)
+        part.AlphaSet(x - startX, y - startY, img.AlphaGet(x, y));
   }
   return (destination ? destination : &img)->Transfer(part);
 }
@@ -398,7 +399,8 @@ bool ShiftOnWhite(CRasterImage& img, int32_t xOffset, int32_t yOffset) {
   CRasterImage copy;
   copy.Copy(img, true, true, true);
   if (!copy.IsValid()) return false;
-  for (uint32_t y = 0; y < img.GetHeight(); ++y) std::memset(img.GetBits(y), 0xFF, img.GetEffWidth());
+  for (uint32_t y = 0; y < img.GetHeight(); ++y)
+    std::memset(img.GetBits(y), 0xFF, img.GetEffWidth());
   img.Mix(copy, OpSourceOver, xOffset, yOffset, false);
   return true;
 }
@@ -419,7 +421,8 @@ CRasterImage MakePage(uint32_t width, uint32_t height, uint32_t bpp, int pattern
   };
   for (size_t i = 0; i < raw.size(); ++i) {
     const uint32_t r = next();
-    const uint32_t x = static_cast<uint32_t>(i % bytesPerLine), y = static_cast<uint32_t>(i / bytesPerLine);
+    const uint32_t x = static_cast<uint32_t>(i % bytesPerLine),
+                   y = static_cast<uint32_t>(i / bytesPerLine);
     uint8_t v = static_cast<uint8_t>(r);
     if (pattern == 1) v = static_cast<uint8_t>((x * 255 / bytesPerLine + y * 3 + (r & 7)) & 255);
     if (pattern == 2) {
