@@ -283,6 +283,9 @@ inline uint32_t MultiplierFor(int32_t weight, int32_t divisor) {
 // Width of the pieces in which two rows advance together; a multiple of 8
 // so that the bits of a piece fill whole bytes.
 constexpr int32_t kPiece = 64;
+// How far the second row's pieces end before the first row's: a multiple of
+// 8 and more than the 3 pixels a lower tap reaches to the right.
+constexpr int32_t kTrail = 8;
 
 class Diffuser {
  public:
@@ -342,10 +345,10 @@ class Diffuser {
   // (rows `stride` bytes apart) into the 1-bit rows out0 and out1, and sends
   // their shares to the rows below. Returns the number of rows done.
   //
-  // The second row trails the first by two pieces: its piece p is diffused
-  // beside piece p + 2 of the first, after the first row's shares for piece
-  // p have been added (they need that row up to two pixels past the piece),
-  // so the two serial chains overlap.
+  // The second row trails the first by a piece and a few pixels: each of
+  // its pieces is diffused beside a later piece of the first row, after the
+  // first row's shares for it have been added (they need that row up to
+  // three pixels past the piece), so the two serial chains overlap.
   int32_t Rows(uint8_t* pixels, size_t stride, int32_t y, int32_t height, uint8_t* out0,
                uint8_t* out1) {
     if (m_hasShare1 && m_hasShare2) return Rows<true, true>(pixels, stride, y, height, out0, out1);
@@ -450,10 +453,13 @@ class Diffuser {
     Chain second{row1, reinterpret_cast<int16_t*>(base + span),
                  base + span + 2 * static_cast<size_t>(w), out1};
     const int32_t pieces = (w + kPiece - 1) / kPiece;
-    for (int32_t p = 0; p < pieces + 2; ++p) {
-      // Piece p of the first row beside piece p - 2 of the second.
+    // The second row's pieces end kTrail pixels before the first row's, so
+    // that their targets have all their sources above by then.
+    auto secondEnd = [w](int32_t q) { return q < 0 ? 0 : std::min(w, (q + 1) * kPiece - kTrail); };
+    for (int32_t p = 0; secondEnd(p - 2) < w; ++p) {
+      // Piece p of the first row beside the second row's piece p - 1.
       int32_t a = p < pieces ? p * kPiece : w, aEnd = std::min(w, a + kPiece);
-      int32_t b = p >= 2 ? (p - 2) * kPiece : w, bEnd = std::min(w, b + kPiece);
+      int32_t b = secondEnd(p - 2), bEnd = secondEnd(p - 1);
       // Whole bytes of both rows (pieces start on a byte), then the rest.
       for (; a + 8 <= aEnd && b + 8 <= bEnd; a += 8, b += 8) {
         for (int32_t i = 0; i < 8; ++i) {
@@ -469,10 +475,11 @@ class Diffuser {
       }
       for (; a < aEnd; ++a) Step<kShare1, kShare2>(first, a);
       for (; b < bEnd; ++b) Step<kShare1, kShare2>(second, b);
-      // The first row's shares for piece p - 1 of the second: it is done
-      // up to the end of piece p, past what those targets need.
+      // The first row is done up to the end of piece p: its shares reach
+      // the second row's piece p, whose targets need sources up to three
+      // pixels past their own end.
       if (p < pieces) Shares(first, p * kPiece, std::min(w, (p + 1) * kPiece));
-      if (p >= 1 && p - 1 < pieces) Feed(first, 1, row1, (p - 1) * kPiece, std::min(w, p * kPiece));
+      if (secondEnd(p - 1) < w) Feed(first, 1, row1, secondEnd(p - 1), secondEnd(p));
     }
     Finish(first);
     Finish(second);
