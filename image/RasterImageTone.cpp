@@ -282,7 +282,7 @@ inline uint32_t MultiplierFor(int32_t weight, int32_t divisor) {
 
 // Width of the pieces in which two rows advance together; a multiple of 8
 // so that the bits of a piece fill whole bytes.
-constexpr int32_t kPiece = 64;
+constexpr int32_t kPiece = 128;
 // How far the second row's pieces end before the first row's: a multiple of
 // 8 and more than the 3 pixels a lower tap reaches to the right.
 constexpr int32_t kTrail = 8;
@@ -325,6 +325,7 @@ class Diffuser {
       m_error[i] = static_cast<int16_t>(e);
       m_share1[i] = static_cast<int16_t>(ShareBy(e, multiplier1));
       m_share2[i] = static_cast<int16_t>(ShareBy(e, multiplier2));
+      m_clamp[i] = static_cast<uint8_t>(n < 0 ? 0 : (n > 255 ? 255 : n));
     }
   }
 
@@ -379,10 +380,7 @@ class Diffuser {
   template <bool kShare1, bool kShare2, bool kStore = true>
   inline void Step(Chain& c, int32_t x) const {
     intptr_t u = c.row[x];
-    if (kShare2) {
-      u += m_share2[kChainBias + c.before2];
-      u = u < 0 ? 0 : (u > 255 ? 255 : u);
-    }
+    if (kShare2) u = m_clamp[kChainBias + u + m_share2[kChainBias + c.before2]];
     const intptr_t n = kShare1 ? u + m_share1[kChainBias + c.before1] : u;
     c.errors[x] = m_error[kChainBias + n];
     c.bits = (c.bits << 1) | static_cast<uint32_t>(n > 128);
@@ -501,6 +499,7 @@ class Diffuser {
   int16_t m_error[kChainSize];
   int16_t m_share1[kChainSize];
   int16_t m_share2[kChainSize];
+  uint8_t m_clamp[kChainSize];  // n clamped to 0..255
   size_t m_span = 0;  // bytes of one row's errors and shares
   int16_t* m_buffer = nullptr;
 };
