@@ -237,17 +237,37 @@ void OrderedPattern(Ordered rule, uint32_t y, uint8_t pattern[kPatternSize]) {
   }
 }
 
+// Eight bytes as one word, the first byte lowest (on any host).
+inline uint64_t LoadLow8(const uint8_t* p) {
+  return uint64_t{p[0]} | uint64_t{p[1]} << 8 | uint64_t{p[2]} << 16 | uint64_t{p[3]} << 24 |
+         uint64_t{p[4]} << 32 | uint64_t{p[5]} << 40 | uint64_t{p[6]} << 48 | uint64_t{p[7]} << 56;
+}
+
+// The bit of 0x80 in each byte of the result: set where byte a > byte b,
+// eight unsigned comparisons at once. b >= a when their top bits agree and
+// the low seven bits of b are at least a's (the subtraction borrows from
+// nothing: each byte of b | 0x80 is above the 7-bit byte of a), or else
+// when b has the top bit.
+inline uint64_t BytesAbove(uint64_t a, uint64_t b) {
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const uint64_t lowAtLeast = (b | kHigh) - (a & ~kHigh);
+  const uint64_t differ = a ^ b;
+  const uint64_t atLeast = (differ & b) | (~differ & lowAtLeast);
+  return ~atLeast & kHigh;
+}
+
 // One row of a 1-bit image: bit x (most significant first) is 1 where
 // src[x] > pattern[x % 16]. Bits past the width stay 0.
 void PackAbove(const uint8_t* src, uint32_t width, const uint8_t pattern[kPatternSize],
                uint8_t* dst) {
+  // The comparison bits sit at bit 8k + 7 for pixel k; the product moves
+  // pixel k's to bit 63 - k, and no two partial products overlap.
+  constexpr uint64_t kGather = 0x8040201008040201ull;
+  const uint64_t thresholds[2] = {LoadLow8(pattern), LoadLow8(pattern + 8)};
   const uint32_t whole = width / 8;
   for (uint32_t i = 0; i < whole; ++i) {
-    const uint8_t* s = src + 8 * i;
-    const uint8_t* p = pattern + ((8 * i) & (kPatternSize - 1));
-    dst[i] = static_cast<uint8_t>((s[0] > p[0]) << 7 | (s[1] > p[1]) << 6 | (s[2] > p[2]) << 5 |
-                                  (s[3] > p[3]) << 4 | (s[4] > p[4]) << 3 | (s[5] > p[5]) << 2 |
-                                  (s[6] > p[6]) << 1 | (s[7] > p[7]));
+    const uint64_t above = BytesAbove(LoadLow8(src + 8 * i), thresholds[i & 1]) >> 7;
+    dst[i] = static_cast<uint8_t>((above * kGather) >> 56);
   }
   if (width % 8 != 0) {
     uint32_t bits = 0;
