@@ -34,7 +34,10 @@
 //    above (a row is finished before the next one starts), then those from
 //    its left neighbours in the same row. Rows below are never read while a
 //    row is diffused, so their shares can be added after the row, a whole
-//    row per kernel tap, in the order of the sources (dx from high to low);
+//    row (or a piece of it) per kernel tap, in the order of the sources (dx
+//    from high to low). Two rows are diffused side by side, the second a
+//    little behind, once the first row's shares for its piece are in: their
+//    serial chains then overlap;
 //  - inside a row the serial chain is n = u + share(n of the pixel before),
 //    where u already holds the clamped share from two pixels back. The
 //    shares of a pixel depend only on n, so they come from tables indexed by
@@ -281,7 +284,7 @@ void PackAbove(const uint8_t* src, uint32_t width, const uint8_t pattern[kPatter
 // Error diffusion by rows.
 
 // Room on either side of 0..255 for n = u + share: no same-row share of any
-// kernel exceeds 128 * 8 / 16 in size.
+// kernel exceeds 128 * 7 / 16 = 56 in size.
 constexpr int32_t kChainBias = 64;
 constexpr int32_t kChainSize = 256 + 2 * kChainBias;
 // Most taps of a kernel.
