@@ -6,7 +6,7 @@ JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 # builds anyway, e.g. with a compiler that warns where GCC does not.
 WERROR ?= ON
 
-.PHONY: all deps configure build test demo install clean
+.PHONY: all deps configure build test demo bench install clean
 
 all: build
 
@@ -24,6 +24,13 @@ test: build
 
 demo: build
 	@scripts/demo $(BUILD)
+
+# Benchmarks want an optimised build of their own, beside the usual one.
+BENCH_BUILD ?= $(BUILD)/release
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target rastertotavelpress ppds image_bench job_timing >/dev/null
+	@bench/run $(BENCH_BUILD)
 
 install: build
 	@DESTDIR=$(DESTDIR) cmake --install $(BUILD)
