@@ -162,27 +162,41 @@ lpadmin -x pkgtest
 kill "$cupsd_pid"; wait "$cupsd_pid" 2>/dev/null; cupsd_pid=""
 
 if [ -x /usr/bin/tavelpress ]; then
-  step "the printer application"
+  step "the printer application, started as its unit starts it"
   unit=/lib/systemd/system/tavelpress.service
   [ -f "$unit" ] || fail "no systemd unit $unit"
-  grep -q "^ExecStart=/usr/bin/tavelpress server" "$unit" || fail "the unit does not run tavelpress server"
+  exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+  case $exec_start in "/usr/bin/tavelpress server"*) ;; *) fail "the unit does not run tavelpress server: $exec_start" ;; esac
   tavelpress --version | grep -q "$version" || fail "tavelpress --version does not say $version"
-  # Run as the unit runs it, with a state folder of the test's own.
-  mkdir -p "$work/app"
-  HOME=$work/app XDG_CONFIG_HOME=$work/app TMPDIR=$work/app tavelpress server >"$work/app.log" 2>&1 &
+  # The unit's command, with its state folder moved into the work folder
+  # and a port of its own. PAPPL names the sub-commands' socket after the
+  # program (/run/NAME.sock as root): a link of another name keeps clear of
+  # a tavelpress server that already runs here.
+  mkdir -p "$work/app/spool"
+  app=$work/app/tavelpress-pkgtest-$$
+  ln -s /usr/bin/tavelpress "$app"
+  args=$(echo "${exec_start#/usr/bin/tavelpress }" | sed "s|/var/lib/tavelpress|$work/app|g")
+  app_port=$((20000 + RANDOM % 40000))
+  # shellcheck disable=SC2086 # the unit's arguments, split as systemd does
+  HOME=$work/app "$app" $args -o server-port=$app_port -o log-file="$work/app.log" &
   app_pid=$!
   up=""
   for _ in $(seq 100); do
-    HOME=$work/app XDG_CONFIG_HOME=$work/app TMPDIR=$work/app tavelpress status >/dev/null 2>&1 && { up=yes; break; }
+    "$app" status >/dev/null 2>&1 && { up=yes; break; }
     kill -0 "$app_pid" 2>/dev/null || break
     sleep 0.2
   done
   [ -n "$up" ] || { cat "$work/app.log"; fail "tavelpress server does not answer tavelpress status"; }
-  HOME=$work/app XDG_CONFIG_HOME=$work/app TMPDIR=$work/app tavelpress drivers || fail "tavelpress drivers fails"
-  HOME=$work/app XDG_CONFIG_HOME=$work/app TMPDIR=$work/app tavelpress shutdown
+  "$app" status
+  "$app" drivers || fail "tavelpress drivers fails"
+  # systemctl stop sends SIGTERM; the server must end cleanly.
+  kill -TERM "$app_pid"
   for _ in $(seq 50); do kill -0 "$app_pid" 2>/dev/null || break; sleep 0.2; done
-  kill -0 "$app_pid" 2>/dev/null && fail "tavelpress shutdown does not stop the server"
-  wait "$app_pid" 2>/dev/null; app_pid=""
+  kill -0 "$app_pid" 2>/dev/null && fail "tavelpress server does not end on SIGTERM"
+  wait "$app_pid"
+  app_status=$?
+  app_pid=""
+  [ "$app_status" = 0 ] || { cat "$work/app.log"; fail "tavelpress server ended with status $app_status"; }
 else
   echo "== no /usr/bin/tavelpress in this package yet: the printer application part is skipped"
 fi
