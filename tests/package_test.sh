@@ -61,7 +61,7 @@ echo "$deb"
 
 step "lintian"
 # Errors and warnings fail; the informational tags the README lists don't.
-lintian --fail-on error,warning --info "$deb" || fail "lintian reports errors or warnings"
+lintian --fail-on error,warning --display-info "$deb" || fail "lintian reports errors or warnings"
 
 step "installing"
 installed=yes
