@@ -2,6 +2,9 @@
 # then configures and builds with CMake.
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
+# Any compiler warning fails the build (CI builds this way); WERROR=OFF
+# builds anyway, e.g. with a compiler that warns where GCC does not.
+WERROR ?= ON
 
 .PHONY: all deps configure build test demo install uninstall deb cross-arm64 clean
 
@@ -11,7 +14,7 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVEL_WARNINGS_AS_ERRORS=$(WERROR) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)

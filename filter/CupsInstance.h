@@ -1,6 +1,6 @@
 // The filter's entry and job loop: checks the scheduler's arguments, opens the
-// raster stream and the PPD, picks the driver by model number, and runs the
-// driver's document and page hooks for every page of the stream.
+// raster stream and the PPD, picks the driver by model number, and hands
+// every page of the stream to the engine's page entry point.
 #pragma once
 
 #include <cups/ppd.h>
@@ -8,7 +8,6 @@
 #include <signal.h>
 
 #include "render/BaseRender.h"
-#include "render/MyBuffer.h"
 #include "render/ObjRef.h"
 
 extern int ModelNumber;
@@ -18,11 +17,20 @@ extern CStdRefPtr<CBaseRender> g_pRender;
 
 void CancelJob(int signal);
 
+struct FilterJob;
+
 class CCupsInstance {
  public:
   virtual ~CCupsInstance() {}
   int Run(int argc, char** argv);
-  // Returns true when the page's image was built and its hooks ran.
-  bool StartPage(ppd_file_t* ppd, cups_page_header2_t* header, CMyBuffer& buffer);
-  void EndPage(ppd_file_t* ppd, cups_page_header2_t* header);
+
+ private:
+  // Arguments, raster stream, options, PPD and driver; false (with the
+  // message given) when the job can't start.
+  bool OpenJob(int argc, char** argv, FilterJob& job);
+  // Every page of the stream through the engine, until the end, a cancel or
+  // a printer that stopped taking data.
+  void PrintPages(FilterJob& job);
+  void CloseJob(FilterJob& job);
+  int ExitStatus(const FilterJob& job) const;
 };

@@ -117,6 +117,12 @@ class CRasterImage {
   uint8_t* Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t imageType = 0);
   bool CreateFromArray(const uint8_t* array, uint32_t width, uint32_t height, uint32_t bitsPerPixel,
                        uint32_t bytesPerLine, bool flipImage);
+  // The two halves of CreateFromArray, for filling an image row by row as
+  // its raster arrives: an empty image for rows of `bitsPerPixel` (gray
+  // palette up to 8 bits, an alpha plane for 32), then each row's bytes.
+  bool CreateForRows(uint32_t width, uint32_t height, uint32_t bitsPerPixel);
+  void SetRowFromArray(uint32_t row, const uint8_t* src, uint32_t bitsPerPixel,
+                       uint32_t bytesPerLine);
   void Copy(const CRasterImage& source, bool copyPixels = true, bool copySelection = true,
             bool copyAlpha = true);
   CRasterImage& operator=(const CRasterImage& source);

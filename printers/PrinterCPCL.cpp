@@ -57,7 +57,7 @@ bool CPrinterCPCL::BuildCG(CMyBuffer& line) const {
 
 bool CPrinterCPCL::BuildFORM(CMyBuffer& line) const {
   // Only gap and black-line media have a mark to feed to.
-  if (m_reg.iMediaType != 1 && m_reg.iMediaType != 2) return true;
+  if (m_reg.iMediaType != kMediaGap && m_reg.iMediaType != kMediaBlackLine) return true;
   line.AddStringA("FORM");
   AddCrLf(line);
   return !line.Failed();
@@ -80,52 +80,29 @@ bool CPrinterCPCL::WriteGraphic() {
   return true;
 }
 
-bool CPrinterCPCL::cmdBegin() {
+bool CPrinterCPCL::BuildAndWrite(bool (CPrinterCPCL::*build)(CMyBuffer&) const) {
   CMyBuffer line;
-  if (!BuildBegin(line)) return false;
+  if (!(this->*build)(line)) return false;
   Write(line);
   return true;
 }
 
-bool CPrinterCPCL::cmdPageWidth() {
-  CMyBuffer line;
-  if (!BuildPageWidth(line)) return false;
-  Write(line);
-  return true;
-}
+bool CPrinterCPCL::cmdBegin() { return BuildAndWrite(&CPrinterCPCL::BuildBegin); }
+bool CPrinterCPCL::cmdPageWidth() { return BuildAndWrite(&CPrinterCPCL::BuildPageWidth); }
+bool CPrinterCPCL::cmdFORM() { return BuildAndWrite(&CPrinterCPCL::BuildFORM); }
+bool CPrinterCPCL::cmdPrint() { return BuildAndWrite(&CPrinterCPCL::BuildPrint); }
 
 bool CPrinterCPCL::cmdCG() {
-  CMyBuffer line;
-  if (!BuildCG(line) || BlockLength(m_image.GetEffWidth(), m_image.GetHeight()) < 0)
-    return false;
-  Write(line);
-  return WriteGraphic();
-}
-
-bool CPrinterCPCL::cmdFORM() {
-  CMyBuffer line;
-  if (!BuildFORM(line)) return false;
-  Write(line);
-  return true;
-}
-
-bool CPrinterCPCL::cmdPrint() {
-  CMyBuffer line;
-  if (!BuildPrint(line)) return false;
-  Write(line);
-  return true;
+  if (BlockLength(m_image.GetEffWidth(), m_image.GetHeight()) < 0) return false;
+  return BuildAndWrite(&CPrinterCPCL::BuildCG) && WriteGraphic();
 }
 
 void CPrinterCPCL::OnPaintBmp() {
-  Negative();
-
   const unsigned width = m_image.GetWidth();
   const unsigned height = m_image.GetHeight();
-  char detail[128];
   if (BlockLength(m_image.GetEffWidth(), height) < 0) {
-    std::snprintf(detail, sizeof detail, "CPCL: graphic of %u x %u bytes exceeds 2 GiB",
-                  m_image.GetEffWidth(), height);
-    ReportPageError("The page is too large to be printed.", detail);
+    ReportPageError("The page is too large to be printed.",
+                    "CPCL: graphic of %u x %u bytes exceeds 2 GiB", m_image.GetEffWidth(), height);
     return;
   }
 
@@ -134,9 +111,8 @@ void CPrinterCPCL::OnPaintBmp() {
   CMyBuffer begin, pageWidth, cg, form, print;
   if (!BuildBegin(begin) || !BuildPageWidth(pageWidth) || !BuildCG(cg) || !BuildFORM(form) ||
       !BuildPrint(print)) {
-    std::snprintf(detail, sizeof detail, "CPCL: label of %u x %u dots could not be assembled",
-                  width, height);
-    ReportPageError("Not enough memory to prepare the page.", detail);
+    ReportPageError("Not enough memory to prepare the page.",
+                    "CPCL: label of %u x %u dots could not be assembled", width, height);
     return;
   }
 

@@ -12,6 +12,8 @@ class CPrinterCPCL : public CBaseRender {
   ~CPrinterCPCL() override;
 
   void OnPaintBmp() override;
+  // The graphic takes bit 1 = dot.
+  int InkBit() const override { return 1; }
 
   // Each builder writes its line at once; false when the line could not be
   // assembled (then nothing is written).
@@ -31,4 +33,7 @@ class CPrinterCPCL : public CBaseRender {
   // The graphic bytes as one write; false when they do not fit one.
   bool WriteGraphic();
   void Write(const CMyBuffer& line);
+  // Builds one line and writes it; false (nothing written) when it can't
+  // be built.
+  bool BuildAndWrite(bool (CPrinterCPCL::*build)(CMyBuffer&) const);
 };

@@ -1,7 +1,5 @@
 #include "printers/PrinterESCPOS.h"
 
-#include <cstdio>
-
 #include "printers/DriverBytes.h"
 
 using tavel::AppendAll;
@@ -118,45 +116,52 @@ void CPrinterESCPOS::FlushCommands() {
   m_cmdBuffer.InitBuffer(0);
 }
 
-bool CPrinterESCPOS::RasterFits(unsigned widthBytes, const char* language) {
+bool CPrinterESCPOS::RasterFits(unsigned widthBytes) {
   if (widthBytes <= static_cast<unsigned>(kMaxRasterWidthBytes) &&
       BlockLength(m_image.GetEffWidth(), m_image.GetHeight()) >= 0)
     return true;
-  char detail[160];
-  std::snprintf(detail, sizeof detail, "%s: page of %u x %u dots; a raster row holds at most %d bytes",
-                language, m_image.GetWidth(), m_image.GetHeight(), kMaxRasterWidthBytes);
-  ReportPageError("The page is too large to be printed.", detail);
+  ReportPageError("The page is too large to be printed.",
+                  "%s: page of %u x %u dots; a raster row holds at most %d bytes", Language(),
+                  m_image.GetWidth(), m_image.GetHeight(), kMaxRasterWidthBytes);
   return false;
 }
 
-void CPrinterESCPOS::OnPaintBmp() {
-  Negative();
-  m_cmdBuffer.InitBuffer(0);
+unsigned CPrinterESCPOS::RasterWidthBytes() const { return (m_image.GetWidth() + 7) / 8; }
 
+bool CPrinterESCPOS::AppendBeforeRaster() { return cmdInit() && cmdAlignCenter(); }
+
+bool CPrinterESCPOS::AppendAfterRaster() {
+  bool ok = m_reg.iPostFeed <= 0 || PrintAndFeedPaper(m_reg.iPostFeed);
+  if (m_reg.iCutType == kCutFullPerPage)
+    ok = ok && cmdCutPaper(0);
+  else if (m_reg.iCutType == kCutPartialPerPage)
+    ok = ok && cmdCutPaper(1);
+  return ok;
+}
+
+// One page, one write: the raster between the language's steps before and
+// after it, and the cash drawer around all of it.
+void CPrinterESCPOS::OnPaintBmp() {
+  m_cmdBuffer.InitBuffer(0);
   const unsigned width = m_image.GetWidth();
   const unsigned height = m_image.GetHeight();
-  const unsigned rowBytes = (width + 7) / 8;
-  char detail[160];
-  if (!RasterFits(rowBytes, "ESC/POS")) return;
+  const unsigned widthBytes = RasterWidthBytes();
+  if (!RasterFits(widthBytes)) return;
 
   CMyBuffer raster;
-  bool ok = CollectRaster(raster, static_cast<int>(rowBytes));
-  ok = ok && (m_reg.iMoneyBox != 1 || cmdOpenMoneyBox());
-  ok = ok && cmdInit() && cmdAlignCenter();
-  ok = ok && PrintBMP(m_resolution, m_resolution, static_cast<int>(rowBytes),
+  bool ok = CollectRaster(raster, static_cast<int>(widthBytes));
+  ok = ok && (m_reg.iMoneyBox != kMoneyBoxBeforePrint || cmdOpenMoneyBox());
+  ok = ok && AppendBeforeRaster();
+  ok = ok && PrintBMP(m_resolution, m_resolution, static_cast<int>(widthBytes),
                       static_cast<int>(height), raster.GetBuffer(), raster.GetBufferLength());
-  ok = ok && (m_reg.iPostFeed <= 0 || PrintAndFeedPaper(m_reg.iPostFeed));
-  if (m_reg.iCutType == 3)
-    ok = ok && cmdCutPaper(0);
-  else if (m_reg.iCutType == 4)
-    ok = ok && cmdCutPaper(1);
+  ok = ok && AppendAfterRaster();
   ok = ok && cmdEndPrint();
-  ok = ok && (m_reg.iMoneyBox != 2 || cmdOpenMoneyBox());
+  ok = ok && (m_reg.iMoneyBox != kMoneyBoxAfterPrint || cmdOpenMoneyBox());
 
   if (!ok) {
-    std::snprintf(detail, sizeof detail,
-                  "ESC/POS: page of %u x %u dots did not fit the command buffer", width, height);
-    ReportPageError("Not enough memory to prepare the page.", detail);
+    ReportPageError("Not enough memory to prepare the page.",
+                    "%s: page of %u x %u dots did not fit the command buffer", Language(), width,
+                    height);
     m_cmdBuffer.InitBuffer(0);
     return;
   }
@@ -165,9 +170,9 @@ void CPrinterESCPOS::OnPaintBmp() {
 
 void CPrinterESCPOS::OnDestroy() {
   // Cutting once per document leaves the whole job on one strip.
-  if (m_reg.iCutType != 1 && m_reg.iCutType != 2) return;
+  if (m_reg.iCutType != kCutFullPerDoc && m_reg.iCutType != kCutPartialPerDoc) return;
   m_cmdBuffer.InitBuffer(0);
-  if (!cmdCutPaper(m_reg.iCutType == 1 ? 0 : 1)) {
+  if (!cmdCutPaper(m_reg.iCutType == kCutFullPerDoc ? 0 : 1)) {
     AddLog("OnDestroy: could not build the cut command");
     m_cmdBuffer.InitBuffer(0);
     return;

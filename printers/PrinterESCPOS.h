@@ -16,6 +16,8 @@ class CPrinterESCPOS : public CBaseRender {
 
   void OnDestroy() override;
   void OnPaintBmp() override;
+  // The raster commands take bit 1 = dot.
+  int InkBit() const override { return 1; }
 
   // Each builder appends to m_cmdBuffer and returns false when the buffer
   // could not take all of its bytes.
@@ -40,7 +42,12 @@ class CPrinterESCPOS : public CBaseRender {
   // Copies the first widthBytes bytes of every image row into raster.
   bool CollectRaster(CMyBuffer& raster, int widthBytes);
   // False (and the page reported) when the raster exceeds the command's fields.
-  bool RasterFits(unsigned widthBytes, const char* language);
+  bool RasterFits(unsigned widthBytes);
+  // The steps of a page that differ between the languages sharing it.
+  virtual const char* Language() const { return "ESC/POS"; }
+  virtual unsigned RasterWidthBytes() const;
+  virtual bool AppendBeforeRaster();
+  virtual bool AppendAfterRaster();
   // Writes m_cmdBuffer as one piece and empties it.
   void FlushCommands();
 

@@ -21,6 +21,8 @@ class CPrinterPaperang : public CBaseRender {
   ~CPrinterPaperang() override;
 
   void OnPaintBmp() override;
+  // The coded bitmap takes bit 1 = dot.
+  int InkBit() const override { return 1; }
 
   // Codes the page image and queues the tree and bitmap packets. Queues
   // nothing and reports the page to CUPS when the page cannot be coded.
@@ -43,12 +45,9 @@ class CPrinterPaperang : public CBaseRender {
   bool AddToBuffer(CMyBuffer& buffer);
   bool AddToBuffer(const void* data, int length);
 
-  uint32_t m_crcTable[256];
   CMyBuffer m_packetBuffer;
 
  private:
-  // Runs the CRC register over more bytes (no complement on either side).
-  uint32_t UpdateCrc(uint32_t reg, const unsigned char* data, unsigned int length) const;
   // Frames the payload head + body (two pieces, so a bitmap segment need not
   // be copied next to its header) and appends the packet.
   bool QueuePacket(const unsigned char* head, int headLength, const unsigned char* body,

@@ -1,8 +1,8 @@
 #include "printers/PrinterPeriPage.h"
+#include "image/MemoryGate.h"
 
 #include <zlib.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
 
@@ -31,13 +31,13 @@ bool CPrinterPeriPage::cmdInit() {
   if (!AppendBytes(m_cmdBuffer, {0x10, 0xFF, 0xFE, 0x01})) return false;
   int paper = -1;
   switch (m_reg.iMediaType) {
-    case 2: paper = 0x00; break;  // black line
-    case 0:
-    case 4:
-    case 5: paper = 0x01; break;  // continuous, roll, recording
-    case 1: paper = 0x02; break;  // gap
-    case 3: paper = 0x03; break;  // perforated
-    default: break;               // tattoo paper: the printer's own setting
+    case kMediaBlackLine: paper = 0x00; break;
+    case kMediaContinuous:
+    case kMediaRoll:
+    case kMediaRecording: paper = 0x01; break;
+    case kMediaGap: paper = 0x02; break;
+    case kMediaPerforated: paper = 0x03; break;
+    default: break;  // tattoo paper: the printer's own setting
   }
   if (paper >= 0 &&
       !AppendBytes(m_cmdBuffer, {0x10, 0xFF, 0x10, 0x03, static_cast<uint8_t>(paper)}))
@@ -83,8 +83,8 @@ bool CPrinterPeriPage::AppendCompressed(CMyBuffer& dst, int widthBytes, int line
     const uLong inLength = static_cast<uLong>(rows) * static_cast<uLong>(widthBytes);
 
     z_stream zs{};
-    zs.zalloc = Z_NULL;
-    zs.zfree = Z_NULL;
+    zs.zalloc = tavel::GateZalloc;
+    zs.zfree = tavel::GateZfree;
     zs.opaque = Z_NULL;
     // Level default, deflate, 1 KiB window with the zlib wrapper, memLevel 8.
     if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 10, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -92,7 +92,7 @@ bool CPrinterPeriPage::AppendCompressed(CMyBuffer& dst, int widthBytes, int line
       return false;
     }
     const uLong bound = deflateBound(&zs, inLength);
-    unsigned char* out = static_cast<unsigned char*>(std::malloc(bound));
+    unsigned char* out = static_cast<unsigned char*>(tavel::GateMalloc(bound));
     if (!out) {
       deflateEnd(&zs);
       *why = "no memory for the compressed raster";
@@ -160,13 +160,13 @@ bool CPrinterPeriPage::PrintBMP(int xdpi, int ydpi, int widthBytes, int lines, c
 void CPrinterPeriPage::OnStartDoc(unsigned long /*reserved*/) {
   m_cmdBuffer.InitBuffer(0);
   if (!(cmdInit() && cmdSpead(m_reg.iSpeed) && cmdDENSITY(m_reg.iDensity) && cmdAlignCenter())) {
-    ReportPageError("Not enough memory to set up the printer.",
+    ReportPageError("Not enough memory to set up the printer.", "%s",
                     "PeriPage: the document preamble could not be assembled");
     m_cmdBuffer.InitBuffer(0);
     return;
   }
   FlushCommands();
-  if (m_reg.iBeginPrintSound == 2) {
+  if (m_reg.iBeginPrintSound == kSoundEveryDoc) {
     if (cmdBeginPrintSound())
       FlushCommands();
     else
@@ -175,7 +175,7 @@ void CPrinterPeriPage::OnStartDoc(unsigned long /*reserved*/) {
 }
 
 void CPrinterPeriPage::OnEndDoc() {
-  if (m_reg.iEndPrintSound == 2) {
+  if (m_reg.iEndPrintSound == kSoundEveryDoc) {
     m_cmdBuffer.InitBuffer(0);
     if (cmdEndPrintSound())
       FlushCommands();
@@ -185,47 +185,36 @@ void CPrinterPeriPage::OnEndDoc() {
   CPrinterESCPOS::OnEndDoc();
 }
 
-void CPrinterPeriPage::OnPaintBmp() {
-  const int media = m_reg.iMediaType;
-  if (media == 5) {
-    // Recording paper: no white lead-in or tail, the margins stay.
-    CropWhiteEdge(-1, -1, 0, 0);
-    AdjustEffWidthBits();
-  }
-  Negative();
-  m_cmdBuffer.InitBuffer(0);
+void CPrinterPeriPage::PrepareForPrinter() {
+  if (m_reg.iMediaType != kMediaRecording) return;
+  // Recording paper: no white lead-in or tail, the margins stay.
+  CropWhiteEdge(-1, -1, 0, 0);
+  AdjustEffWidthBits();
+}
 
-  const unsigned width = m_image.GetWidth();
-  const unsigned height = m_image.GetHeight();
-  unsigned widthBytes = (width + 7) / 8;
+unsigned CPrinterPeriPage::RasterWidthBytes() const {
+  unsigned widthBytes = CPrinterESCPOS::RasterWidthBytes();
   if (m_halftone.bImageCompress) {
     const unsigned cap = m_resolution >= 204 ? kCompressedWidthHigh : kCompressedWidthLow;
     if (widthBytes > cap) widthBytes = cap;
   }
-  char detail[160];
-  if (!RasterFits(widthBytes, "PeriPage")) return;
+  return widthBytes;
+}
 
-  CMyBuffer raster;
-  bool ok = CollectRaster(raster, static_cast<int>(widthBytes));
-  ok = ok && (m_reg.iMoneyBox != 1 || cmdOpenMoneyBox());
-  ok = ok && (m_reg.iPreFeed <= 0 || PrintAndFeedPaper(m_reg.iPreFeed));
-  ok = ok && (m_reg.iBeginPrintSound != 1 || cmdBeginPrintSound());
-  ok = ok && PrintBMP(m_resolution, m_resolution, static_cast<int>(widthBytes),
-                      static_cast<int>(height), raster.GetBuffer(), raster.GetBufferLength());
+// The printer was set up at the start of the document; a page only feeds
+// and beeps as asked.
+bool CPrinterPeriPage::AppendBeforeRaster() {
+  return (m_reg.iPreFeed <= 0 || PrintAndFeedPaper(m_reg.iPreFeed)) &&
+         (m_reg.iBeginPrintSound != kSoundEveryPage || cmdBeginPrintSound());
+}
+
+bool CPrinterPeriPage::AppendAfterRaster() {
+  const int media = m_reg.iMediaType;
+  const bool hasMarks = media == kMediaGap || media == kMediaBlackLine || media == kMediaPerforated;
+  const bool isRoll = media == kMediaContinuous || media == kMediaRoll;
   // Gap, black-line and perforated paper: feed on to the next mark.
-  ok = ok && ((media != 1 && media != 2 && media != 3) || AppendBytes(m_cmdBuffer, {0x1D, 0x0C}));
-  ok = ok && (m_reg.iPostFeed <= 0 || PrintAndFeedPaper(m_reg.iPostFeed));
-  ok = ok && (m_reg.iEndPrintSound != 1 || cmdEndPrintSound());
-  ok = ok && ((media != 0 && media != 4) || cmdCutLine());
-  ok = ok && cmdEndPrint();
-  ok = ok && (m_reg.iMoneyBox != 2 || cmdOpenMoneyBox());
-
-  if (!ok) {
-    std::snprintf(detail, sizeof detail,
-                  "PeriPage: page of %u x %u dots did not fit the command buffer", width, height);
-    ReportPageError("Not enough memory to prepare the page.", detail);
-    m_cmdBuffer.InitBuffer(0);
-    return;
-  }
-  FlushCommands();
+  return (!hasMarks || AppendBytes(m_cmdBuffer, {0x1D, 0x0C})) &&
+         (m_reg.iPostFeed <= 0 || PrintAndFeedPaper(m_reg.iPostFeed)) &&
+         (m_reg.iEndPrintSound != kSoundEveryPage || cmdEndPrintSound()) &&
+         (!isRoll || cmdCutLine());
 }

@@ -16,7 +16,7 @@ class CPrinterPeriPage : public CPrinterESCPOS {
 
   void OnStartDoc(unsigned long reserved) override;
   void OnEndDoc() override;
-  void OnPaintBmp() override;
+  void PrepareForPrinter() override;
 
   bool cmdInit() override;
   // Compressed when bImageCompress is set, else GS v 0 in bands of
@@ -30,6 +30,12 @@ class CPrinterPeriPage : public CPrinterESCPOS {
   bool cmdCutLine();
   bool cmdBeginPrintSound();
   bool cmdEndPrintSound();
+
+ protected:
+  const char* Language() const override { return "PeriPage"; }
+  unsigned RasterWidthBytes() const override;
+  bool AppendBeforeRaster() override;
+  bool AppendAfterRaster() override;
 
  private:
   // Appends the compressed block(s) of the raster to dst; false, with dst

@@ -1,4 +1,5 @@
 #include "printers/PrinterTSPL.h"
+#include "image/MemoryGate.h"
 
 #include <zlib.h>
 
@@ -61,11 +62,13 @@ bool CPrinterTSPL::cmdSetRibbon(bool on) { return AppendSwitch("SET RIBBON ", on
 bool CPrinterTSPL::cmdSetPeel(bool on) { return AppendSwitch("SET PEEL ", on); }
 bool CPrinterTSPL::cmdSetTear(bool on) { return AppendSwitch("SET TEAR ", on); }
 
-bool CPrinterTSPL::cmdSetCutter(int mode, int count) {
+// "SET CUTTER ..." and "SET PARTIAL_CUTTER ...": mode 0 off (in the
+// command's own word), 1 once per batch, 2 every `count` labels.
+bool CPrinterTSPL::AppendCutter(const char* keyword, const char* offWord, int mode, int count) {
   CMyBuffer line;
-  line.AddStringA("SET CUTTER ");
+  line.AddStringA(keyword);
   if (mode == 0)
-    line.AddStringA("FALSE");
+    line.AddStringA(offWord);
   else if (mode == 1)
     line.AddStringA("BATCH");
   else
@@ -74,17 +77,12 @@ bool CPrinterTSPL::cmdSetCutter(int mode, int count) {
   return AppendAll(m_cmdBuffer, line);
 }
 
+bool CPrinterTSPL::cmdSetCutter(int mode, int count) {
+  return AppendCutter("SET CUTTER ", "FALSE", mode, count);
+}
+
 bool CPrinterTSPL::cmdSetPartialCutter(int mode, int count) {
-  CMyBuffer line;
-  line.AddStringA("SET PARTIAL_CUTTER ");
-  if (mode == 0)
-    line.AddStringA("OFF");
-  else if (mode == 1)
-    line.AddStringA("BATCH");
-  else
-    line.AddInt(count);
-  AddCrLf(line);
-  return AppendAll(m_cmdBuffer, line);
+  return AppendCutter("SET PARTIAL_CUTTER ", "OFF", mode, count);
 }
 
 // "<keyword> a<unit>,b<unit>", the form of the two media-sensing commands.
@@ -157,11 +155,9 @@ bool CPrinterTSPL::cmdBITMAP(int x, int y, int widthBytes, int rows, const void*
   head.AddStringA(",");
 
   if (m_halftone.bImageCompress) {
-    // The printer wants bit 1 = dot in the compressed form; data points into
-    // the page image, so inverting the image inverts what is compressed.
-    Negative();
+    // The compressed form takes bit 1 = dot, the polarity the page arrives in.
     const uLong bound = compressBound(static_cast<uLong>(length));
-    unsigned char* packed = static_cast<unsigned char*>(std::malloc(bound ? bound : 1));
+    unsigned char* packed = static_cast<unsigned char*>(tavel::GateMalloc(bound ? bound : 1));
     uLongf packedLength = bound;
     int rc = Z_MEM_ERROR;
     if (packed)
@@ -180,8 +176,8 @@ bool CPrinterTSPL::cmdBITMAP(int x, int y, int widthBytes, int rows, const void*
       return ok && AppendAll(m_cmdBuffer, end);
     }
     std::free(packed);
-    // A label is still better than none: send the rows raw, with the image
-    // turned back to bit 0 = dot as the raw form expects.
+    // A label is still better than none: send the rows raw, turned to the
+    // bit 0 = dot the raw form expects.
     if (!packed)
       AddLog("cmdBITMAP: no memory for %lu bytes of compressed bitmap, sending it raw",
              static_cast<unsigned long>(bound));
@@ -189,7 +185,12 @@ bool CPrinterTSPL::cmdBITMAP(int x, int y, int widthBytes, int rows, const void*
       AddLog("cmdBITMAP: compress failed (%d), sending the bitmap raw", rc);
     else
       AddLog("cmdBITMAP: compressed bitmap too large, sending it raw");
-    Negative();
+    head.AddInt(1);
+    head.AddStringA(",");
+    CMyBuffer end;
+    AddCrLf(end);
+    return AppendAll(m_cmdBuffer, head) && AppendInverted(data, length) &&
+           AppendAll(m_cmdBuffer, end);
   }
 
   head.AddInt(1);
@@ -198,6 +199,14 @@ bool CPrinterTSPL::cmdBITMAP(int x, int y, int widthBytes, int rows, const void*
   AddCrLf(end);
   return AppendAll(m_cmdBuffer, head) && AppendAll(m_cmdBuffer, data, length) &&
          AppendAll(m_cmdBuffer, end);
+}
+
+bool CPrinterTSPL::AppendInverted(const void* data, int length) {
+  const int64_t before = m_cmdBuffer.GetBufferLength();
+  if (!AppendAll(m_cmdBuffer, data, length)) return false;
+  unsigned char* p = m_cmdBuffer.GetBuffer() + before;
+  for (int i = 0; i < length; ++i) p[i] = static_cast<unsigned char>(~p[i]);
+  return true;
 }
 
 bool CPrinterTSPL::cmdPRINT(int sets, int copies) {
@@ -212,16 +221,16 @@ bool CPrinterTSPL::cmdPRINT(int sets, int copies) {
 
 bool CPrinterTSPL::AppendFinishing() {
   switch (m_reg.iPostAction) {
-    case 1:  // tear
+    case kPostTear:
       return cmdSetPeel(false) && cmdSetCutter(0, 0) && cmdSetPartialCutter(0, 0) &&
              cmdSetTear(true);
-    case 2:  // cutter, after every label
+    case kPostCutter:  // after every label
       return cmdSetPeel(false) && cmdSetCutter(2, 1) && cmdSetPartialCutter(0, 0) &&
              cmdSetTear(false);
-    case 3:  // peel
+    case kPostPeel:
       return cmdSetPeel(true) && cmdSetCutter(0, 0) && cmdSetPartialCutter(0, 0) &&
              cmdSetTear(false);
-    case 4:  // partial cutter, after every label
+    case kPostPartialCutter:  // after every label
       return cmdSetPeel(false) && cmdSetCutter(0, 0) && cmdSetPartialCutter(2, 1) &&
              cmdSetTear(false);
     default:
@@ -231,11 +240,11 @@ bool CPrinterTSPL::AppendFinishing() {
 
 bool CPrinterTSPL::AppendMedia() {
   switch (m_reg.iMediaType) {
-    case 0:  // continuous: no gap, whatever the gap settings say
+    case kMediaContinuous:  // no gap, whatever the gap settings say
       return cmdGAP(0, 0, 1);
-    case 1:
+    case kMediaGap:
       return cmdGAP(m_reg.iGap, m_reg.iGapOffset, 1);
-    case 2:
+    case kMediaBlackLine:
       return cmdBLINE(m_reg.iGap, m_reg.iGapOffset, 1);
     default:
       return true;
@@ -251,26 +260,22 @@ void CPrinterTSPL::OnPaintBmp() {
   const unsigned effWidth = m_image.GetEffWidth();
 
   if (m_resolution <= 0) {
-    char detail[128];
-    std::snprintf(detail, sizeof detail,
-                  "TSPL: page of %u x %u dots has a resolution of %d dpi; label size unknown",
-                  width, height, m_resolution);
-    ReportPageError("The page has no resolution and cannot be printed.", detail);
+    ReportPageError("The page has no resolution and cannot be printed.",
+                    "TSPL: page of %u x %u dots has a resolution of %d dpi; label size unknown",
+                    width, height, m_resolution);
     return;
   }
 
   const int64_t dataLength = BlockLength(effWidth, height);
   if (dataLength < 0) {
-    char detail[128];
-    std::snprintf(detail, sizeof detail, "TSPL: bitmap of %u x %u bytes exceeds 2 GiB", effWidth,
-                  height);
-    ReportPageError("The page is too large to be printed.", detail);
+    ReportPageError("The page is too large to be printed.",
+                    "TSPL: bitmap of %u x %u bytes exceeds 2 GiB", effWidth, height);
     return;
   }
 
   const double dotsPerMm = m_resolution / 25.4;
   const bool ok =
-      cmdSIZE(width / dotsPerMm, height / dotsPerMm, 1) && cmdSetRibbon(m_reg.iPrinttype == 1) &&
+      cmdSIZE(width / dotsPerMm, height / dotsPerMm, 1) && cmdSetRibbon(m_reg.iPrinttype == kPrintThermalTransfer) &&
       AppendFinishing() && AppendMedia() && cmdOFFSET(m_reg.iOffset, 1) &&
       cmdDENSITY(m_reg.iDensity) && cmdSPEED(m_reg.iSpeed) && cmdCLS() &&
       cmdBITMAP(0, 0, static_cast<int>(effWidth), static_cast<int>(height), m_image.GetBits(0),
@@ -278,10 +283,8 @@ void CPrinterTSPL::OnPaintBmp() {
       cmdPRINT(1, 1);
 
   if (!ok) {
-    char detail[128];
-    std::snprintf(detail, sizeof detail,
-                  "TSPL: label of %u x %u dots did not fit the command buffer", width, height);
-    ReportPageError("Not enough memory to prepare the page.", detail);
+    ReportPageError("Not enough memory to prepare the page.",
+                    "TSPL: label of %u x %u dots did not fit the command buffer", width, height);
     m_cmdBuffer.InitBuffer(0);
     return;
   }

@@ -12,6 +12,8 @@ class CPrinterTSPL : public CBaseRender {
   ~CPrinterTSPL() override;
 
   void OnPaintBmp() override;
+  // The raw bitmap takes bit 0 = dot, the compressed one bit 1.
+  int InkBit() const override { return m_halftone.bImageCompress ? 1 : 0; }
 
   // Each builder appends one CR LF terminated command to m_cmdBuffer and
   // returns false when the buffer could not take all of it. Unit 1 writes
@@ -35,6 +37,9 @@ class CPrinterTSPL : public CBaseRender {
 
  private:
   bool AppendSwitch(const char* keyword, bool on);
+  bool AppendCutter(const char* keyword, const char* offWord, int mode, int count);
+  // Appends the rows with every bit turned over.
+  bool AppendInverted(const void* data, int length);
   bool AppendPair(const char* keyword, int a, int b, int unit);
   bool AppendFinishing();
   bool AppendMedia();

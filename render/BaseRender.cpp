@@ -2,21 +2,22 @@
 // printer bytes (WriteSpool), diagnostics (AddLog) and millimetres to dots.
 #include "render/BaseRender.h"
 
-#include <errno.h>
-#include <unistd.h>
-
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
-#include "render/CupsMessages.h"
-#include "render/SysLog.h"
+#include "render/PageError.h"
 
 CBaseRender::CBaseRender()
-    : m_resolution(0), m_ppd(nullptr), m_pageHeader(nullptr), m_initialized(false),
-      m_outputFailed(false) {}
+    : m_resolution(0), m_pageHeader(), m_haveHeader(false), m_initialized(false),
+      m_outputFailed(false), m_pageFailed(false), m_page(0), m_options(nullptr), m_sink(nullptr),
+      m_log(&m_sysLog), m_pageRows(nullptr), m_pageRowsCapacity(0) {}
 
-CBaseRender::~CBaseRender() { ResetSendBufferList(); }
+CBaseRender::~CBaseRender() {
+  ResetSendBufferList();
+  std::free(m_pageRows);
+}
 
 void CBaseRender::OnStartDoc(unsigned long) { ResetSendBufferList(); }
 void CBaseRender::OnEndDoc() { OnDestroy(); }
@@ -28,7 +29,7 @@ void CBaseRender::OnEndBmp() {}
 void CBaseRender::OnPaintBmp() {}
 
 void CBaseRender::OnBeginBmp() {
-  if (!m_ppd || !m_pageHeader) {
+  if (!m_options || !m_haveHeader) {
     AddLog("ppd == NULL || header == NULL");
     return;
   }
@@ -39,43 +40,50 @@ void CBaseRender::OnBeginBmp() {
   AdjustImage();
 }
 
-// One write per call reaches the device stream at once. A short write is
-// completed and an interrupted one retried; once the stream is gone for good
-// nothing more is attempted, so that the job can end with a failure instead
-// of pretending its pages were printed.
+// One write per call reaches the device at once. A short write is completed
+// and an interrupted one retried by the sink; once the device is gone for
+// good nothing more is attempted, so that the job can end with a failure
+// instead of pretending its pages were printed.
 void CBaseRender::WriteSpool(const void* data, int length) {
   if (length <= 0 || m_outputFailed) return;
-  const unsigned char* p = static_cast<const unsigned char*>(data);
-  size_t left = static_cast<size_t>(length);
-  while (left > 0) {
-    ssize_t n = write(1, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      int err = n < 0 ? errno : EIO;
-      m_outputFailed = true;
-      _cupsLangPrintFilter(stderr, "ERROR", "Unable to send print data to the printer.");
-      std::fprintf(stderr, "DEBUG: write to standard output failed after %zu of %d bytes: %s\n",
-                   static_cast<size_t>(length) - left, length, std::strerror(err));
-      tavel::Log(3, "write to standard output failed: %s", std::strerror(err));
-      return;
-    }
-    p += n;
-    left -= static_cast<size_t>(n);
+  if (!m_sink) {
+    AddLog("WriteSpool: no output for %d bytes", length);
+    return;
   }
-  std::fflush(stdout);
+  size_t written = 0;
+  int err = 0;
+  if (m_sink->Write(data, static_cast<size_t>(length), &written, &err)) return;
+  m_outputFailed = true;
+  m_log->Message("ERROR", "Unable to send print data to the printer.");
+  m_log->Message("DEBUG", tavel::Format("write to %s failed after %zu of %d bytes: %s",
+                                        m_sink->Name(), written, length, std::strerror(err))
+                              .c_str());
+  LogAt(3, "write to %s failed: %s", m_sink->Name(), std::strerror(err));
 }
 
 void CBaseRender::AddLog(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  tavel::LogV(7, format, args);
+  const std::string text = tavel::FormatV(format, args);
   va_end(args);
+  m_log->Log(7, text.c_str());
 }
 
-void CBaseRender::ReportPageError(const char* message, const char* detail) {
-  _cupsLangPrintFilter(stderr, "ERROR", "%s", message);
-  if (detail && *detail) std::fprintf(stderr, "DEBUG: %s\n", detail);
-  AddLog("%s %s", message, detail ? detail : "");
+void CBaseRender::LogAt(int priority, const char* format, ...) const {
+  va_list args;
+  va_start(args, format);
+  const std::string text = tavel::FormatV(format, args);
+  va_end(args);
+  m_log->Log(priority, text.c_str());
+}
+
+void CBaseRender::ReportPageError(const char* message, const char* detailFormat, ...) {
+  va_list args;
+  va_start(args, detailFormat);
+  const std::string detail = tavel::FormatV(detailFormat, args);
+  va_end(args);
+  m_pageFailed = true;
+  tavel::ReportError(*m_log, 7, message, "%s", detail.c_str());
 }
 
 void CBaseRender::ResetSendBufferList() {

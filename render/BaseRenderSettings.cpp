@@ -1,5 +1,9 @@
-// Job settings: read once per job from the options CUPS marked in the PPD
-// (job options over PPD defaults) and from two PPD attributes.
+// Job settings: read once per job, through the front end's option source
+// (marked PPD options in the filter), as one table of rows. Each row names
+// the keyword, how its choice text becomes a number, the field it fills and
+// the log line that reports it; the rows run in this order, which is the
+// order of the job log.
+#include <cstdint>
 #include <cstring>
 
 #include "render/BaseRender.h"
@@ -7,7 +11,22 @@
 
 namespace {
 
-const char* Text(const char* s) { return s ? s : ""; }
+// How a row turns its choice text into its field.
+enum class Kind {
+  kNumber,           // the number in the text
+  kNumberTimes8,     // the number x 8 (shift steps)
+  kFlag,             // the number, non-zero as 1
+  kWords,            // the index in a word list, `other` for anything else
+  kDefaultOrNumber,  // kPrinterDefault for none or "Default", else the number
+  kMedia,            // the media table: type, gap and gap offset
+  kAttribute,        // a printer attribute's number; 0 when absent
+};
+
+// What a row does when the source has no choice for it.
+enum class Absent {
+  kKeep,       // the field keeps its default, nothing is logged
+  kSetAndLog,  // the field gets the value of an empty text, and is logged
+};
 
 struct MediaRow {
   const char* choice;
@@ -17,179 +36,185 @@ struct MediaRow {
 };
 
 const MediaRow kMediaTable[] = {
-    {"Continuous", 0, 0, 0}, {"A4Stock", 0, 0, 0},   {"Stock", 0, 0, 0},
-    {"Gap", 1, 3, 0},        {"BLine", 2, 0, 0},     {"BLine_Fold", 2, 0, 0},
-    {"Perforated", 3, 0, 0}, {"Roll", 4, 0, 0},      {"Recording", 5, 0, 0},
-    {"Tattoo", 6, 0, 0},     {"TattooWrinkle", 7, 0, 0}, {"TattooGuidelines", 7, 0, 0},
+    {"Continuous", kMediaContinuous, 0, 0},
+    {"A4Stock", kMediaContinuous, 0, 0},
+    {"Stock", kMediaContinuous, 0, 0},
+    {"Gap", kMediaGap, 3, 0},
+    {"BLine", kMediaBlackLine, 0, 0},
+    {"BLine_Fold", kMediaBlackLine, 0, 0},
+    {"Perforated", kMediaPerforated, 0, 0},
+    {"Roll", kMediaRoll, 0, 0},
+    {"Recording", kMediaRecording, 0, 0},
+    {"Tattoo", kMediaTattoo, 0, 0},
+    {"TattooWrinkle", kMediaTattooWrinkle, 0, 0},
+    {"TattooGuidelines", kMediaTattooWrinkle, 0, 0},
 };
 
-// Maps a choice through a table of words; -1 for anything else.
-int WordIndex(const std::string& choice, const char* const* words, int count, int other) {
-  for (int i = 0; i < count; ++i)
-    if (choice == words[i]) return i;
-  return other;
+struct Word {
+  const char* text;
+  int value;
+};
+
+const Word kPrintTypeWords[] = {{"Normal", kPrintDirectThermal}, {"Direct", kPrintDirectThermal}};
+const Word kSoundWords[] = {
+    {"None", kSoundNone}, {"EveryPage", kSoundEveryPage}, {"EveryDoc", kSoundEveryDoc}};
+const Word kMoneyBoxWords[] = {{"None", kMoneyBoxNone},
+                               {"BeforePrint", kMoneyBoxBeforePrint},
+                               {"AfterPrint", kMoneyBoxAfterPrint}};
+const Word kPostActionWords[] = {{"None", kPostNone},
+                                 {"Tear", kPostTear},
+                                 {"Cutter", kPostCutter},
+                                 {"Peel", kPostPeel},
+                                 {"PartialCutter", kPostPartialCutter}};
+const Word kCutTypeWords[] = {{"None", kCutNone},
+                              {"FullCutDoc", kCutFullPerDoc},
+                              {"PartialCutDoc", kCutPartialPerDoc},
+                              {"FullCutPage", kCutFullPerPage},
+                              {"PartialCutPage", kCutPartialPerPage}};
+
+struct WordList {
+  const Word* words;
+  int count;
+  int other;  // the value of any other text
+};
+
+template <size_t N>
+constexpr WordList Words(const Word (&words)[N], int other) {
+  return {words, static_cast<int>(N), other};
 }
 
-const char* const kSoundWords[] = {"None", "EveryPage", "EveryDoc"};
-const char* const kMoneyBoxWords[] = {"None", "BeforePrint", "AfterPrint"};
-const char* const kPostActionWords[] = {"None", "Tear", "Cutter", "Peel", "PartialCutter"};
-const char* const kCutTypeWords[] = {"None", "FullCutDoc", "PartialCutDoc", "FullCutPage",
-                                     "PartialCutPage"};
+// One setting. `field` is an int or, for flags, a one-byte field.
+struct Row {
+  const char* keyword;
+  Kind kind;
+  Absent absent;
+  int* field;
+  uint8_t* flag;
+  int* alsoField;  // a second field that takes the same value
+  WordList words;
+  const char* log;  // printf text with one %d; null: not logged
+};
+
+int WordValue(const std::string& text, const WordList& list) {
+  for (int i = 0; i < list.count; ++i)
+    if (text == list.words[i].text) return list.words[i].value;
+  return list.other;
+}
 
 }  // namespace
 
 std::string CBaseRender::GetMarkedOption(const char* keyword) {
-  ppd_choice_t* choice = m_ppd ? ppdFindMarkedChoice(m_ppd, keyword) : nullptr;
-  if (!choice) {
+  std::string choice;
+  if (!m_options || !m_options->Choice(keyword, &choice)) {
     AddLog("GetMarkedOption: %s is error", keyword);
     return std::string();
   }
-  ppd_option_t* option = choice->option;
-  AddLog(
-      "%s: marked=%d, choice: %s, text: %s, code: %s, \t\t\tconflicted=%d, keyword: %s, "
-      "defchoice: %s, option->text: %s, option->num_choices: %d",
-      keyword, choice->marked, Text(choice->choice), Text(choice->text), Text(choice->code),
-      option ? option->conflicted : 0, option ? Text(option->keyword) : "",
-      option ? Text(option->defchoice) : "", option ? Text(option->text) : "",
-      option ? option->num_choices : 0);
-  return choice->choice;
+  return choice;
 }
 
 void CBaseRender::GetPrinterParameters() {
   AddLog("CCupsRender::GetPrinterParameters");
-  std::string v;
+  tagREGSTRUCT& r = m_reg;
+  tagREGSTRUCTWITHALFTONE& t = m_halftone;
+  const WordList none = {nullptr, 0, 0};
+  const Row rows[] = {
+      {"MediaMethod", Kind::kWords, Absent::kKeep, &r.iPrinttype, nullptr, nullptr,
+       Words(kPrintTypeWords, kPrintThermalTransfer), "iPrinttype = %d"},
+      {"AdjustHoriaontal", Kind::kNumberTimes8, Absent::kKeep, &r.iReference[0], nullptr, nullptr,
+       none, "iReference[0] = %d"},
+      {"AdjustVertical", Kind::kNumberTimes8, Absent::kKeep, &r.iReference[1], nullptr, nullptr,
+       none, "iReference[1] = %d"},
+      {"zeMediaTracking", Kind::kMedia, Absent::kKeep, &r.iMediaType, nullptr, nullptr, none,
+       nullptr},
+      {"FeedOffset", Kind::kNumber, Absent::kKeep, &r.iOffset, nullptr, &r.iPostFeed, none,
+       "iOffset = %d"},
+      {"Rotate", Kind::kNumber, Absent::kKeep, &r.iRotate, nullptr, nullptr, none,
+       "iRotate = %d"},
+      {"Darkness", Kind::kDefaultOrNumber, Absent::kSetAndLog, &r.iDensity, nullptr, nullptr, none,
+       "iDensity = %d"},
+      {"DensityCommand", Kind::kAttribute, Absent::kSetAndLog, &r.iDensityCommand, nullptr,
+       nullptr, none, nullptr},
+      {"ImageMaxLength", Kind::kAttribute, Absent::kSetAndLog, &r.iImageMaxLength, nullptr,
+       nullptr, none, nullptr},
+      {"BeginPrintSound", Kind::kWords, Absent::kSetAndLog, &r.iBeginPrintSound, nullptr, nullptr,
+       Words(kSoundWords, kSoundOther), "BeginPrintSound = %d"},
+      {"EndPrintSound", Kind::kWords, Absent::kSetAndLog, &r.iEndPrintSound, nullptr, nullptr,
+       Words(kSoundWords, kSoundOther), "EndPrintSound = %d"},
+      {"MoneyBox", Kind::kWords, Absent::kSetAndLog, &r.iMoneyBox, nullptr, nullptr,
+       Words(kMoneyBoxWords, kMoneyBoxOther), "MoneyBox = %d"},
+      {"zePrintRate", Kind::kDefaultOrNumber, Absent::kSetAndLog, &r.iSpeed, nullptr, nullptr,
+       none, "iSpeed = %d"},
+      {"AutoDotted", Kind::kFlag, Absent::kKeep, nullptr, &r.iDottedline, nullptr, none,
+       "iDottedline = %d"},
+      {"Brightness", Kind::kNumber, Absent::kSetAndLog, &t.iLiangdu, nullptr, nullptr, none,
+       "iLiangdu = %d"},
+      {"Contrast", Kind::kNumber, Absent::kKeep, &t.iDuibidu, nullptr, nullptr, none,
+       "iDuibidu = %d"},
+      {"ImageFilter", Kind::kNumber, Absent::kKeep, &t.iGrayMethod, nullptr, nullptr, none,
+       "iGrayMethod = %d"},
+      {"Threshold", Kind::kNumber, Absent::kKeep, &t.iThreValue, nullptr, nullptr, none,
+       "iThreValue = %d"},
+      {"ImageCompress", Kind::kFlag, Absent::kKeep, nullptr, &t.bImageCompress, nullptr, none,
+       "ImageCompress = %d"},
+      {"CropEdgeTop", Kind::kNumber, Absent::kKeep, &t.iCropTopEdge, nullptr, nullptr, none,
+       "iCropTopEdge = %d"},
+      {"CropEdgeBottom", Kind::kNumber, Absent::kKeep, &t.iCropBottomEdge, nullptr, nullptr, none,
+       "iCropBottomEdge = %d"},
+      {"CropEdgeLeft", Kind::kNumber, Absent::kKeep, &t.iCropLeftEdge, nullptr, nullptr, none,
+       "iCropLeftEdge = %d"},
+      {"CropEdgeRight", Kind::kNumber, Absent::kKeep, &t.iCropRightEdge, nullptr, nullptr, none,
+       "iCropRightEdge = %d"},
+      // Finishing: label printers (tear, cut, peel) and receipt cutters.
+      {"PostAction", Kind::kWords, Absent::kKeep, &r.iPostAction, nullptr, nullptr,
+       Words(kPostActionWords, kPostNone), "iPostAction = %d"},
+      {"CutType", Kind::kWords, Absent::kKeep, &r.iCutType, nullptr, nullptr,
+       Words(kCutTypeWords, kCutNone), "iCutType = %d"},
+  };
 
-  v = GetMarkedOption("MediaMethod");
-  if (!v.empty()) {
-    m_reg.iPrinttype = (v == "Normal" || v == "Direct") ? 0 : 1;
-    AddLog("iPrinttype = %d", m_reg.iPrinttype);
-  }
-
-  v = GetMarkedOption("AdjustHoriaontal");
-  if (!v.empty()) {
-    m_reg.iReference[0] = ClampedProduct(ParseChoiceNumber(v), 8);
-    AddLog("iReference[0] = %d", m_reg.iReference[0]);
-  }
-
-  v = GetMarkedOption("AdjustVertical");
-  if (!v.empty()) {
-    m_reg.iReference[1] = ClampedProduct(ParseChoiceNumber(v), 8);
-    AddLog("iReference[1] = %d", m_reg.iReference[1]);
-  }
-
-  v = GetMarkedOption("zeMediaTracking");
-  if (!v.empty()) {
-    for (const MediaRow& row : kMediaTable) {
-      if (v == row.choice) {
-        m_reg.iMediaType = row.mediaType;
-        m_reg.iGap = row.gap;
-        m_reg.iGapOffset = row.gapOffset;
-        break;
-      }
+  for (const Row& row : rows) {
+    std::string v;
+    if (row.kind == Kind::kAttribute) {
+      // Attributes are printer facts, not choices: absent means 0.
+      *row.field = 0;
+      if (m_options && m_options->Attribute(row.keyword, &v)) *row.field = ParseChoiceNumber(v);
+      continue;
     }
-    AddLog("Gap = %d, %d, %d", m_reg.iMediaType, m_reg.iGap, m_reg.iGapOffset);
-  }
-
-  v = GetMarkedOption("FeedOffset");
-  if (!v.empty()) {
-    m_reg.iOffset = ParseChoiceNumber(v);
-    m_reg.iPostFeed = m_reg.iOffset;
-    AddLog("iOffset = %d", m_reg.iOffset);
-  }
-
-  v = GetMarkedOption("Rotate");
-  if (!v.empty()) {
-    m_reg.iRotate = ParseChoiceNumber(v);
-    AddLog("iRotate = %d", m_reg.iRotate);
-  }
-
-  v = GetMarkedOption("Darkness");
-  if (v.empty() || v == "Default") {
-    m_reg.iDensity = -1;
-  } else {
-    m_reg.iDensity = ParseChoiceNumber(v);
-    AddLog("iDensity = %d", m_reg.iDensity);
-  }
-
-  m_reg.iDensityCommand = 0;
-  if (ppd_attr_t* attr = m_ppd ? ppdFindAttr(m_ppd, "DensityCommand", nullptr) : nullptr)
-    m_reg.iDensityCommand = ParseChoiceNumber(Text(attr->value));
-
-  m_reg.iImageMaxLength = 0;
-  if (ppd_attr_t* attr = m_ppd ? ppdFindAttr(m_ppd, "ImageMaxLength", nullptr) : nullptr)
-    m_reg.iImageMaxLength = ParseChoiceNumber(Text(attr->value));
-
-  m_reg.iBeginPrintSound = WordIndex(GetMarkedOption("BeginPrintSound"), kSoundWords, 3, -1);
-  AddLog("BeginPrintSound = %d", m_reg.iBeginPrintSound);
-
-  m_reg.iEndPrintSound = WordIndex(GetMarkedOption("EndPrintSound"), kSoundWords, 3, -1);
-  AddLog("EndPrintSound = %d", m_reg.iEndPrintSound);
-
-  m_reg.iMoneyBox = WordIndex(GetMarkedOption("MoneyBox"), kMoneyBoxWords, 3, -1);
-  AddLog("MoneyBox = %d", m_reg.iMoneyBox);
-
-  v = GetMarkedOption("zePrintRate");
-  if (v.empty() || v == "Default") {
-    m_reg.iSpeed = -1;
-  } else {
-    m_reg.iSpeed = ParseChoiceNumber(v);
-    AddLog("iSpeed = %d", m_reg.iSpeed);
-  }
-
-  v = GetMarkedOption("AutoDotted");
-  if (!v.empty()) {
-    m_reg.iDottedline = ParseChoiceNumber(v) != 0;
-    AddLog("iDottedline = %d", m_reg.iDottedline);
-  }
-
-  m_halftone.iLiangdu = ParseChoiceNumber(GetMarkedOption("Brightness"));
-  AddLog("iLiangdu = %d", m_halftone.iLiangdu);
-
-  struct IntRow {
-    const char* keyword;
-    int* field;
-    const char* log;
-  };
-  const IntRow intRows[] = {
-      {"Contrast", &m_halftone.iDuibidu, "iDuibidu = %d"},
-      {"ImageFilter", &m_halftone.iGrayMethod, "iGrayMethod = %d"},
-      {"Threshold", &m_halftone.iThreValue, "iThreValue = %d"},
-  };
-  for (const IntRow& row : intRows) {
     v = GetMarkedOption(row.keyword);
-    if (v.empty()) continue;
-    *row.field = ParseChoiceNumber(v);
-    AddLog(row.log, *row.field);
-  }
+    if (v.empty() && row.absent == Absent::kKeep) continue;
 
-  v = GetMarkedOption("ImageCompress");
-  if (!v.empty()) {
-    m_halftone.bImageCompress = ParseChoiceNumber(v) != 0;
-    AddLog("ImageCompress = %d", m_halftone.bImageCompress);
-  }
-
-  const IntRow cropRows[] = {
-      {"CropEdgeTop", &m_halftone.iCropTopEdge, "iCropTopEdge = %d"},
-      {"CropEdgeBottom", &m_halftone.iCropBottomEdge, "iCropBottomEdge = %d"},
-      {"CropEdgeLeft", &m_halftone.iCropLeftEdge, "iCropLeftEdge = %d"},
-      {"CropEdgeRight", &m_halftone.iCropRightEdge, "iCropRightEdge = %d"},
-  };
-  for (const IntRow& row : cropRows) {
-    v = GetMarkedOption(row.keyword);
-    if (v.empty()) continue;
-    *row.field = ParseChoiceNumber(v);
-    AddLog(row.log, *row.field);
-  }
-
-  // Finishing: label printers (tear, cut, peel) and receipt cutters.
-  v = GetMarkedOption("PostAction");
-  if (!v.empty()) {
-    m_reg.iPostAction = WordIndex(v, kPostActionWords, 5, 0);
-    AddLog("iPostAction = %d", m_reg.iPostAction);
-  }
-  v = GetMarkedOption("CutType");
-  if (!v.empty()) {
-    m_reg.iCutType = WordIndex(v, kCutTypeWords, 5, 0);
-    AddLog("iCutType = %d", m_reg.iCutType);
+    int value = 0;
+    bool logIt = true;
+    switch (row.kind) {
+      case Kind::kNumber: value = ParseChoiceNumber(v); break;
+      case Kind::kNumberTimes8: value = ClampedProduct(ParseChoiceNumber(v), 8); break;
+      case Kind::kFlag: value = ParseChoiceNumber(v) != 0; break;
+      case Kind::kWords: value = WordValue(v, row.words); break;
+      case Kind::kDefaultOrNumber:
+        if (v.empty() || v == "Default") {
+          value = kPrinterDefault;
+          logIt = false;
+        } else {
+          value = ParseChoiceNumber(v);
+        }
+        break;
+      case Kind::kMedia:
+        for (const MediaRow& media : kMediaTable) {
+          if (v == media.choice) {
+            r.iMediaType = media.mediaType;
+            r.iGap = media.gap;
+            r.iGapOffset = media.gapOffset;
+            break;
+          }
+        }
+        AddLog("Gap = %d, %d, %d", r.iMediaType, r.iGap, r.iGapOffset);
+        continue;
+      case Kind::kAttribute: break;
+    }
+    if (row.flag)
+      *row.flag = static_cast<uint8_t>(value);
+    else
+      *row.field = value;
+    if (row.alsoField) *row.alsoField = value;
+    if (logIt && row.log) AddLog(row.log, value);
   }
 }

@@ -3,9 +3,12 @@
 // earlier content first.
 #pragma once
 
+#include "image/PageLimits.h"
+
 class CMyBuffer {
  public:
-  static const int kDefaultMaxBufferSize = 100 * 1048576;
+  // A buffer holds at most a page and its commands.
+  static const int kDefaultMaxBufferSize = static_cast<int>(tavel::kMaxCommandBytes);
 
   CMyBuffer();
   virtual ~CMyBuffer();

@@ -437,7 +437,7 @@ TEST_P(DecodePages, MutationsNeverCrash) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, DecodePages, ::testing::ValuesIn(PageCases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 // ------------------------------------------------------ malformed streams
 
@@ -532,7 +532,7 @@ TEST_P(DecodeRefuses, WithOffsetAndReason) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, DecodeRefuses, ::testing::ValuesIn(BadCases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 // Inputs that once broke the decoder; the file extension names the
 // language. Each must end cleanly, and every image it reports must be a
@@ -623,7 +623,7 @@ struct DriverCase {
 
 template <class D>
 Bytes Paint(D& d) {
-  d.OnPaintBmp();
+  d.PaintPage();
   return d.Bytes();
 }
 
@@ -675,6 +675,6 @@ TEST_P(DecodeDriverOutput, IsThePageItWasGiven) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DecodeDriverOutput, ::testing::ValuesIn(kDriverCases),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 }  // namespace

@@ -6,8 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "filter/PageHeaderCheck.h"
+#include "render/PageHeaderCheck.h"
 #include "render/BaseRender.h"
+#include "support/CaptureDriver.h"
 #include "support/FilterRunner.h"
 #include "support/PpdWriter.h"
 #include "support/RasterWriter.h"
@@ -30,7 +31,7 @@ struct Page {
   bool Ink(int x, int y) const { return r.m_image.GetPixelIndex(x, y) == 0; }
   int W() const { return static_cast<int>(r.m_image.GetWidth()); }
   int H() const { return static_cast<int>(r.m_image.GetHeight()); }
-  CBaseRender r;
+  CaptureDriver<CBaseRender> r;
 };
 
 // Ink in the rectangle [x0, x1) x [y0, y1), white elsewhere.
@@ -70,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CropCase{"RightOneMillimetreCutsOneMore", 0, 0, 0, 1, 91, 100},
                       CropCase{"AllWhiteMargins", -1, -1, -1, -1, 60, 20},
                       CropCase{"LargeLimitStopsAtInk", 50, 0, 50, 0, 80, 60}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Prepare, CropKeepsTheInkWhereItWas) {
   Page p(100, 100, Box(20, 40, 80, 60));

@@ -49,7 +49,7 @@ TEST_P(CpclLabel, LinesAndGraphicAsSeparateWrites) {
   LoadPattern(d, c.width, 240, c.dpi);
   d.m_reg.iReference[0] = c.reference;
   d.m_reg.iMediaType = c.media;
-  d.OnPaintBmp();
+  d.PaintPage();
 
   std::vector<std::vector<uint8_t>> expected = {
       Ascii(std::string(c.begin) + "\r\n"), Ascii(std::string(c.pageWidth) + "\r\n"),
@@ -65,6 +65,6 @@ TEST_P(CpclLabel, LinesAndGraphicAsSeparateWrites) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CpclLabel, ::testing::ValuesIn(kLabels),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -60,7 +60,7 @@ TEST_P(EscposPage, OneWritePerPageAndTheDocumentEnd) {
   c.set(d);
   d.OnStartDoc(0);
   LoadPattern(d, 384, 240, 203);
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   EXPECT_BYTES(Cat({FromHex(c.before), kInit, FromHex("1D 76 30 00 30 00 F0 00"),
                     InkRows(384, 240, 48), FromHex(c.after)}),
@@ -77,7 +77,7 @@ TEST_P(EscposPage, OneWritePerPageAndTheDocumentEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EscposPage, ::testing::ValuesIn(kPages),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // The raster head: mode byte from the resolution, the unpadded row length.
 struct HeadCase {
@@ -93,7 +93,7 @@ TEST_P(EscposHead, RasterCommand) {
   const HeadCase& c = GetParam();
   Driver d;
   LoadPattern(d, c.width, 3, c.dpi);
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   EXPECT_BYTES(Cat({kInit, FromHex(c.head), InkRows(c.width, 3, c.rowBytes)}), d.writes[0]);
 }
@@ -112,7 +112,7 @@ TEST(EscposRaster, DrawerOpensOnEveryPage) {
   d.m_reg.iMoneyBox = 1;
   for (int page = 0; page < 2; ++page) {
     LoadPattern(d, 384, 1, 203);
-    d.OnPaintBmp();
+    d.PaintPage();
   }
   ASSERT_EQ(d.writes.size(), 2u);
   EXPECT_BYTES(d.writes[0], d.writes[1]);
@@ -125,7 +125,7 @@ TEST(EscposRaster, TallPageSplitsAt65535Rows) {
   Driver d;
   const uint32_t rows = 65535 + 4465;
   LoadPattern(d, 16, rows, 203);
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   const std::vector<uint8_t> ink = InkRows(16, rows, 2);
   EXPECT_BYTES(Cat({kInit, FromHex("1D 76 30 00 02 00 FF FF"), Slice(ink, 0, 2 * 65535),
@@ -136,7 +136,7 @@ TEST(EscposRaster, TallPageSplitsAt65535Rows) {
 TEST(EscposRaster, ExactlyFullCommandIsNotSplit) {
   Driver d;
   LoadPattern(d, 8, 65535, 203);
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   EXPECT_EQ(d.writes[0].size(), 5u + 8u + 65535u);
 }
@@ -155,7 +155,7 @@ TEST_P(EscposRefused, NothingWritten) {
   LoadPattern(d, c.width, c.height, 203);
   c.set(d);
   ::testing::internal::CaptureStderr();
-  d.OnPaintBmp();
+  d.PaintPage();
   const std::string messages = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(messages.find("ERROR: "), std::string::npos) << messages;
   EXPECT_TRUE(d.writes.empty());
@@ -175,6 +175,6 @@ INSTANTIATE_TEST_SUITE_P(
                       d.m_reg.iPostFeed = 100000;
                       d.m_cmdBuffer.SetMaxBufferSize(2048);
                     }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "support/CaptureDriver.h"
 #include "support/DriverPage.h"
 #include "support/HexDump.h"
+#include "tools/decode/Inflate.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ TEST_P(PeriPagePreamble, OneWriteAtDocumentStart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PeriPagePreamble, ::testing::ValuesIn(kPreambles),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // A 384 x 2 page at 203 dpi, uncompressed: bytes before the raster, the
 // raster commands' heads (one per band), and the bytes after the last band.
@@ -123,7 +124,7 @@ TEST_P(PeriPagePage, OneWritePerPage) {
   Quiet(d);
   LoadPattern(d, 384, 2, 203);
   c.set(d);
-  d.OnPaintBmp();
+  d.PaintPage();
 
   const std::vector<uint8_t> ink = InkRows(384, 2, 48);
   std::vector<uint8_t> expected = FromHex(c.before);
@@ -136,13 +137,13 @@ TEST_P(PeriPagePage, OneWritePerPage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PeriPagePage, ::testing::ValuesIn(kPages),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // Splits a compressed page into its blocks: {header, inflated rows}.
 struct Block {
   std::vector<uint8_t> head;  // 1F 00 wH wL hH hL
   std::vector<uint8_t> rows;
-  bool adlerMatches = false;
+  bool intact = false;  // inflates to the declared size, Adler-32 trailer right
 };
 
 std::vector<Block> ParseBlocks(const std::vector<uint8_t>& page, size_t at, size_t* end) {
@@ -154,11 +155,13 @@ std::vector<Block> ParseBlocks(const std::vector<uint8_t>& page, size_t at, size
                           (size_t(page[at + 8]) << 8) | page[at + 9];
     const std::vector<uint8_t> payload = Slice(page, at + 10, length);
     // Deflate data, then the big-endian Adler-32 of the rows; no zlib header.
-    b.rows = Inflate(Slice(payload, 0, payload.size() - 4), true);
-    const uLong adler = adler32(1, b.rows.data(), static_cast<uInt>(b.rows.size()));
-    const std::vector<uint8_t> trailer = Slice(payload, payload.size() - 4, 4);
-    b.adlerMatches = trailer == std::vector<uint8_t>{uint8_t(adler >> 24), uint8_t(adler >> 16),
-                                                     uint8_t(adler >> 8), uint8_t(adler)};
+    const uint64_t declared = uint64_t(page[at + 2] << 8 | page[at + 3]) *
+                              uint64_t(page[at + 4] << 8 | page[at + 5]);
+    size_t used = 0;
+    std::string err;
+    b.intact = Inflate(payload.data(), payload.size(), ZFormat::RawAdler32, declared, b.rows, used,
+                       err) &&
+               used == payload.size();
     blocks.push_back(b);
     at += 10 + length;
   }
@@ -182,14 +185,14 @@ TEST_P(PeriPageCompressed, OneBlockOfLeftmostBytes) {
   LoadPattern(d, c.width, c.height, c.dpi);
   d.m_halftone.bImageCompress = 1;
   d.m_reg.iImageMaxLength = 1;  // no bands in compressed form
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   size_t end = 0;
   const std::vector<Block> blocks = ParseBlocks(d.writes[0], 0, &end);
   ASSERT_EQ(blocks.size(), 1u);
   EXPECT_BYTES(FromHex(c.head), blocks[0].head);
   EXPECT_BYTES(InkRows(c.width, c.height, c.widthBytes), blocks[0].rows);
-  EXPECT_TRUE(blocks[0].adlerMatches);
+  EXPECT_TRUE(blocks[0].intact);
   EXPECT_BYTES(FromHex("10 FF FE 45"), Slice(d.writes[0], end, 100));
 }
 
@@ -206,7 +209,7 @@ TEST(PeriPageCompressed, NoCapWithoutCompression) {
   Driver d;
   Quiet(d);
   LoadPattern(d, 3000, 1, 203);
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   EXPECT_BYTES(Cat({FromHex("1D 76 30 00 77 01 01 00"), InkRows(3000, 1, 375),
                     FromHex("10 FF FE 45")}),
@@ -242,7 +245,7 @@ TEST_P(PeriPageJob, WritesOfTheWholeJob) {
   d.OnStartDoc(0);
   for (int page = 0; page < 2; ++page) {
     LoadPattern(d, 384, 2, 203);
-    d.OnPaintBmp();
+    d.PaintPage();
   }
   d.OnEndDoc();
   ASSERT_EQ(d.writes.size(), c.writes);
@@ -264,7 +267,7 @@ TEST_P(PeriPageJob, WritesOfTheWholeJob) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PeriPageJob, ::testing::ValuesIn(kJobs),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // A page that never got an image: no rows at all.
 TEST(PeriPageEmpty, ZeroRowsBandedSendsNoRaster) {
@@ -272,7 +275,7 @@ TEST(PeriPageEmpty, ZeroRowsBandedSendsNoRaster) {
   Quiet(d);
   d.m_resolution = 203;
   d.m_reg.iImageMaxLength = 8;
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   EXPECT_BYTES(FromHex("10 FF FE 45"), d.writes[0]);
 }
@@ -281,7 +284,7 @@ TEST(PeriPageEmpty, ZeroRowsUnbandedSendsEmptyRaster) {
   Driver d;
   Quiet(d);
   d.m_resolution = 203;
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   EXPECT_BYTES(FromHex("1D 76 30 00 00 00 00 00 10 FF FE 45"), d.writes[0]);
 }
@@ -304,7 +307,7 @@ TEST_P(PeriPageTall, PiecesOfAtMost65535Rows) {
   LoadPattern(d, 16, rows, 203);
   d.m_reg.iImageMaxLength = c.band;
   d.m_halftone.bImageCompress = c.compress;
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   const std::vector<uint8_t>& out = d.writes[0];
   const std::vector<uint8_t> ink = InkRows(16, rows, 2);
@@ -340,7 +343,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TallCase{"BandAbove16Bits", 100000, false, {65535, 4465}},
                       TallCase{"Banded", 30000, false, {30000, 30000, 10000}},
                       TallCase{"Compressed", 0, true, {65535, 4465}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // Recording paper loses its white lead-in and tail, not its side margins.
 TEST(PeriPageRecording, WhiteRowsCutAtTopAndBottom) {
@@ -353,7 +356,7 @@ TEST(PeriPageRecording, WhiteRowsCutAtTopAndBottom) {
   d.AdjustEffWidthBits();
   d.m_resolution = 203;
   d.m_reg.iMediaType = 5;
-  d.OnPaintBmp();
+  d.PaintPage();
   std::vector<uint8_t> ink(48 * 4, 0);
   for (uint32_t y = 0; y < 4; ++y) ink[y * 48 + 20] = static_cast<uint8_t>(~(0xF0 | (y + 3)));
   ASSERT_EQ(d.writes.size(), 1u);
@@ -365,7 +368,7 @@ TEST(PeriPageRefused, TooWideUncompressedWritesNothing) {
   Driver d;
   Quiet(d);
   LoadPattern(d, 65536 * 8, 1, 203);
-  d.OnPaintBmp();
+  d.PaintPage();
   EXPECT_TRUE(d.writes.empty());
   EXPECT_EQ(d.m_cmdBuffer.GetBufferLength(), 0);
 }
@@ -378,7 +381,7 @@ TEST(PeriPageRefused, OverBufferLimitWritesNothing) {
     LoadPattern(d, 384, 240, 203);
     d.m_halftone.bImageCompress = compress;
     d.m_cmdBuffer.SetMaxBufferSize(32);
-    d.OnPaintBmp();
+    d.PaintPage();
     EXPECT_TRUE(d.writes.empty());
   }
 }

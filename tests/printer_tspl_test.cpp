@@ -10,6 +10,7 @@
 #include "support/CaptureDriver.h"
 #include "support/DriverPage.h"
 #include "support/HexDump.h"
+#include "tools/decode/Inflate.h"
 
 namespace {
 
@@ -89,7 +90,7 @@ TEST_P(TsplSettings, WholeLabelInOneWrite) {
   Driver d;
   LoadPattern(d, 384, 240, 203);
   c.set(d);
-  d.OnPaintBmp();
+  d.PaintPage();
 
   const std::vector<uint8_t> expected =
       Cat({Ascii("SIZE 48.05 mm,30.03 mm\r\n"), Ascii(CrLf(c.lines)), Ascii("BITMAP 0,0,48,240,1,"),
@@ -100,7 +101,7 @@ TEST_P(TsplSettings, WholeLabelInOneWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TsplSettings, ::testing::ValuesIn(kSettings),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // The label size comes from the pixel counts, the row length from the
 // padded stride.
@@ -118,7 +119,7 @@ TEST_P(TsplSize, SizeAndBitmapHead) {
   Driver d;
   LoadPattern(d, c.width, c.height, c.dpi);
   d.m_reg.iSpeed = d.m_reg.iDensity = -1;
-  d.OnPaintBmp();
+  d.PaintPage();
   const std::vector<uint8_t> expected =
       Cat({Ascii(c.size), Ascii("SET RIBBON OFF\r\nGAP 0 mm,0 mm\r\nOFFSET 0 mm\r\nCLS\r\n"),
            Ascii(c.bitmap), PatternRows(c.width, c.height), Ascii("\r\nPRINT 1,1\r\n")});
@@ -139,7 +140,7 @@ TEST(TsplCompressed, StreamInflatesToInvertedImage) {
     Driver d;
     LoadPattern(d, width, 240, 203);
     d.m_halftone.bImageCompress = 1;
-    d.OnPaintBmp();
+    d.PaintPage();
     ASSERT_EQ(d.writes.size(), 1u);
     const std::vector<uint8_t>& out = d.writes[0];
 
@@ -156,7 +157,13 @@ TEST(TsplCompressed, StreamInflatesToInvertedImage) {
 
     std::vector<uint8_t> inverted = PatternRows(width, 240);
     for (auto& b : inverted) b = static_cast<uint8_t>(~b);
-    EXPECT_BYTES(inverted, Inflate(stream));
+    std::vector<uint8_t> inflated;
+    size_t used = 0;
+    std::string err;
+    EXPECT_TRUE(Inflate(stream.data(), stream.size(), ZFormat::Zlib, inverted.size(), inflated, used,
+                        err))
+        << err;
+    EXPECT_BYTES(inverted, inflated);
   }
 }
 
@@ -173,7 +180,7 @@ TEST_P(TsplRefused, NothingWritten) {
   LoadPattern(d, 384, 240, 203);
   GetParam().set(d);
   ::testing::internal::CaptureStderr();
-  d.OnPaintBmp();
+  d.PaintPage();
   const std::string messages = ::testing::internal::GetCapturedStderr();
   EXPECT_NE(messages.find("ERROR: "), std::string::npos) << messages;
   EXPECT_TRUE(d.writes.empty());
@@ -182,7 +189,7 @@ TEST_P(TsplRefused, NothingWritten) {
   // The next, good page goes out whole.
   LoadPattern(d, 384, 240, 203);
   d.m_cmdBuffer.SetMaxBufferSize(CMyBuffer::kDefaultMaxBufferSize);
-  d.OnPaintBmp();
+  d.PaintPage();
   ASSERT_EQ(d.writes.size(), 1u);
   EXPECT_BYTES(Ascii("SIZE 48.05 mm,30.03 mm\r\n"), Slice(d.writes[0], 0, 24));
 }
@@ -198,6 +205,6 @@ INSTANTIATE_TEST_SUITE_P(
                                     d.m_halftone.bImageCompress = 1;
                                     d.m_cmdBuffer.SetMaxBufferSize(64);
                                   }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -9,7 +9,10 @@
 #include "filter/CupsInstance.h"
 #include "render/BaseRender.h"
 #include "render/MyBuffer.h"
+#include "render/MapOptionSource.h"
+#include "render/MemoryPageSource.h"
 #include "render/NumberText.h"
+#include "support/CaptureDriver.h"
 #include "support/PpdWriter.h"
 #include "support/RasterWriter.h"
 
@@ -24,7 +27,7 @@ TEST(MyBuffer, StartsEmptyWithRoom) {
   EXPECT_EQ(b.GetBufferLength(), 0);
   EXPECT_NE(b.GetBuffer(), nullptr);
   EXPECT_EQ(b.GetBufferSize(), 1024);
-  EXPECT_EQ(b.GetMaxBufferSize(), 104857600);
+  EXPECT_EQ(b.GetMaxBufferSize(), static_cast<int>(tavel::kMaxCommandBytes));
 }
 
 TEST(MyBuffer, AppendsTextNumbersAndBytes) {
@@ -95,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                       GrowthCase{"NoLimitWhenZero", -1, 1000, 100, 1100, 1100, false},
                       GrowthCase{"StartOverAndGrow", 1500, 1000, 1200, 1200, 1200, true},
                       GrowthCase{"TooBigEvenAlone", 1100, 1000, 1200, 0, 1024, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(MyBuffer, RefusedAppendIsReported) {
   CMyBuffer b;
@@ -106,7 +109,7 @@ TEST(MyBuffer, RefusedAppendIsReported) {
 }
 
 struct Counted : TObjRefImpl<IObjRef> {
-  explicit Counted(int* deaths) : deaths(deaths) {}
+  explicit Counted(int* deathCount) : deaths(deathCount) {}
   ~Counted() override { ++*deaths; }
   int* deaths;
 };
@@ -142,7 +145,7 @@ struct DotsCase {
 TEST(MmToDots, RoundsFractionsUp) {
   const DotsCase cases[] = {{203, 0, 0}, {203, 1, 8},  {203, 2, 16},  {203, 10, 80},
                             {203, -1, -6}, {300, 1, 12}, {300, 10, 119}, {203, 9999, 79914}};
-  CBaseRender r;
+  CaptureDriver<CBaseRender> r;
   for (const DotsCase& c : cases) {
     r.m_resolution = c.dpi;
     EXPECT_EQ(r.mm_2_dots(c.mm), c.dots) << c.dpi << " dpi, " << c.mm << " mm";
@@ -162,7 +165,7 @@ TEST(ChoiceNumbers, ReadLikeAtoiAndClamp) {
 // Records the hooks the job runs.
 class Recorder : public CBaseRender {
  public:
-  explicit Recorder(std::vector<std::string>* calls) : calls(calls) {}
+  explicit Recorder(std::vector<std::string>* log) : calls(log) {}
   void OnInit() override { calls->push_back("OnInit"); }
   void OnStartPage() override { calls->push_back("OnStartPage"); }
   void OnBeginBmp() override {
@@ -180,31 +183,26 @@ class Recorder : public CBaseRender {
 
 TEST(PageHooks, RunInOrderAndInitOnlyOnce) {
   std::vector<std::string> calls;
-  ppd_file_t* ppd = ppdOpenFile(WriteTempFile("p.ppd", PpdText(20)).c_str());
-  ASSERT_NE(ppd, nullptr);
-  g_pRender = MakeRefPtr<CBaseRender>(new Recorder(&calls));
-  g_pRender->m_ppd = ppd;
-  CCupsInstance job;
+  CaptureDriver<Recorder> r(&calls);
+  CMapOptionSource options;
+  r.SetOptionSource(&options);
   cups_page_header2_t h = MakeHeader(20, 10, 8, CUPS_CSPACE_SW, 300);
+  const std::vector<uint8_t> data(200, 128);
   for (int page = 0; page < 2; ++page) {
-    CMyBuffer buffer;
-    std::vector<uint8_t> data(200, 128);
-    buffer.AddBuffer(data.data(), 200);
-    EXPECT_TRUE(job.StartPage(ppd, &h, buffer));
-    job.EndPage(ppd, &h);
+    CMemoryPageSource rows(data.data(), data.size(), h.cupsBytesPerLine);
+    EXPECT_EQ(r.PrintPage(h, rows).outcome, PageOutcome::kPrinted);
   }
   const std::vector<std::string> expected = {
       "OnStartPage", "OnBeginBmp", "OnInit", "OnPaintBmp 20x10@1", "OnEndBmp", "OnEndPage",
       "OnStartPage", "OnBeginBmp",           "OnPaintBmp 20x10@1", "OnEndBmp", "OnEndPage"};
   EXPECT_EQ(calls, expected);
-  EXPECT_EQ(g_pRender->m_resolution, 300);
-  EXPECT_EQ(g_pRender->m_image.GetXDPI(), 300);  // dithering keeps the resolution
-  g_pRender = MakeRefPtr<CBaseRender>(nullptr);
-  ppdClose(ppd);
+  EXPECT_EQ(r.PageNumber(), 2);
+  EXPECT_EQ(r.m_resolution, 300);
+  EXPECT_EQ(r.m_image.GetXDPI(), 300);  // dithering keeps the resolution
 }
 
-TEST(PageHooks, NoPpdMeansNoPreparation) {
-  CBaseRender r;
+TEST(PageHooks, NoSettingsMeansNoPreparation) {
+  CaptureDriver<CBaseRender> r;
   std::vector<uint8_t> data(16, 0);
   r.m_image.CreateFromArray(data.data(), 4, 4, 8, 4, false);
   r.OnBeginBmp();

@@ -1,25 +1,32 @@
-// Runs a real driver but keeps what it hands to WriteSpool, one entry per
-// call, instead of writing to standard output.
+// Runs a real driver with its printer bytes going to memory, one entry per
+// write, and opens up the page state the engine keeps to itself, so that a
+// test can load a prepared page and paint it directly.
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "render/BaseRender.h"
+#include "render/MemoryOutputSink.h"
 
 template <class Driver>
 class CaptureDriver : public Driver {
  public:
-  void WriteSpool(const void* data, int length) override {
-    if (length <= 0) return;
-    const uint8_t* p = static_cast<const uint8_t*>(data);
-    writes.emplace_back(p, p + length);
+  template <class... Args>
+  explicit CaptureDriver(Args&&... args) : Driver(std::forward<Args>(args)...) {
+    this->SetOutputSink(&sink);
   }
+  CaptureDriver(const CaptureDriver&) = delete;
+  CaptureDriver& operator=(const CaptureDriver&) = delete;
+
+  using Driver::m_image;
+  using Driver::m_resolution;
+  using Driver::PaintPage;
+
   // All writes joined.
-  std::vector<uint8_t> Bytes() const {
-    std::vector<uint8_t> all;
-    for (const auto& w : writes) all.insert(all.end(), w.begin(), w.end());
-    return all;
-  }
-  std::vector<std::vector<uint8_t>> writes;
+  std::vector<uint8_t> Bytes() const { return sink.Bytes(); }
+
+  CMemoryOutputSink sink;
+  std::vector<std::vector<uint8_t>>& writes = sink.writes;
 };

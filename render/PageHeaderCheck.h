@@ -8,16 +8,10 @@
 #include <cstdint>
 #include <string>
 
+#include "image/PageLimits.h"
+
 namespace tavel {
 
-// Largest page raster the filter holds in memory (bytes per line x lines).
-// Far above any label or receipt, well below what the image can address.
-constexpr uint64_t kMaxPageBytes = 256ull * 1024 * 1024;
-// Longest raster line: a 4-inch head at 600 dpi needs 2400 dots; this leaves
-// room for 24- and 32-bit colour pages of ordinary paper sizes.
-constexpr uint64_t kMaxLineBytes = 1024 * 1024;
-// Highest resolution in dots per inch that is taken as real.
-constexpr unsigned kMaxResolution = 9600;
 
 struct HeaderVerdict {
   bool ok = true;
@@ -36,6 +30,10 @@ enum class ColorHandling {
 };
 
 ColorHandling ColorHandlingFor(const cups_page_header2_t& header);
+
+// The size check, then whether the page's colour space can be printed;
+// `handling` tells how its colours are read when the page is accepted.
+HeaderVerdict CheckPage(const cups_page_header2_t& header, ColorHandling* handling);
 
 // Converts the page's raster bytes in place so that the image reads them as
 // gray (0 black) or as blue-first colour.

@@ -1,4 +1,4 @@
-#include "filter/PageHeaderCheck.h"
+#include "render/PageHeaderCheck.h"
 
 #include <cstdio>
 
@@ -16,7 +16,51 @@ HeaderVerdict Refuse(const char* reason, const char* fmt, unsigned a, unsigned b
   return v;
 }
 
+const char* ColorSpaceName(unsigned space) {
+  switch (space) {
+    case CUPS_CSPACE_W: return "W (gray)";
+    case CUPS_CSPACE_RGB: return "RGB";
+    case CUPS_CSPACE_RGBA: return "RGBA";
+    case CUPS_CSPACE_K: return "K (black)";
+    case CUPS_CSPACE_CMY: return "CMY";
+    case CUPS_CSPACE_YMC: return "YMC";
+    case CUPS_CSPACE_CMYK: return "CMYK";
+    case CUPS_CSPACE_YMCK: return "YMCK";
+    case CUPS_CSPACE_KCMY: return "KCMY";
+    case CUPS_CSPACE_KCMYcm: return "KCMYcm";
+    case CUPS_CSPACE_GMCK: return "GMCK";
+    case CUPS_CSPACE_GMCS: return "GMCS";
+    case CUPS_CSPACE_WHITE: return "WHITE";
+    case CUPS_CSPACE_GOLD: return "GOLD";
+    case CUPS_CSPACE_SILVER: return "SILVER";
+    case CUPS_CSPACE_CIEXYZ: return "CIE XYZ";
+    case CUPS_CSPACE_CIELab: return "CIE Lab";
+    case CUPS_CSPACE_RGBW: return "RGBW";
+    case CUPS_CSPACE_SW: return "SW (sRGB gray)";
+    case CUPS_CSPACE_SRGB: return "sRGB";
+    case CUPS_CSPACE_ADOBERGB: return "Adobe RGB";
+    default: return "an unknown colour space";
+  }
+}
+
 }  // namespace
+
+HeaderVerdict CheckPage(const cups_page_header2_t& h, ColorHandling* handling) {
+  *handling = ColorHandling::kUnsupported;
+  HeaderVerdict verdict = CheckPageHeader(h);
+  if (!verdict.ok) return verdict;
+  *handling = ColorHandlingFor(h);
+  if (*handling != ColorHandling::kUnsupported) return verdict;
+  verdict.ok = false;
+  verdict.reason = std::string("the printer can't print ") + ColorSpaceName(h.cupsColorSpace) +
+                   " pages.";
+  char detail[128];
+  std::snprintf(detail, sizeof detail,
+                "cupsColorSpace = %u, cupsColorOrder = %u, cupsBitsPerPixel = %u",
+                h.cupsColorSpace, h.cupsColorOrder, h.cupsBitsPerPixel);
+  verdict.detail = detail;
+  return verdict;
+}
 
 HeaderVerdict CheckPageHeader(const cups_page_header2_t& h) {
   const unsigned bpp = h.cupsBitsPerPixel;
