@@ -44,7 +44,7 @@ cleanup() {
   [ -n "$cupsd_pid" ] && kill "$cupsd_pid" 2>/dev/null && wait "$cupsd_pid" 2>/dev/null
   if [ -n "$installed" ] && [ -n "$(pkg_state)" ] && [ "$(pkg_state)" != not-installed ]; then
     echo "== cleanup: purging the package"
-    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq tavelpress >/dev/null 2>&1 || dpkg --purge tavelpress
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=120 tavelpress >/dev/null 2>&1 || dpkg --purge tavelpress
   fi
   if [ -z "${TAVEL_KEEP_E2E:-}" ]; then rm -rf "$work"; else echo "work folder kept: $work"; fi
   exit "$status"
@@ -65,7 +65,7 @@ lintian --fail-on error,warning --display-info "$deb" || fail "lintian reports e
 
 step "installing"
 installed=yes
-DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$deb" \
+DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=120 --no-install-recommends "$deb" \
   || fail "apt-get cannot install the package"
 dpkg-query -L tavelpress | sort >"$work/files"
 for f in /usr/lib/cups/filter/rastertotavelpress /usr/bin/tavelpress-decode \
@@ -202,7 +202,7 @@ else
 fi
 
 step "purging"
-DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq tavelpress >/dev/null || fail "apt-get cannot purge the package"
+DEBIAN_FRONTEND=noninteractive apt-get purge -y -qq -o DPkg::Lock::Timeout=120 tavelpress >/dev/null || fail "apt-get cannot purge the package"
 installed=""
 case $(pkg_state) in "" | not-installed) ;; *) fail "dpkg still has the package as $(pkg_state)" ;; esac
 left=0

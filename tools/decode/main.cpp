@@ -4,11 +4,12 @@
 //                     [--list] [--png PREFIX] [FILE|-]
 //
 // Without --lang the language is told from the stream's first bytes, and
-// the one found is named on stderr (stdout keeps its formats). It checks the stream's structure, lists its commands (--list), writes
-// each printed page as PREFIX-1.png, PREFIX-2.png, ... (--png) and ends
-// with a summary of the pages. A stream it cannot follow is refused with
-// the offset and the reason on stderr and exit status 1; usage errors give
-// status 2.
+// the one found is named on stderr (stdout keeps its formats). It checks
+// the stream's structure, lists its commands (--list), writes each printed
+// page as PREFIX-1.png, PREFIX-2.png, ... (--png) and ends with a summary
+// of the pages. A stream it cannot follow, or whose language it cannot
+// tell, is refused with the reason on stderr (and the offset) and exit
+// status 1; usage errors give status 2.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -146,7 +147,8 @@ int main(int argc, char** argv) {
   if (!lang) {
     lang = Detect(bytes);
     if (!lang) {
-      std::cerr << "tavelpress-decode: " << (path == "-" ? "standard input" : path) << ": not a stream of a known printer language (first bytes: "
+      std::cerr << "tavelpress-decode: " << (path == "-" ? "standard input" : path)
+                << ": not a stream of a known printer language (first bytes: "
                 << (bytes.empty() ? std::string("none") : Hex(bytes.data(), bytes.size()))
                 << "); give the language with --lang\n";
       return 1;
