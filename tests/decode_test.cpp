@@ -28,6 +28,7 @@
 #include "support/DriverPage.h"
 #include "support/FilterRunner.h"
 #include "support/HexDump.h"
+#include "tavelpress/Version.h"
 
 namespace {
 
@@ -380,6 +381,12 @@ TEST_P(DecodePages, PngHoldsExactlyTheDots) {
   // No page beyond the expected ones.
   EXPECT_NE(access((prefix + "-" + std::to_string(c.pages.size() + 1) + ".png").c_str(), F_OK), 0);
   for (const auto& line : c.listed) EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
+
+  // Without --lang the first bytes tell the language: same listing and pages.
+  Result told = Decode({"--list", "--png", prefix}, c.stream);
+  EXPECT_EQ(told.out, r.out);
+  EXPECT_NE(told.err.find("language: " + c.lang + "\n"), std::string::npos) << told.err;
+  for (size_t i = 0; i < c.pages.size(); ++i) unlink((prefix + "-" + std::to_string(i + 1) + ".png").c_str());
 }
 
 // Every valid stream cut short by one byte, or anywhere, is refused or at
@@ -581,12 +588,27 @@ TEST(DecodeTallPage, MoreThanAMillionRows) {
 }
 
 TEST(DecodeUsage, BadArgumentsGiveStatusTwo) {
-  EXPECT_EQ(Decode(std::vector<std::string>{}, {}).status, 2);
+  EXPECT_EQ(Decode(std::vector<std::string>{"--list", "a", "b"}, {}).status, 2);
   EXPECT_EQ(Decode(std::vector<std::string>{"--lang", "zpl"}, {}).status, 2);
   EXPECT_EQ(Decode(std::vector<std::string>{"--lang"}, {}).status, 2);
   Result missing = Decode(std::vector<std::string>{"--lang", "tspl", "/nonexistent/file"}, {});
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("cannot open"), std::string::npos);
+  Result version = Decode(std::vector<std::string>{"--version"}, {});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, std::string("tavelpress-decode ") + TAVEL_VERSION + "\n");
+}
+
+// Streams that start like none of the languages: without --lang they are
+// refused with a clear message; with it they go to that language's parser.
+TEST(DecodeUsage, UnknownStartNeedsLang) {
+  for (const Bytes& b : {Bytes{}, Ascii("hello"), Ascii("size 1\r\n"), Ascii("!0 200\r\n"), Bytes{0x00, 0x1B, 0x40}}) {
+    Result r = Decode(std::vector<std::string>{"--list"}, b);
+    EXPECT_EQ(r.status, 1) << HexDump(b, 16);
+    EXPECT_NE(r.err.find("not a stream of a known printer language"), std::string::npos) << r.err;
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_EQ(Decode("escpos", {}).status, 0);
 }
 
 // ------------------------------------------- what the real drivers write
@@ -635,6 +657,11 @@ TEST_P(DecodeDriverOutput, IsThePageItWasGiven) {
   Result r = Decode(c.lang, stream, prefix);
   ASSERT_EQ(r.status, 0) << r.err << "\n" << r.out;
   ASSERT_NE(r.out.find("pages: 1\n"), std::string::npos) << r.out;
+  // The language is told from the first bytes, except PeriPage's: its page
+  // alone starts like ESC/POS; only the job's preamble (10 FF) tells it.
+  if (c.lang != "peripage") {
+    EXPECT_NE(Decode(std::vector<std::string>{}, stream).err.find("language: " + c.lang + "\n"), std::string::npos);
+  }
 
   const uint32_t shown = c.padded ? StrideOf(width) * 8 : (width + 7) / 8 * 8;
   const Bytes stored = PatternRows(width, height);

@@ -1,13 +1,15 @@
 // tavelpress-decode: shows what the filter sent to a printer.
 //
-//   tavelpress-decode --lang tspl|escpos|cpcl|peripage|paperang
+//   tavelpress-decode [--lang tspl|escpos|cpcl|peripage|paperang]
 //                     [--list] [--png PREFIX] [FILE|-]
 //
-// It checks the stream's structure, lists its commands (--list), writes
-// each printed page as PREFIX-1.png, PREFIX-2.png, ... (--png) and ends
-// with a summary of the pages. A stream it cannot follow is refused with
-// the offset and the reason on stderr and exit status 1; usage errors give
-// status 2.
+// Without --lang the language is told from the stream's first bytes, and
+// the one found is named on stderr (stdout keeps its formats). It checks
+// the stream's structure, lists its commands (--list), writes each printed
+// page as PREFIX-1.png, PREFIX-2.png, ... (--png) and ends with a summary
+// of the pages. A stream it cannot follow, or whose language it cannot
+// tell, is refused with the reason on stderr (and the offset) and exit
+// status 1; usage errors give status 2.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,14 +24,17 @@
 #include "PeriPageDecoder.h"
 #include "Stream.h"
 #include "TsplDecoder.h"
+#include "tavelpress/Version.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: tavelpress-decode --lang tspl|escpos|cpcl|peripage|paperang\n"
+    "usage: tavelpress-decode [--lang tspl|escpos|cpcl|peripage|paperang]\n"
     "                         [--list] [--png PREFIX] [FILE|-]\n"
+    "  --lang NAME   the printer language; told from the first bytes when left out\n"
     "  --list        print one line per command (offset, command)\n"
     "  --png PREFIX  write every page as PREFIX-1.png, PREFIX-2.png, ...\n"
+    "  --version     print the version and exit\n"
     "Reads standard input when FILE is - or missing.\n";
 
 struct Language {
@@ -70,6 +75,27 @@ bool ReadAll(const std::string& path, std::vector<uint8_t>& out, std::string& er
   return true;
 }
 
+// Tells the language from how a stream starts, as each driver starts its
+// job: Paperang packets begin with A5, PeriPage jobs with 10 FF, ESC/POS
+// with ESC or GS, CPCL labels with "! ", and TSPL with an upper-case
+// command word (SIZE, CLS, ...) on a text line. Null when none fits.
+const Language* Detect(const std::vector<uint8_t>& b) {
+  auto named = [](const char* name) -> const Language* {
+    for (const Language& l : kLanguages)
+      if (std::strcmp(l.name, name) == 0) return &l;
+    return nullptr;
+  };
+  if (b.empty()) return nullptr;
+  if (b[0] == 0xA5) return named("paperang");
+  if (b.size() >= 2 && b[0] == 0x10 && b[1] == 0xFF) return named("peripage");
+  if (b[0] == 0x1B || b[0] == 0x1D) return named("escpos");
+  if (b.size() >= 2 && b[0] == '!' && b[1] == ' ') return named("cpcl");
+  size_t word = 0;
+  while (word < b.size() && b[word] >= 'A' && b[word] <= 'Z') ++word;
+  if (word >= 2 && word < b.size() && (b[word] == ' ' || b[word] == '\r')) return named("tspl");
+  return nullptr;
+}
+
 int Usage(const std::string& why) {
   std::cerr << "tavelpress-decode: " << why << "\n" << kUsage;
   return 2;
@@ -86,6 +112,9 @@ int main(int argc, char** argv) {
     std::string a = argv[i];
     if (a == "--help" || a == "-h") {
       std::cout << kUsage;
+      return 0;
+    } else if (a == "--version") {
+      std::cout << "tavelpress-decode " << kTavelVersion << "\n";
       return 0;
     } else if (a == "--list") {
       list = true;
@@ -108,13 +137,23 @@ int main(int argc, char** argv) {
       havePath = true;
     }
   }
-  if (!lang) return Usage("--lang is required");
 
   std::vector<uint8_t> bytes;
   std::string err;
   if (!ReadAll(path, bytes, err)) {
     std::cerr << "tavelpress-decode: " << err << "\n";
     return 1;
+  }
+  if (!lang) {
+    lang = Detect(bytes);
+    if (!lang) {
+      std::cerr << "tavelpress-decode: " << (path == "-" ? "standard input" : path)
+                << ": not a stream of a known printer language (first bytes: "
+                << (bytes.empty() ? std::string("none") : Hex(bytes.data(), bytes.size()))
+                << "); give the language with --lang\n";
+      return 1;
+    }
+    std::cerr << "tavelpress-decode: language: " << lang->name << "\n";
   }
 
   Stream s(bytes, list ? &std::cout : nullptr);
