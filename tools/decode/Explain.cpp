@@ -50,10 +50,13 @@ const char* UnitName(Dist::Unit unit) {
   return " in";
 }
 
-// "1 row is", "2 rows are".
-std::string Count(uint64_t n, const char* thing) {
-  return Format("%llu %s%s", (unsigned long long)n, thing, n == 1 ? " is" : "s are");
+// "1 row", "2 rows".
+std::string Plural(uint64_t n, const char* thing) {
+  return Format("%llu %s%s", (unsigned long long)n, thing, n == 1 ? "" : "s");
 }
+
+// "1 row is", "2 rows are".
+std::string Count(uint64_t n, const char* thing) { return Plural(n, thing) + (n == 1 ? " is" : " are"); }
 
 // How far right and down the dots of a bitmap reach, in dots from its
 // corner; both 0 when it has none.
@@ -76,18 +79,18 @@ void InkExtent(const uint8_t* bits, uint32_t rowBytes, uint32_t rows, bool inver
 
 }  // namespace
 
-void Explainer::Attach(Stream& s) {
-  s.explain = this;
-  out_ << Format("what the printer will do (millimetres at %u dpi%s):\n", dpi_,
-                 assumed_ ? "; --dpi gives the printer's" : "");
-}
-
 Explainer::Explainer(std::ostream& out, const std::string& language, unsigned dpi)
     : out_(out), lang_(Lang::kEscpos), dpi_(dpi ? dpi : kDefaultDpi), assumed_(dpi == 0) {
   if (language == "tspl") lang_ = Lang::kTspl;
   if (language == "cpcl") lang_ = Lang::kCpcl;
   if (language == "peripage") lang_ = Lang::kPeriPage;
   if (language == "paperang") lang_ = Lang::kPaperang;
+}
+
+void Explainer::Attach(Stream& s) {
+  s.explain = this;
+  out_ << Format("what the printer will do (millimetres at %u dpi%s):\n", dpi_,
+                 assumed_ ? "; --dpi gives the printer's" : "");
 }
 
 std::string Explainer::AtDpi() const { return size_.byDpi ? Format(" at %u dpi", dpi_) : ""; }
@@ -262,9 +265,9 @@ void Explainer::LabelPrinted(size_t at, const std::string& text) {
   if (size_.haveHeight && inkBottom_ > 0) {
     const uint64_t h = uint64_t(std::max<int64_t>(0, RoundDots(size_.height)));
     if (inkBottom_ > h)
-      Warn(at, Format("page taller than the label: its dots reach %llu rows down, the label is %llu rows long%s; "
+      Warn(at, Format("page taller than the label: its dots reach %llu rows down, the label is %s long%s; "
                       "the bottom %s lost",
-                      (unsigned long long)inkBottom_, (unsigned long long)h, AtDpi().c_str(),
+                      (unsigned long long)inkBottom_, Plural(h, "row").c_str(), AtDpi().c_str(),
                       Count(inkBottom_ - h, "row").c_str()));
   }
   // Pages of different lengths are normal on continuous paper; on labels
@@ -394,9 +397,9 @@ void Explainer::Placed(size_t at, uint64_t x, uint64_t y, uint32_t rowBytes, uin
   if (!size_.haveWidth) return;
   const uint64_t w = uint64_t(std::max<int64_t>(0, RoundDots(size_.width)));
   if (x + right > w)
-    Warn(at, Format("bitmap wider than the label: its dots reach %llu dots across, the label is %llu dots wide%s; "
+    Warn(at, Format("bitmap wider than the label: its dots reach %llu dots across, the label is %s wide%s; "
                     "the right %s lost",
-                    (unsigned long long)(x + right), (unsigned long long)w, AtDpi().c_str(),
+                    (unsigned long long)(x + right), Plural(w, "dot").c_str(), AtDpi().c_str(),
                     Count(x + right - w, "dot").c_str()));
 }
 
