@@ -200,7 +200,7 @@ void Explainer::Do(size_t at, Act act, int64_t a, int64_t b, int64_t c) {
       size_.height = double(b);
       copies_ = c;
       form_ = false;
-      inkRight_ = inkBottom_ = 0;
+      inkBottom_ = 0;
       std::string text = Format("label %lld dots long (%s)", (long long)b, Mm(double(b)).c_str());
       if (a != 0) {
         const double shift = std::fabs(double(a));
@@ -290,7 +290,7 @@ void Explainer::LabelPrinted(size_t at, const std::string& text) {
   printedSize_ = size_;
   printedForm_ = form_;
   printedAny_ = true;
-  inkRight_ = inkBottom_ = 0;
+  inkBottom_ = 0;
 }
 
 void Explainer::Tspl(size_t at, const std::string& line) {
@@ -350,7 +350,7 @@ void Explainer::Tspl(size_t at, const std::string& line) {
   } else if (word == "SPEED") {
     Line(at, "speed " + args + " inches per second");
   } else if (word == "CLS") {
-    inkRight_ = inkBottom_ = 0;
+    inkBottom_ = 0;
     Line(at, "clear the image buffer");
   } else if (word == "SET") {
     const size_t sp2 = args.find(' ');
@@ -392,7 +392,6 @@ void Explainer::Placed(size_t at, uint64_t x, uint64_t y, uint32_t rowBytes, uin
   uint64_t right = 0, bottom = 0;
   InkExtent(bits, rowBytes, rows, invert, right, bottom);
   if (right == 0) return;
-  inkRight_ = std::max(inkRight_, x + right);
   inkBottom_ = std::max(inkBottom_, y + bottom);
   if (!size_.haveWidth) return;
   const uint64_t w = uint64_t(std::max<int64_t>(0, RoundDots(size_.width)));

@@ -64,6 +64,7 @@ class Explainer {
   // Sets s to report to this explainer and writes the heading.
   void Attach(Stream& s);
 
+  // A command of the kinds in Act, with its arguments.
   void Do(size_t at, Act act, int64_t a, int64_t b, int64_t c);
   // A TSPL command line its decoder has checked.
   void Tspl(size_t at, const std::string& line);
@@ -131,7 +132,7 @@ class Explainer {
   bool warnedMedia_ = false;
   bool form_ = false, printedForm_ = false;  // CPCL: the label ends with FORM
   int64_t copies_ = 1;                       // CPCL header's quantity
-  uint64_t inkRight_ = 0, inkBottom_ = 0;    // the page's dots so far
+  uint64_t inkBottom_ = 0;                   // how far down the page's dots reach so far
 };
 
 // The decoders' calls: each does nothing unless s.explain is set.
