@@ -10,6 +10,10 @@
 // of the pages. A stream it cannot follow, or whose language it cannot
 // tell, is refused with the reason on stderr (and the offset) and exit
 // status 1; usage errors give status 2.
+//
+// --explain adds, for each command, a line in plain words of what the
+// printer will do, and warnings for what commonly spoils a print (see
+// Explain.h); --dpi gives the printer's resolution for its millimetres.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +23,7 @@
 
 #include "CpclDecoder.h"
 #include "EscposDecoder.h"
+#include "Explain.h"
 #include "Page.h"
 #include "PaperangDecoder.h"
 #include "PeriPageDecoder.h"
@@ -30,9 +35,11 @@ namespace {
 
 const char kUsage[] =
     "usage: tavelpress-decode [--lang tspl|escpos|cpcl|peripage|paperang]\n"
-    "                         [--list] [--png PREFIX] [FILE|-]\n"
+    "                         [--list] [--explain [--dpi N]] [--png PREFIX] [FILE|-]\n"
     "  --lang NAME   the printer language; told from the first bytes when left out\n"
     "  --list        print one line per command (offset, command)\n"
+    "  --explain     say what each command makes the printer do, with warnings\n"
+    "  --dpi N       the printer's dots per inch, for --explain (203)\n"
     "  --png PREFIX  write every page as PREFIX-1.png, PREFIX-2.png, ...\n"
     "  --version     print the version and exit\n"
     "Reads standard input when FILE is - or missing.\n";
@@ -106,6 +113,8 @@ int Usage(const std::string& why) {
 int main(int argc, char** argv) {
   const Language* lang = nullptr;
   bool list = false;
+  bool explain = false;
+  int64_t dpi = 0;  // none given
   std::string prefix, path = "-";
   bool havePath = false;
   for (int i = 1; i < argc; ++i) {
@@ -118,6 +127,11 @@ int main(int argc, char** argv) {
       return 0;
     } else if (a == "--list") {
       list = true;
+    } else if (a == "--explain") {
+      explain = true;
+    } else if (a == "--dpi") {
+      if (i + 1 >= argc) return Usage(a + " needs a value");
+      if (!ParseInt(argv[++i], dpi) || dpi < 1 || dpi > 9600) return Usage("--dpi takes a number from 1 to 9600");
     } else if (a == "--lang" || a == "--png") {
       if (i + 1 >= argc) return Usage(a + " needs a value");
       std::string v = argv[++i];
@@ -157,13 +171,17 @@ int main(int argc, char** argv) {
   }
 
   Stream s(bytes, list ? &std::cout : nullptr);
+  Explainer explainer(std::cout, lang->name, unsigned(dpi));
+  if (explain) explainer.Attach(s);
   if (!lang->decode(s)) {
+    if (explain) explainer.Finish();
     std::cout.flush();
     std::cerr << "tavelpress-decode: " << lang->name << ": offset " << s.errorOffset
               << Format(" (0x%zX)", s.errorOffset) << ": " << s.error << "\n";
     return 1;
   }
 
+  if (explain) explainer.Finish();
   std::cout << "pages: " << s.pages.size() << "\n";
   int status = 0;
   for (size_t i = 0; i < s.pages.size(); ++i) {
