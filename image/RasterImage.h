@@ -65,6 +65,15 @@ enum ImageOpType : int32_t {
 
 class CRasterImage;
 
+// Where the ink of a one-bit page lies: first and last stored row and first
+// and last column holding a pixel whose bit is 0 (inclusive).
+struct tagINKBOUNDS {
+  int32_t firstRow;
+  int32_t lastRow;
+  int32_t firstColumn;
+  int32_t lastColumn;
+};
+
 // Everything about an image besides its buffers; copied as one unit.
 struct tagRASTERINFO {
   uint32_t effWidth;          // row stride in bytes
@@ -213,6 +222,18 @@ class CRasterImage {
             CRasterImage* destination = nullptr);
   void Mix(CRasterImage& source, ImageOpType operation, int32_t xOffset, int32_t yOffset,
            bool mixAlpha);
+
+  // One-bit page helpers for the page preparation.
+  // FindInkBounds: the rows and columns that hold ink (bit 0) on a one-bit
+  // image; false, bounds untouched, when there is no ink or the image is not
+  // one bit deep. Pad bits behind the last column are not looked at.
+  bool FindInkBounds(tagINKBOUNDS& bounds) const;
+  // ShiftOnWhite: every pixel (x, y) takes the pixel (x + xOffset,
+  // y + yOffset) and turns white where that lies outside the image; pad bytes
+  // become 0xFF. Gives what a full copy, a fill with 0xFF and Mix (copy,
+  // OpSourceOver, xOffset, yOffset, false) give. False when the copy that
+  // the general case needs cannot be made (lastError tells why).
+  bool ShiftOnWhite(int32_t xOffset, int32_t yOffset);
 
   // Copies another image's failure text into this one.
   void CopyLastError(const CRasterImage& from);
