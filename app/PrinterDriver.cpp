@@ -16,11 +16,18 @@ constexpr int kPagesPerMinute = 10;  // a label or a receipt every few seconds
 
 int Hundredths(double points) { return static_cast<int>(points * kHundredthsMmPerPoint + 0.5); }
 
+// Millimetres with up to two decimals and no trailing zeros ("48.05", "20").
+std::string MmText(double points) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f", points / 72.0 * 25.4);
+  std::string s = text;
+  while (s.back() == '0') s.pop_back();
+  if (s.back() == '.') s.pop_back();
+  return s;
+}
+
 std::string SizeName(const char* prefix, double widthPt, double lengthPt) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%s_%.2fx%.2fmm", prefix, widthPt / 72.0 * 25.4,
-                lengthPt / 72.0 * 25.4);
-  return text;
+  return std::string(prefix) + "_" + MmText(widthPt) + "x" + MmText(lengthPt) + "mm";
 }
 
 // The media names that give each model's custom size range, made once:
