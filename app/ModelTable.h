@@ -32,7 +32,7 @@ struct ModelAttribute {
 
 struct ModelInfo {
   const char* driverName;  // the application's driver name
-  const char* modelName;   // the PPD's ModelName
+  const char* modelName;   // the PPD's ModelName (with the manufacturer)
   const char* ppdFile;     // the PPD's PCFileName
   Family family;
   int modelNumber;         // the PPD's cupsModelNumber: which driver prints

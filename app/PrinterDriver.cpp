@@ -105,8 +105,7 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char*, co
   data->rwriteline_cb = CRasterJob::WriteLine;
   data->rendpage_cb = CRasterJob::EndPage;
   data->rendjob_cb = CRasterJob::EndJob;
-  std::snprintf(data->make_and_model, sizeof data->make_and_model, "Tavelpress %s",
-                model.modelName);
+  std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model.modelName);
   data->ppm = kPagesPerMinute;
 
   switch (model.family) {

@@ -40,7 +40,7 @@ const std::vector<VendorOption>& VendorOptions() {
       {"print-method", "MediaMethod", "Printing method",
        {{"direct-thermal", "Direct"}, {"thermal-transfer", "Transfer"}}, 0, 0},
       {"feed-offset", "FeedOffset", "Feed after the page (mm)", {}, -3, 30},
-      {"compression", "ImageCompress", "Send compressed", onOff, 0, 0},
+      {"send-compressed", "ImageCompress", "Send compressed", onOff, 0, 0},
       {"cutter", "CutType", "Cutter", cutter, 0, 0},
       {"cash-drawer", "MoneyBox", "Cash drawer",
        {{"none", "None"}, {"before-printing", "BeforePrint"}, {"after-printing", "AfterPrint"}},

@@ -229,7 +229,7 @@ bool PrinterApp::failed_ = false;
 // the PPD options that mean the same.
 struct AppCase {
   const char* driver;
-  int darknessLevels;      // print-darkness-supported; 0: not offered
+  int darknessLevels;      // printer-darkness-supported; 0: not offered
   const char* speeds;      // print-speed-supported
   const char* tracking;    // media-tracking-supported
   const char* attributes;  // job attributes (ipptool ATTR lines, ';' between)
@@ -244,7 +244,7 @@ const AppCase kCases[] = {
      "Darkness=8 zePrintRate=3 zeMediaTracking=BLine"},
     {"tspl-4in-300", 16, "2540-15240", "continuous,gap,mark",
      "keyword print-content-optimize text;integer threshold-level 128;keyword trim-bottom all;"
-     "keyword print-method thermal-transfer;integer feed-offset 3;keyword compression on",
+     "keyword print-method thermal-transfer;integer feed-offset 3;keyword send-compressed on",
      "ImageFilter=0 Threshold=128 CropEdgeBottom=-1 MediaMethod=Transfer FeedOffset=3 "
      "ImageCompress=1"},
     {"escpos-58mm", 0, "", "continuous",
@@ -265,7 +265,7 @@ const AppCase kCases[] = {
     {"peripage-384", 6, "1000-9000", "continuous,gap,mark",
      "integer print-darkness 6;integer print-speed 5000;"
      "collection media-col {MEMBER keyword media-type recording};keyword sound-before every-page;"
-     "keyword compression on;keyword cutter partial-after-document",
+     "keyword send-compressed on;keyword cutter partial-after-document",
      "Darkness=3 zePrintRate=4 zeMediaTracking=Recording BeginPrintSound=EveryPage "
      "ImageCompress=1 CutType=PartialCutDoc"},
 };
@@ -279,6 +279,8 @@ std::string AttrLines(const char* attrs) {
   return text;
 }
 
+void PrintTo(const AppCase& c, std::ostream* os) { *os << c.driver; }
+
 class AppModels : public PrinterApp, public ::testing::WithParamInterface<AppCase> {};
 
 TEST_P(AppModels, OffersTheModelAndPrintsLikeTheFilter) {
@@ -287,21 +289,21 @@ TEST_P(AppModels, OffersTheModelAndPrintsLikeTheFilter) {
 
   // What a client sees.
   std::string display = "DISPLAY media-supported\nDISPLAY media-tracking-supported\n"
-                        "DISPLAY print-darkness-supported\nDISPLAY print-speed-supported\n"
+                        "DISPLAY printer-darkness-supported\nDISPLAY print-speed-supported\n"
                         "DISPLAY media-default\n";
   for (const tavel::VendorOption* v : tavel::VendorOptionsFor(m))
     display += std::string("DISPLAY ") + v->name + "-default\n";
   CommandResult r = Ipp(PrinterUri(c.driver),
                         Operation("Get-Printer-Attributes", "printer-uri", PrinterUri(c.driver)) +
                             display);
-  ASSERT_EQ(r.status, 0) << r.Describe();
+  ASSERT_EQ(r.status, 0) << r.Describe() << r.out;
   std::map<std::string, std::string> seen = DisplayedValues(r.out);
   for (const tavel::ModelMedia& media : m.media)
     EXPECT_NE(seen["media-supported"].find(media.pwgName), std::string::npos) << media.pwgName;
   EXPECT_NE(seen["media-supported"].find("custom_max_"), std::string::npos);
   EXPECT_EQ(seen["media-default"], m.Media(m.defaultMedia)->pwgName);
   EXPECT_EQ(seen["media-tracking-supported"], c.tracking);
-  EXPECT_EQ(seen["print-darkness-supported"], c.darknessLevels ? std::to_string(c.darknessLevels) : "");
+  EXPECT_EQ(seen["printer-darkness-supported"], c.darknessLevels ? std::to_string(c.darknessLevels) : "");
   EXPECT_EQ(seen["print-speed-supported"], c.speeds);
   for (const tavel::VendorOption* v : tavel::VendorOptionsFor(m))
     EXPECT_EQ(seen[std::string(v->name) + "-default"],
