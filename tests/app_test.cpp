@@ -325,8 +325,8 @@ TEST_P(AppModels, OffersTheModelAndPrintsLikeTheFilter) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Models, AppModels, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<AppCase>& info) {
-                           std::string name = info.param.driver;
+                         [](const ::testing::TestParamInfo<AppCase>& row) {
+                           std::string name = row.param.driver;
                            for (char& ch : name)
                              if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
                            return name;
