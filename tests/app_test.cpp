@@ -22,6 +22,7 @@
 
 #include "app/ModelTable.h"
 #include "app/VendorOptions.h"
+#include "support/AppServer.h"
 #include "support/CupsChain.h"
 #include "support/FilterRunner.h"
 #include "support/RasterWriter.h"
@@ -66,20 +67,6 @@ RasterPage TestPage(const ModelInfo& m, unsigned height, int pageNo = 0) {
   return p;
 }
 
-// Attribute lines of ipptool's output: "name (type) = value".
-std::map<std::string, std::string> DisplayedValues(const std::string& out) {
-  std::map<std::string, std::string> values;
-  std::istringstream in(out);
-  std::string line;
-  while (std::getline(in, line)) {
-    const size_t open = line.find(" ("), eq = line.find(") = ");
-    if (open == std::string::npos || eq == std::string::npos || eq < open) continue;
-    size_t start = line.find_first_not_of(' ');
-    values[line.substr(start, open - start)] = line.substr(eq + 4);
-  }
-  return values;
-}
-
 // Equal byte strings, or where they part (printer streams are too long to
 // print).
 ::testing::AssertionResult SameBytes(const std::string& got, const std::string& want) {
@@ -94,104 +81,38 @@ class PrinterApp : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = MakePrivateDir("app");
-    port_ = FreeLoopbackPort();
-    ASSERT_GT(port_, 0);
-    pid_ = StartProcess({AppPath(), "server", "-o", "server-port=" + std::to_string(port_), "-o",
-                         "spool-directory=" + dir_ + "/spool", "-o",
-                         "state-file=" + dir_ + "/state", "-o", "log-file=" + dir_ + "/log",
-                         "-o", "log-level=debug"},
-                        dir_ + "/server.out");
-    ASSERT_GT(pid_, 0);
-    for (int i = 0; i < 100 && !LoopbackPortOpen(port_); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    ASSERT_TRUE(LoopbackPortOpen(port_)) << ReadFile(dir_ + "/server.out");
+    ASSERT_TRUE(server_.Start(AppPath(), dir_)) << server_.Log();
     for (const ModelInfo& m : tavel::Models()) AddPrinter(m.driverName, m.driverName);
   }
   static void TearDownTestSuite() {
-    if (pid_ > 0) StopProcess(pid_, 10);
+    server_.Stop();
     if (!failed_) RemoveTree(dir_);
   }
   void TearDown() override { failed_ = failed_ || HasFailure(); }
 
-  static std::string PrinterUri(const std::string& name) {
-    return "ipp://localhost:" + std::to_string(port_) + "/ipp/print/" + name;
-  }
-
-  // Runs one ipptool request; the test text goes in a file of its own.
-  static CommandResult Ipp(const std::string& uri, const std::string& test) {
-    static int serial = 0;
-    const std::string path = dir_ + "/request-" + std::to_string(++serial) + ".test";
-    WriteFile(path, "{\n" + test + "\n}\n");
-    return RunCommand({"ipptool", "-t", uri, path}, 60);
-  }
-
-  static std::string Operation(const char* op, const std::string& uriAttr, const std::string& uri) {
-    return std::string("OPERATION ") + op +
-           "\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
-           "ATTR naturalLanguage attributes-natural-language en\nATTR uri " + uriAttr + " " +
-           uri + "\nATTR name requesting-user-name test\n";
-  }
-
-  // A printer on a file: folder, or on the given device.
   static void AddPrinter(const std::string& name, const std::string& driver,
-                         std::string device = "") {
-    if (device.empty()) {
-      const std::string out = dir_ + "/out/" + name;
-      RunCommand({"mkdir", "-p", out}, 10);
-      device = "file://" + out;
-    }
-    const std::string system = "ipp://localhost:" + std::to_string(port_) + "/ipp/system";
-    CommandResult r = Ipp(system, Operation("Create-Printer", "system-uri", system) +
-                                      "ATTR keyword printer-service-type print\n"
-                                      "ATTR keyword smi55357-driver " + driver + "\n"
-                                      "ATTR uri smi55357-device-uri " + device + "\n"
-                                      "GROUP printer-attributes-tag\n"
-                                      "ATTR name printer-name " + name + "\n"
-                                      "STATUS successful-ok");
-    ASSERT_EQ(r.status, 0) << r.Describe();
+                         const std::string& device = "") {
+    std::string why;
+    ASSERT_TRUE(server_.AddPrinter(name, driver, device, &why)) << why;
   }
-
-  // Sends a document; returns the job id (0 on failure).
+  static std::string PrinterUri(const std::string& name) { return server_.PrinterUri(name); }
+  static CommandResult Ipp(const std::string& uri, const std::string& test) {
+    return server_.Ipp(uri, test);
+  }
+  static std::string Operation(const char* op, const std::string& uriAttr,
+                               const std::string& uri) {
+    return AppServer::Operation(op, uriAttr, uri);
+  }
   static int Print(const std::string& printer, const std::string& file, const char* format,
                    const std::string& jobName, const std::string& attrs) {
-    CommandResult r = Ipp(PrinterUri(printer),
-                          Operation("Print-Job", "printer-uri", PrinterUri(printer)) +
-                              "ATTR name job-name " + jobName + "\nATTR mimeMediaType "
-                              "document-format " + format + "\nGROUP job-attributes-tag\n" +
-                              attrs + "\nFILE " + file + "\nSTATUS successful-ok\nDISPLAY job-id");
-    EXPECT_EQ(r.status, 0) << r.Describe();
-    return std::atoi(DisplayedValues(r.out)["job-id"].c_str());
+    return server_.Print(printer, file, format, jobName, attrs);
   }
-
-  static std::string JobState(const std::string& printer, int job) {
-    CommandResult r = Ipp(PrinterUri(printer),
-                          Operation("Get-Job-Attributes", "printer-uri", PrinterUri(printer)) +
-                              "ATTR integer job-id " + std::to_string(job) +
-                              "\nATTR keyword requested-attributes job-state\nDISPLAY job-state");
-    return DisplayedValues(r.out)["job-state"];
-  }
-
-  // The job the printer is working on (0 for none).
-  static int ActiveJob(const std::string& printer) {
-    CommandResult r = Ipp(PrinterUri(printer),
-                          Operation("Get-Jobs", "printer-uri", PrinterUri(printer)) +
-                              "ATTR keyword which-jobs not-completed\nDISPLAY job-id");
-    return std::atoi(DisplayedValues(r.out)["job-id"].c_str());
-  }
-
-  // Waits for the job to end; returns its final state.
   static std::string WaitForJob(const std::string& printer, int job) {
-    std::string state;
-    for (int i = 0; i < 300; ++i) {
-      state = JobState(printer, job);
-      if (state == "completed" || state == "canceled" || state == "aborted") return state;
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return state;
+    return server_.WaitForJob(printer, job);
   }
-
+  static int ActiveJob(const std::string& printer) { return server_.ActiveJob(printer); }
   static std::string Output(const std::string& printer, const std::string& jobName) {
-    return ReadFile(dir_ + "/out/" + printer + "/" + jobName + ".prn");
+    return ReadFile(server_.OutputPath(printer, jobName));
   }
 
   static std::string WriteRasterFile(const std::string& name, const std::vector<RasterPage>& pages) {
@@ -215,14 +136,12 @@ class PrinterApp : public ::testing::Test {
   }
 
   static std::string dir_;
-  static int port_;
-  static int pid_;
+  static AppServer server_;
   static bool failed_;  // keeps the folder (log, outputs) for a look
 };
 
 std::string PrinterApp::dir_;
-int PrinterApp::port_ = 0;
-int PrinterApp::pid_ = -1;
+AppServer PrinterApp::server_;
 bool PrinterApp::failed_ = false;
 
 // One row per model: what IPP clients see, and one job with settings and
