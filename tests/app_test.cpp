@@ -153,10 +153,12 @@ struct AppCase {
   const char* tracking;    // media-tracking-supported
   const char* attributes;  // job attributes (ipptool ATTR lines, ';' between)
   const char* options;     // the filter's options for the same job
+  const char* configured = "";  // printer attributes set before the job
 };
 
 const AppCase kCases[] = {
-    {"tspl-2in-203", 16, "2540-15240", "continuous,gap,mark", "", ""},
+    {"tspl-2in-203", 16, "2540-15240", "continuous,gap,mark", "", "PostAction=Peel",
+     "keyword label-mode-configured peel-off"},
     {"tspl-4in-203", 16, "2540-15240", "continuous,gap,mark",
      "integer print-darkness 6;integer print-speed 7620;"
      "collection media-col {MEMBER keyword media-tracking mark}",
@@ -228,6 +230,15 @@ TEST_P(AppModels, OffersTheModelAndPrintsLikeTheFilter) {
     EXPECT_EQ(seen[std::string(v->name) + "-default"],
               tavel::VendorValue(*v, m.Option(v->keyword)->defaultChoice))
         << v->name;
+
+  if (*c.configured) {
+    CommandResult set = Ipp(PrinterUri(c.driver),
+                            Operation("Set-Printer-Attributes", "printer-uri",
+                                      PrinterUri(c.driver)) +
+                                "GROUP printer-attributes-tag\n" + AttrLines(c.configured) +
+                                "STATUS successful-ok");
+    ASSERT_EQ(set.status, 0) << set.Describe() << set.out;
+  }
 
   // A PWG raster job with the case's settings, byte for byte the filter's.
   const std::string job = std::string("raster-") + c.driver;
