@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "app/ModelTable.h"
+#include "app/PageTones.h"
 #include "app/VendorOptions.h"
 #include "support/AppServer.h"
 #include "support/CupsChain.h"
@@ -385,6 +386,38 @@ TEST_F(PrinterApp, SerialPortCancelAndLoss) {
   lost.join();
   EXPECT_EQ(WaitForJob("serial", lostId), "aborted");
   close(slave);
+}
+
+// print-content-optimize=auto: line art (with anti-aliased edges two
+// pixels wide) is thresholded, gray areas are dithered.
+TEST(AppPageTones, TellsLineArtFromContinuousTone) {
+  const uint32_t w = 200, h = 100;
+  struct Row {
+    const char* what;
+    int edge;        // gray edge pixels each side of the bars
+    uint32_t grayRows;  // rows of a gray ramp under the bars
+    bool inverted;
+    bool tone;
+  };
+  const Row rows[] = {{"bars", 0, 0, false, false},
+                      {"anti-aliased bars", 2, 0, false, false},
+                      {"a thin ramp", 1, 1, false, false},
+                      {"a ramp", 1, 20, false, true},
+                      {"a ramp, 0 is white", 1, 20, true, true}};
+  for (const Row& r : rows) {
+    std::vector<uint8_t> page(size_t(w) * h, 255);
+    for (uint32_t y = 10; y < 40; ++y)
+      for (uint32_t x = 0; x < w; ++x) {
+        const uint32_t phase = x % 20;  // 8 black, then white, with edges between
+        if (phase < 8) page[y * w + x] = 0;
+        else if (phase < 8u + uint32_t(r.edge)) page[y * w + x] = 128;
+      }
+    for (uint32_t y = 50; y < 50 + r.grayRows; ++y)
+      for (uint32_t x = 0; x < w; ++x) page[y * w + x] = uint8_t(64 + x * 127 / w);
+    if (r.inverted)
+      for (uint8_t& v : page) v = uint8_t(255 - v);
+    EXPECT_EQ(tavel::IsContinuousTone(page.data(), w, h, w, r.inverted), r.tone) << r.what;
+  }
 }
 
 // The model table and the PPDs ppdc makes from ppd/tavelpress.drv: the
