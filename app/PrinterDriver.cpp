@@ -1,5 +1,6 @@
 #include "app/PrinterDriver.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 
@@ -178,8 +179,14 @@ std::string WebStrings() {
   std::string text;
   for (const VendorOption& option : VendorOptions()) {
     text += "\"" + std::string(option.name) + "\" = \"" + option.label + "\";\n";
-    for (const VendorWord& w : option.words)
-      text += "\"" + std::string(option.name) + "." + w.ipp + "\" = \"" + w.ipp + "\";\n";
+    for (const VendorWord& w : option.words) {
+      // "full-after-document" reads "Full after document".
+      std::string label = w.ipp;
+      for (char& c : label)
+        if (c == '-') c = ' ';
+      label[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(label[0])));
+      text += "\"" + std::string(option.name) + "." + w.ipp + "\" = \"" + label + "\";\n";
+    }
   }
   return text;
 }

@@ -150,6 +150,8 @@ int CRasterJob::PageGrayMethod() const {
 bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
   if (!m_inPage) return true;
   m_inPage = false;
+  // A page the cancel stopped before any of it arrived is not printed.
+  if (m_linesSeen == 0 && papplJobIsCanceled(job)) return true;
   m_driver->m_halftone.iGrayMethod = PageGrayMethod();
   CMemoryPageSource source(m_rows.data(), m_rows.size(), m_header.cupsBytesPerLine);
   const PageResult result = m_driver->PrintPage(m_header, source);
