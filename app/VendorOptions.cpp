@@ -24,7 +24,7 @@ const std::vector<VendorOption>& VendorOptions() {
         {"stevenson-arce", "7"}, {"ordered-4x4", "8"}, {"bayer-8x8", "9"},
         {"ordered-16x16", "10"}},
        0, 0},
-      {"threshold-level", "Threshold", "Threshold level (0-255)", {}, 1, 254},
+      {"threshold-level", "Threshold", "Threshold level (1-254)", {}, 1, 254},
       {"brightness", "Brightness", "Brightness (-100 to 100)", {}, -100, 100},
       {"contrast", "Contrast", "Contrast (-50 to 100)", {}, -50, 100},
       {"page-rotation", "Rotate", "Turn the page",
