@@ -2,8 +2,11 @@
 # then configures and builds with CMake.
 BUILD ?= build
 JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
+# Any compiler warning fails the build (CI builds this way); WERROR=OFF
+# builds anyway, e.g. with a compiler that warns where GCC does not.
+WERROR ?= ON
 
-.PHONY: all deps configure build test demo install clean
+.PHONY: all deps configure build test demo bench install clean
 
 all: build
 
@@ -11,7 +14,7 @@ deps:
 	@scripts/install-deps
 
 configure: deps
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTAVEL_WARNINGS_AS_ERRORS=$(WERROR) >/dev/null
 
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
@@ -21,6 +24,13 @@ test: build
 
 demo: build
 	@scripts/demo $(BUILD)
+
+# Benchmarks want an optimised build of their own, beside the usual one.
+BENCH_BUILD ?= $(BUILD)/release
+bench: deps
+	@cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release >/dev/null
+	@cmake --build $(BENCH_BUILD) -j$(JOBS) --target rastertotavelpress ppds image_bench job_timing >/dev/null
+	@bench/run $(BENCH_BUILD)
 
 install: build
 	@DESTDIR=$(DESTDIR) cmake --install $(BUILD)

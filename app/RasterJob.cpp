@@ -20,14 +20,16 @@ constexpr int kThresholdMethod = 0;
 
 }  // namespace
 
-CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_device_t* device)
-    : m_model(model), m_driver(nullptr), m_sink(device), m_content(PAPPL_CONTENT_AUTO),
+CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_device_t* device)
+    : m_model(model), m_driver(nullptr), m_sink(device), m_log(job),
+      m_content(PAPPL_CONTENT_AUTO),
       m_photoMethod(kThresholdMethod), m_header(), m_linesSeen(0), m_inPage(false) {}
 
 CRasterJob::~CRasterJob() {
   if (m_driver) {
     m_driver->SetOptionSource(nullptr);
     m_driver->SetOutputSink(nullptr);
+    m_driver->SetJobLog(nullptr);
     m_driver->Release();
   }
 }
@@ -40,7 +42,7 @@ bool CRasterJob::StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_d
                 papplPrinterGetDriverName(printer));
     return false;
   }
-  CRasterJob* self = new (std::nothrow) CRasterJob(*model, device);
+  CRasterJob* self = new (std::nothrow) CRasterJob(*model, job, device);
   if (!self) return false;
   if (!self->Open(job, *options)) {
     delete self;
@@ -77,6 +79,7 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to allocate memory for the printer driver.");
     return false;
   }
+  m_driver->SetJobLog(&m_log);
   m_driver->SetOptionSource(&m_settings);
   m_driver->SetOutputSink(&m_sink);
   m_driver->GetPrinterParameters();

@@ -16,6 +16,7 @@
 
 #include "app/DeviceOutputSink.h"
 #include "app/ModelTable.h"
+#include "app/PapplJobLog.h"
 #include "render/BaseRender.h"
 #include "render/MapOptionSource.h"
 
@@ -32,7 +33,7 @@ class CRasterJob {
   static bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
 
  private:
-  CRasterJob(const tavel::ModelInfo& model, pappl_device_t* device);
+  CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_device_t* device);
   ~CRasterJob();
 
   bool Open(pappl_job_t* job, const pappl_pr_options_t& options);
@@ -45,6 +46,7 @@ class CRasterJob {
   CBaseRender* m_driver;
   CMapOptionSource m_settings;
   CDeviceOutputSink m_sink;
+  CPapplJobLog m_log;
   unsigned m_content;   // print-content-optimize
   int m_photoMethod;    // the configured halftoning method
   cups_page_header2_t m_header;

@@ -14,7 +14,6 @@
 
 #include "app/PrinterDriver.h"
 #include "app/SerialDevice.h"
-#include "render/SysLog.h"
 
 namespace {
 
@@ -31,16 +30,6 @@ pappl_loglevel_t LogLevel(const char* name) {
   if (!std::strcmp(name, "error")) return PAPPL_LOGLEVEL_ERROR;
   if (!std::strcmp(name, "fatal")) return PAPPL_LOGLEVEL_FATAL;
   return PAPPL_LOGLEVEL_WARN;
-}
-
-// The engine's diagnostics go to the application's log.
-void EngineLog(int priority, const char* text, void* context) {
-  pappl_loglevel_t level = PAPPL_LOGLEVEL_DEBUG;
-  if (priority <= 3)
-    level = PAPPL_LOGLEVEL_ERROR;
-  else if (priority == 4)
-    level = PAPPL_LOGLEVEL_WARN;
-  papplLog(static_cast<pappl_system_t*>(context), level, "%s", text);
 }
 
 bool SaveState(pappl_system_t* system, void* path) {
@@ -75,7 +64,6 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
     papplSystemLoadState(system, state);
     papplSystemSetSaveCallback(system, SaveState, const_cast<char*>(state));
   }
-  tavel::SetLogSink(EngineLog, system);
   return system;
 }
 

@@ -5,28 +5,39 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "filter/FdOutputSink.h"
+#include "filter/FilterJobLog.h"
 #include "filter/PpdOptionSource.h"
 #include "filter/RasterPageSource.h"
 #include "printers/DriverTable.h"
 #include "render/CupsMessages.h"
-#include "render/SysLog.h"
+#include "render/PageError.h"
 
 int ModelNumber = 0;
 int Page = 0;
 volatile sig_atomic_t Canceled = 0;
 CStdRefPtr<CBaseRender> g_pRender;
+// The filter's log: system log, standard error and the test copy.
+CFilterJobLog g_filterLog;
 
 void CancelJob(int) { Canceled = 1; }
 
 namespace {
 
-using tavel::Log;
+void Log(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void Log(int priority, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const std::string text = tavel::FormatV(format, args);
+  va_end(args);
+  g_filterLog.Log(priority, text.c_str());
+}
 
 // The raster stream is read through this, so that the job knows whether it
 // reached the end of its input or libcups gave up on data it can't read.
@@ -56,8 +67,7 @@ struct FilterJob {
   ppd_file_t* ppd = nullptr;
   CPpdOptionSource* settings = nullptr;
   CFdOutputSink output{1, "standard output"};
-  int pagesPrinted = 0;
-  int pagesRefused = 0;
+  int pagesFailed = 0;  // pages that did not reach the printer whole
   bool damaged = false;  // libcups stopped at data it could not read
 
   ~FilterJob() { delete settings; }
@@ -67,7 +77,7 @@ int CCupsInstance::Run(int argc, char** argv) {
   setbuf(stderr, nullptr);
   // A closed pipe to the backend must show up as a failed write, not kill us.
   signal(SIGPIPE, SIG_IGN);
-  tavel::InstallLogFileFromEnvironment();
+  g_filterLog.CopyToFileFromEnvironment();
 
   FilterJob job;
   if (!OpenJob(argc, argv, job)) return 1;
@@ -136,13 +146,14 @@ bool CCupsInstance::OpenJob(int argc, char** argv, FilterJob& job) {
     return false;
   }
   CBaseRender* driver = tavel::CreateDriver(ModelNumber);
-  job.settings = new (std::nothrow) CPpdOptionSource(job.ppd);
+  job.settings = new (std::nothrow) CPpdOptionSource(job.ppd, g_filterLog);
   if (!driver || !job.settings) {
     delete driver;
     _cupsLangPrintFilter(stderr, "ERROR", "Unable to allocate memory for the printer driver.");
     return false;
   }
   g_pRender = MakeRefPtr<CBaseRender>(driver);
+  g_pRender->SetJobLog(&g_filterLog);
   g_pRender->SetOptionSource(job.settings);
   g_pRender->SetOutputSink(&job.output);
   g_pRender->GetPrinterParameters();
@@ -157,11 +168,7 @@ void CCupsInstance::PrintPages(FilterJob& job) {
     CRasterPageSource source(job.raster, header);
     const PageResult page = g_pRender->PrintPage(header, source);
     Page = g_pRender->PageNumber();
-    if (page.outcome == PageOutcome::kRefused) {
-      ++job.pagesRefused;
-      continue;
-    }
-    if (page.Prepared()) ++job.pagesPrinted;
+    if (page.outcome != PageOutcome::kPrinted || page.truncated) ++job.pagesFailed;
     if (Canceled || g_pRender->OutputFailed()) break;
   }
 
@@ -190,7 +197,8 @@ int CCupsInstance::ExitStatus(const FilterJob& job) const {
     _cupsLangPrintFilter(stderr, "ERROR", "No pages were found.");
     return 1;
   }
-  if (g_pRender->OutputFailed() || job.damaged) return 1;
-  if (job.pagesPrinted == 0 && job.pagesRefused > 0) return 1;
+  // Every page that did not reach the printer whole has had its ERROR line;
+  // the job as a whole failed, so that CUPS does not show it as completed.
+  if (g_pRender->OutputFailed() || job.damaged || job.pagesFailed > 0) return 1;
   return 0;
 }

@@ -1,6 +1,6 @@
 #include "filter/PpdOptionSource.h"
 
-#include "render/SysLog.h"
+#include "render/PageError.h"
 
 namespace {
 
@@ -12,14 +12,14 @@ bool CPpdOptionSource::Choice(const char* keyword, std::string* choice) {
   ppd_choice_t* marked = m_ppd ? ppdFindMarkedChoice(m_ppd, keyword) : nullptr;
   if (!marked) return false;
   ppd_option_t* option = marked->option;
-  tavel::Log(
-      7,
+  const std::string line = tavel::Format(
       "%s: marked=%d, choice: %s, text: %s, code: %s, \t\t\tconflicted=%d, keyword: %s, "
       "defchoice: %s, option->text: %s, option->num_choices: %d",
       keyword, marked->marked, Text(marked->choice), Text(marked->text), Text(marked->code),
       option ? option->conflicted : 0, option ? Text(option->keyword) : "",
       option ? Text(option->defchoice) : "", option ? Text(option->text) : "",
       option ? option->num_choices : 0);
+  m_log.Log(7, line.c_str());
   *choice = marked->choice;
   return true;
 }

@@ -5,15 +5,18 @@
 
 #include <cups/ppd.h>
 
+#include "render/JobLog.h"
 #include "render/OptionSource.h"
 
 class CPpdOptionSource : public IOptionSource {
  public:
-  explicit CPpdOptionSource(ppd_file_t* ppd) : m_ppd(ppd) {}
+  // Each choice read is logged to `log` with what the PPD says of it.
+  CPpdOptionSource(ppd_file_t* ppd, IJobLog& log) : m_ppd(ppd), m_log(log) {}
 
   bool Choice(const char* keyword, std::string* choice) override;
   bool Attribute(const char* name, std::string* value) override;
 
  private:
   ppd_file_t* m_ppd;  // borrowed from the job
+  IJobLog& m_log;
 };

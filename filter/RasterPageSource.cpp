@@ -4,13 +4,14 @@
 
 #include "render/CupsMessages.h"
 
+// Many rows per request: libcups then reads its input in large pieces. A
+// request that can't be filled says nothing of how far it got, so a page
+// whose data ends counts only the rows of the requests that were filled.
 uint32_t CRasterPageSource::ReadRows(uint8_t* dst, uint32_t count) {
-  const unsigned bpl = m_header.cupsBytesPerLine;
-  uint32_t rows = 0;
-  for (; rows < count; ++rows, dst += bpl)
-    if (cupsRasterReadPixels(m_raster, dst, bpl) == 0) break;
-  m_rowsRead += rows;
-  return rows;
+  const uint64_t bytes = static_cast<uint64_t>(m_header.cupsBytesPerLine) * count;
+  if (count == 0 || bytes > 0xFFFFFFFFu) return 0;
+  if (cupsRasterReadPixels(m_raster, dst, static_cast<unsigned>(bytes)) == 0) return 0;
+  return count;
 }
 
 // Reads and drops the pixel data of a page that is not printed, so that the

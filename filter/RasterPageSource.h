@@ -19,5 +19,4 @@ class CRasterPageSource : public IPageSource {
  private:
   cups_raster_t* m_raster;
   const cups_page_header2_t& m_header;
-  uint64_t m_rowsRead = 0;
 };

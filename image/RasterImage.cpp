@@ -7,6 +7,7 @@
 // throws. Sizes are computed in 64 bits and refused when the block would not
 // fit the 32-bit sizes of the bitmap header.
 #include "image/RasterImage.h"
+#include "image/MemoryGate.h"
 #include "image/PageLimits.h"
 
 #include <cmath>
@@ -38,7 +39,7 @@ bool HostIsLittleEndian() {
 uint8_t* DuplicatePlane(const uint8_t* plane, uint32_t width, uint32_t height) {
   uint64_t bytes = static_cast<uint64_t>(width) * height;
   if (plane == nullptr || bytes == 0 || bytes > std::numeric_limits<size_t>::max()) return nullptr;
-  uint8_t* copy = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(bytes)));
+  uint8_t* copy = static_cast<uint8_t*>(tavel::GateMalloc(static_cast<size_t>(bytes)));
   if (copy != nullptr) std::memcpy(copy, plane, static_cast<size_t>(bytes));
   return copy;
 }
@@ -171,7 +172,7 @@ uint8_t* CRasterImage::Create(uint32_t width, uint32_t height, uint32_t bpp, uin
 
   // calloc zeroes the palette and the rows alike, so unwritten pixels and
   // padding never expose stale heap contents.
-  m_dib = static_cast<uint8_t*>(std::calloc(1, static_cast<size_t>(total)));
+  m_dib = static_cast<uint8_t*>(tavel::GateCalloc(1, static_cast<size_t>(total)));
   if (m_dib == nullptr) {
     SetLastError("CRasterImage::Create can't allocate memory");
     return nullptr;
@@ -185,32 +186,41 @@ uint8_t* CRasterImage::Create(uint32_t width, uint32_t height, uint32_t bpp, uin
 bool CRasterImage::CreateFromArray(const uint8_t* array, uint32_t width, uint32_t height,
                                    uint32_t bitsPerPixel, uint32_t bytesPerLine, bool flipImage) {
   if (array == nullptr) return false;
+  if (!CreateForRows(width, height, bitsPerPixel)) return false;
+  for (uint32_t i = 0; i < height; ++i)
+    SetRowFromArray(flipImage ? height - 1 - i : i, array + static_cast<size_t>(i) * bytesPerLine,
+                    bitsPerPixel, bytesPerLine);
+  return true;
+}
+
+bool CRasterImage::CreateForRows(uint32_t width, uint32_t height, uint32_t bitsPerPixel) {
   if (bitsPerPixel != 1 && bitsPerPixel != 4 && bitsPerPixel != 8 && bitsPerPixel != 24 &&
       bitsPerPixel != 32)
     return false;
   if (Create(width, height, bitsPerPixel, 0) == nullptr) return false;
-
   if (bitsPerPixel <= 8) SetGrayPalette();
   if (bitsPerPixel == 32) AlphaCreate();
-
-  const uint32_t rowBytes = m_info.effWidth < bytesPerLine ? m_info.effWidth : bytesPerLine;
-  for (uint32_t i = 0; i < height; ++i) {
-    const uint32_t row = flipImage ? height - 1 - i : i;
-    const uint8_t* src = array + static_cast<size_t>(i) * bytesPerLine;
-    uint8_t* dst = m_info.pixels + static_cast<size_t>(row) * m_info.effWidth;
-    if (bitsPerPixel == 32) {
-      uint8_t* alpha = m_alpha != nullptr ? m_alpha + static_cast<size_t>(row) * width : nullptr;
-      for (uint32_t x = 0; x < width; ++x) {
-        dst[3 * static_cast<size_t>(x)] = src[4 * static_cast<size_t>(x)];
-        dst[3 * static_cast<size_t>(x) + 1] = src[4 * static_cast<size_t>(x) + 1];
-        dst[3 * static_cast<size_t>(x) + 2] = src[4 * static_cast<size_t>(x) + 2];
-        if (alpha != nullptr) alpha[x] = src[4 * static_cast<size_t>(x) + 3];
-      }
-    } else {
-      std::memcpy(dst, src, rowBytes);
-    }
-  }
   return true;
+}
+
+// 32-bit rows are blue, green, red, alpha: the colours go to the pixels, the
+// alpha to the alpha plane. Other depths are copied as they are.
+void CRasterImage::SetRowFromArray(uint32_t row, const uint8_t* src, uint32_t bitsPerPixel,
+                                   uint32_t bytesPerLine) {
+  if (m_info.pixels == nullptr || row >= GetHeight()) return;
+  const uint32_t width = GetWidth();
+  uint8_t* dst = m_info.pixels + static_cast<size_t>(row) * m_info.effWidth;
+  if (bitsPerPixel == 32) {
+    uint8_t* alpha = m_alpha != nullptr ? m_alpha + static_cast<size_t>(row) * width : nullptr;
+    for (uint32_t x = 0; x < width; ++x) {
+      dst[3 * static_cast<size_t>(x)] = src[4 * static_cast<size_t>(x)];
+      dst[3 * static_cast<size_t>(x) + 1] = src[4 * static_cast<size_t>(x) + 1];
+      dst[3 * static_cast<size_t>(x) + 2] = src[4 * static_cast<size_t>(x) + 2];
+      if (alpha != nullptr) alpha[x] = src[4 * static_cast<size_t>(x) + 3];
+    }
+  } else {
+    std::memcpy(dst, src, m_info.effWidth < bytesPerLine ? m_info.effWidth : bytesPerLine);
+  }
 }
 
 void CRasterImage::Copy(const CRasterImage& source, bool copyPixels, bool copySelection,
@@ -367,7 +377,7 @@ bool CRasterImage::AlphaCreate() {
   if (m_dib == nullptr) return false;
   const uint64_t bytes = static_cast<uint64_t>(GetWidth()) * GetHeight();
   if (bytes == 0 || bytes > std::numeric_limits<size_t>::max()) return false;
-  m_alpha = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(bytes)));
+  m_alpha = static_cast<uint8_t*>(tavel::GateMalloc(static_cast<size_t>(bytes)));
   if (m_alpha == nullptr) return false;
   std::memset(m_alpha, 255, static_cast<size_t>(bytes));
   return true;

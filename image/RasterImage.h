@@ -65,6 +65,15 @@ enum ImageOpType : int32_t {
 
 class CRasterImage;
 
+// Where the ink of a one-bit page lies: first and last stored row and first
+// and last column holding a pixel whose bit is 0 (inclusive).
+struct tagINKBOUNDS {
+  int32_t firstRow;
+  int32_t lastRow;
+  int32_t firstColumn;
+  int32_t lastColumn;
+};
+
 // Everything about an image besides its buffers; copied as one unit.
 struct tagRASTERINFO {
   uint32_t effWidth;          // row stride in bytes
@@ -117,6 +126,12 @@ class CRasterImage {
   uint8_t* Create(uint32_t width, uint32_t height, uint32_t bpp, uint32_t imageType = 0);
   bool CreateFromArray(const uint8_t* array, uint32_t width, uint32_t height, uint32_t bitsPerPixel,
                        uint32_t bytesPerLine, bool flipImage);
+  // The two halves of CreateFromArray, for filling an image row by row as
+  // its raster arrives: an empty image for rows of `bitsPerPixel` (gray
+  // palette up to 8 bits, an alpha plane for 32), then each row's bytes.
+  bool CreateForRows(uint32_t width, uint32_t height, uint32_t bitsPerPixel);
+  void SetRowFromArray(uint32_t row, const uint8_t* src, uint32_t bitsPerPixel,
+                       uint32_t bytesPerLine);
   void Copy(const CRasterImage& source, bool copyPixels = true, bool copySelection = true,
             bool copyAlpha = true);
   CRasterImage& operator=(const CRasterImage& source);
@@ -207,6 +222,18 @@ class CRasterImage {
             CRasterImage* destination = nullptr);
   void Mix(CRasterImage& source, ImageOpType operation, int32_t xOffset, int32_t yOffset,
            bool mixAlpha);
+
+  // One-bit page helpers for the page preparation.
+  // FindInkBounds: the rows and columns that hold ink (bit 0) on a one-bit
+  // image; false, bounds untouched, when there is no ink or the image is not
+  // one bit deep. Pad bits behind the last column are not looked at.
+  bool FindInkBounds(tagINKBOUNDS& bounds) const;
+  // ShiftOnWhite: every pixel (x, y) takes the pixel (x + xOffset,
+  // y + yOffset) and turns white where that lies outside the image; pad bytes
+  // become 0xFF. Gives what a full copy, a fill with 0xFF and Mix (copy,
+  // OpSourceOver, xOffset, yOffset, false) give. False when the copy that
+  // the general case needs cannot be made (lastError tells why).
+  bool ShiftOnWhite(int32_t xOffset, int32_t yOffset);
 
   // Copies another image's failure text into this one.
   void CopyLastError(const CRasterImage& from);

@@ -21,6 +21,12 @@
 //    coordinate); positions outside the source read the accessors' outside
 //    value.
 //
+// One-bit pages (the only depth the page preparation turns, mirrors, crops
+// and shifts) take whole-byte paths that give the same bits as the pixel
+// loops: quarter turns transpose 8 x 8 blocks of bits, half turns and
+// mirrors reverse rows through a byte table and a bit shift, crops shift
+// rows by bits. Pad bits stay 0, as the freshly created result has them.
+//
 // Reading outside an image through GetPixelIndex gives the background index
 // or, without one, the first pixel byte taken whole; the checked setters keep
 // only the bits that the depth holds.
@@ -73,6 +79,57 @@ inline tagRGBQUAD PerChannel(const tagRGBQUAD& d, const tagRGBQUAD& p, Op op) {
   out.rgbGreen = op(d.rgbGreen, p.rgbGreen);
   out.rgbRed = op(d.rgbRed, p.rgbRed);
   return out;
+}
+
+// Each byte with its bits in reverse order.
+struct ReversedBytes {
+  uint8_t of[256];
+  constexpr ReversedBytes() : of() {
+    for (int i = 0; i < 256; ++i) {
+      int r = 0;
+      for (int b = 0; b < 8; ++b)
+        if (i & (1 << b)) r |= 0x80 >> b;
+      of[i] = static_cast<uint8_t>(r);
+    }
+  }
+};
+constexpr ReversedBytes kReversed;
+
+// Writes the first `width` bits of a 1-bit row in reverse order: bit x of
+// dst is bit width - 1 - x of src. The bits of dst past the width become 0.
+void ReverseBits(const uint8_t* src, uint32_t width, uint8_t* dst) {
+  const uint32_t bytes = (width + 7) / 8;
+  const uint32_t pad = bytes * 8 - width;  // unused bits at the end of src
+  // Reversing all bytes puts the pad bits first; shifting left by their
+  // count drops them and brings in zeros at the end.
+  for (uint32_t i = 0; i < bytes; ++i) {
+    const uint32_t here = kReversed.of[src[bytes - 1 - i]];
+    const uint32_t next = i + 1 < bytes ? kReversed.of[src[bytes - 2 - i]] : 0u;
+    dst[i] = static_cast<uint8_t>((here << pad) | (next >> (8 - pad)));
+  }
+}
+
+// Writes bits start .. start + count - 1 of a 1-bit row of `rowBytes` bytes
+// to the front of dst; the bits of dst past count become 0.
+void CopyBits(const uint8_t* src, uint32_t rowBytes, uint32_t start, uint32_t count, uint8_t* dst) {
+  const uint32_t first = start / 8, shift = start % 8, bytes = (count + 7) / 8;
+  for (uint32_t i = 0; i < bytes; ++i) {
+    const uint32_t here = src[first + i];
+    const uint32_t next = first + i + 1 < rowBytes ? src[first + i + 1] : 0u;
+    dst[i] = static_cast<uint8_t>((here << shift) | (next >> (8 - shift)));
+  }
+  if (count % 8) dst[bytes - 1] = static_cast<uint8_t>(dst[bytes - 1] & (0xFF00 >> (count % 8)));
+}
+
+// Transposes an 8 x 8 block of bits, one byte per row, the most significant
+// bit first: bit k of row i becomes bit i of row k.
+inline uint64_t Transpose8(uint64_t x) {
+  uint64_t t = (x ^ (x >> 7)) & 0x00AA00AA00AA00AAull;
+  x = x ^ t ^ (t << 7);
+  t = (x ^ (x >> 14)) & 0x0000CCCC0000CCCCull;
+  x = x ^ t ^ (t << 14);
+  t = (x ^ (x >> 28)) & 0x00000000F0F0F0F0ull;
+  return x ^ t ^ (t << 28);
 }
 
 }  // namespace
@@ -150,6 +207,40 @@ bool CRasterImage::Rotate(float angle, CRasterImage* destination) {
     }
     turned.SetPalette(GetPalette(), 256);
     if (m_alpha && !turned.AlphaCreate()) return false;
+
+    if (GetBpp() == 1 && !m_info.escape) {
+      // 8 source rows by 8 columns at a time. Result row ny holds source
+      // column width - 1 - ny (90) or ny (270); result byte j gathers
+      // source rows 8j .. 8j + 7 (90) or height - 1 - 8j downwards (270).
+      const uint32_t sourceBytes = (GetWidth() + 7) / 8;
+      const uint32_t resultBytes = (GetHeight() + 7) / 8;
+      for (uint32_t j = 0; j < resultBytes; ++j) {
+        const uint8_t* rows[8];
+        for (uint32_t i = 0; i < 8; ++i) {
+          const uint32_t nx = 8 * j + i;
+          rows[i] = nx < GetHeight() ? GetBits(ninety ? nx : GetHeight() - 1 - nx) : nullptr;
+        }
+        for (uint32_t c = 0; c < sourceBytes; ++c) {
+          uint64_t block = 0;
+          for (uint32_t i = 0; i < 8; ++i) block = (block << 8) | (rows[i] ? rows[i][c] : 0u);
+          block = Transpose8(block);
+          for (uint32_t k = 0; k < 8; ++k) {
+            const uint32_t column = 8 * c + k;
+            if (column >= GetWidth()) break;
+            const uint32_t ny = ninety ? GetWidth() - 1 - column : column;
+            turned.GetBits(ny)[j] = static_cast<uint8_t>(block >> (56 - 8 * k));
+          }
+        }
+      }
+      m_info.progress = static_cast<int32_t>(100LL * (width - 1) / width);
+      if (m_alpha) {
+        for (int32_t ny = 0; ny < width; ++ny)
+          for (int32_t nx = 0; nx < height; ++nx)
+            turned.AlphaSet(nx, ny,
+                            AlphaGet(ninety ? width - 1 - ny : ny, ninety ? nx : height - 1 - nx));
+      }
+      return (destination ? destination : this)->Transfer(turned);
+    }
 
     // Result is height x width: nx runs over source rows, ny over columns.
     for (int32_t ny = 0; ny < width; ++ny) {
@@ -242,6 +333,17 @@ bool CRasterImage::Rotate180(CRasterImage* destination) {
   turned.SetPalette(GetPalette(), 256);
   if (m_alpha && !turned.AlphaCreate()) return false;
 
+  if (GetBpp() == 1) {
+    for (int32_t y = 0; y < height; ++y)
+      ReverseBits(GetBits(static_cast<uint32_t>(y)), GetWidth(),
+                  turned.GetBits(static_cast<uint32_t>(height - 1 - y)));
+    m_info.progress = static_cast<int32_t>(100LL * (height - 1) / height);
+    for (int32_t y = 0; m_alpha && y < height; ++y)
+      for (int32_t x = 0; x < width; ++x)
+        turned.AlphaSet(width - 1 - x, height - 1 - y, AlphaGet(x, y));
+    return (destination ? destination : this)->Transfer(turned);
+  }
+
   for (int32_t y = 0; y < height; ++y) {
     m_info.progress = static_cast<int32_t>(100LL * y / height);
     const int32_t ty = height - 1 - y;
@@ -274,6 +376,8 @@ bool CRasterImage::Mirror(bool mirrorSelection, bool mirrorAlpha) {
       for (int32_t x = 0; x <= last; ++x) dst[x] = src[last - x];
     } else if (bpp == 24) {
       for (int32_t x = 0; x <= last; ++x) std::memcpy(dst + 3 * x, src + 3 * (last - x), 3);
+    } else if (bpp == 1) {
+      ReverseBits(src, GetWidth(), dst);
     } else {
       for (int32_t x = 0; x <= last; ++x) mirrored.SetPixelIndex(x, y, GetPixelIndex(last - x, y));
     }
@@ -328,7 +432,10 @@ bool CRasterImage::Crop(int32_t left, int32_t top, int32_t right, int32_t bottom
   const uint32_t bpp = GetBpp();
   for (int32_t y = startY; y < endY; ++y) {
     m_info.progress = static_cast<int32_t>(100LL * (y - startY) / cropHeight);
-    if (bpp >= 8) {
+    if (bpp == 1) {
+      CopyBits(GetBits(static_cast<uint32_t>(y)), GetEffWidth(), static_cast<uint32_t>(startX),
+               static_cast<uint32_t>(cropWidth), part.GetBits(static_cast<uint32_t>(y - startY)));
+    } else if (bpp >= 8) {
       std::memcpy(part.GetBits(static_cast<uint32_t>(y - startY)),
                   GetBits(static_cast<uint32_t>(y)) + static_cast<size_t>(startX) * bpp / 8,
                   static_cast<size_t>(cropWidth) * bpp / 8);
@@ -441,4 +548,146 @@ void CRasterImage::Mix(CRasterImage& source, ImageOpType operation, int32_t xOff
       SetPixelColor(x, y, result, editAlpha);
     }
   }
+}
+
+bool CRasterImage::FindInkBounds(tagINKBOUNDS& bounds) const {
+  if (!m_dib || GetBpp() != 1) return false;
+  const uint32_t width = GetWidth();
+  const uint32_t height = GetHeight();
+  const uint32_t bytes = (width + 7) / 8;
+  // The last byte counts only its bits inside the row.
+  const uint8_t lastMask = static_cast<uint8_t>(0xFF00 >> (width - 8 * (bytes - 1)));
+  // Ink is a 0 bit; `wanted` collects the inverted bytes of the inked rows.
+  auto rowInk = [&](uint32_t y) {
+    const uint8_t* row = GetBits(y);
+    uint32_t i = 0;
+    for (; i + 8 <= bytes - 1; i += 8) {
+      uint64_t word;
+      std::memcpy(&word, row + i, 8);
+      if (~word != 0) return true;
+    }
+    for (; i < bytes - 1; ++i)
+      if (row[i] != 0xFF) return true;
+    return (~row[bytes - 1] & lastMask) != 0;
+  };
+  uint32_t first = 0;
+  while (first < height && !rowInk(first)) ++first;
+  if (first == height) return false;
+  uint32_t last = height - 1;
+  while (last > first && !rowInk(last)) --last;
+
+  // Columns: OR of the inverted rows between the first and last inked row.
+  uint8_t* any = static_cast<uint8_t*>(std::calloc(bytes, 1));
+  if (any == nullptr) {
+    // Without scratch memory, column by column.
+    auto columnInk = [&](uint32_t x) {
+      for (uint32_t y = first; y <= last; ++y)
+        if (!((GetBits(y)[x >> 3] >> (7 - (x & 7))) & 1)) return true;
+      return false;
+    };
+    uint32_t left = 0, right = width - 1;
+    while (!columnInk(left)) ++left;
+    while (!columnInk(right)) --right;
+    bounds = {static_cast<int32_t>(first), static_cast<int32_t>(last), static_cast<int32_t>(left),
+              static_cast<int32_t>(right)};
+    return true;
+  }
+  for (uint32_t y = first; y <= last; ++y) {
+    const uint8_t* row = GetBits(y);
+    uint32_t i = 0;
+    for (; i + 8 <= bytes; i += 8) {
+      uint64_t word, acc;
+      std::memcpy(&word, row + i, 8);
+      std::memcpy(&acc, any + i, 8);
+      acc |= ~word;
+      std::memcpy(any + i, &acc, 8);
+    }
+    for (; i < bytes; ++i) any[i] = static_cast<uint8_t>(any[i] | ~row[i]);
+  }
+  any[bytes - 1] = static_cast<uint8_t>(any[bytes - 1] & lastMask);
+  uint32_t left = 0, right = bytes - 1;
+  while (any[left] == 0) ++left;
+  while (any[right] == 0) --right;
+  uint32_t leftBit = 0, rightBit = 7;
+  while (!(any[left] & (0x80 >> leftBit))) ++leftBit;
+  while (!(any[right] & (0x80 >> rightBit))) --rightBit;
+  std::free(any);
+  bounds = {static_cast<int32_t>(first), static_cast<int32_t>(last),
+            static_cast<int32_t>(8 * left + leftBit), static_cast<int32_t>(8 * right + rightBit)};
+  return true;
+}
+
+bool CRasterImage::ShiftOnWhite(int32_t xOffset, int32_t yOffset) {
+  if (!m_dib) return false;
+  // The composite turns each source colour into its nearest palette entry
+  // and honours alpha, background index, selection and escape; the row and
+  // bit shift below is the same only when none of them plays a part and
+  // the two entries are told apart (each colour maps to its own index).
+  const bool plain = GetBpp() == 1 && !m_alpha && !m_selection && m_info.transIndex < 0 &&
+                     !m_info.escape && GetNearestIndex(GetPaletteColor(0)) == 0 &&
+                     GetNearestIndex(GetPaletteColor(1)) == 1;
+  if (!plain) {
+    CRasterImage copy;
+    copy.Copy(*this, true, true, true);
+    if (!copy.IsValid()) {
+      CopyLastError(copy);
+      return false;
+    }
+    for (uint32_t y = 0; y < GetHeight(); ++y) std::memset(GetBits(y), 0xFF, GetEffWidth());
+    Mix(copy, OpSourceOver, xOffset, yOffset, false);
+    return true;
+  }
+
+  // Pixel (x, y) takes (x + xOffset, y + yOffset) where that is inside.
+  const int64_t width = GetWidth(), height = GetHeight();
+  const size_t stride = GetEffWidth();
+  uint8_t* pixels = GetBits(0);
+  const int64_t keptFrom = std::max<int64_t>(0, -int64_t{yOffset});
+  const int64_t keptTo = std::min<int64_t>(height, height - yOffset);  // exclusive
+  if (keptFrom >= keptTo || int64_t{xOffset} >= width || -int64_t{xOffset} >= width) {
+    std::memset(pixels, 0xFF, stride * static_cast<size_t>(height));
+    return true;
+  }
+  // Rows first: one block move, white rows on either side.
+  std::memmove(pixels + static_cast<size_t>(keptFrom) * stride,
+               pixels + static_cast<size_t>(keptFrom + yOffset) * stride,
+               static_cast<size_t>(keptTo - keptFrom) * stride);
+  std::memset(pixels, 0xFF, static_cast<size_t>(keptFrom) * stride);
+  std::memset(pixels + static_cast<size_t>(keptTo) * stride, 0xFF,
+              static_cast<size_t>(height - keptTo) * stride);
+
+  // Then bits within each kept row: out bit x = in bit x + xOffset. Byte i
+  // reads bytes i + q and i + q + 1 (q may be negative), so moving content
+  // left runs upwards and moving it right runs downwards, in place.
+  const int64_t q = xOffset >= 0 ? xOffset / 8 : -((-int64_t{xOffset} + 7) / 8);
+  const uint32_t r = static_cast<uint32_t>(int64_t{xOffset} - 8 * q);
+  const int64_t bytes = static_cast<int64_t>(stride);
+  const int64_t whiteFrom = std::min<int64_t>(width, width - xOffset);  // x >= this: white
+  const int64_t whiteBelow = std::max<int64_t>(0, -int64_t{xOffset});   // x < this: white
+  for (int64_t y = keptFrom; y < keptTo; ++y) {
+    uint8_t* row = pixels + static_cast<size_t>(y) * stride;
+    auto at = [&](int64_t i) -> uint32_t { return i >= 0 && i < bytes ? row[i] : 0xFFu; };
+    auto shifted = [&](int64_t i) {
+      return static_cast<uint8_t>(r == 0 ? at(i + q)
+                                         : (at(i + q) << r) | (at(i + q + 1) >> (8 - r)));
+    };
+    if (xOffset > 0) {
+      for (int64_t i = 0; i < bytes; ++i) row[i] = shifted(i);
+    } else if (xOffset < 0) {
+      for (int64_t i = bytes - 1; i >= 0; --i) row[i] = shifted(i);
+    }
+    // White outside the source and in the padding.
+    for (int64_t x = whiteFrom; x < 8 * bytes && x % 8 != 0; ++x)
+      row[x >> 3] = static_cast<uint8_t>(row[x >> 3] | (0x80 >> (x & 7)));
+    const int64_t whiteByte = (whiteFrom + 7) / 8;
+    if (whiteByte < bytes)
+      std::memset(row + whiteByte, 0xFF, static_cast<size_t>(bytes - whiteByte));
+    if (whiteBelow > 0) {
+      std::memset(row, 0xFF, static_cast<size_t>(whiteBelow / 8));
+      if (whiteBelow % 8)
+        row[whiteBelow / 8] =
+            static_cast<uint8_t>(row[whiteBelow / 8] | (0xFF00 >> (whiteBelow % 8)));
+    }
+  }
+  return true;
 }

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "image/RasterImage.h"
+#include "image/MemoryGate.h"
 
 namespace {
 
@@ -22,7 +23,7 @@ bool ClonePlaneInto(uint8_t*& target, const uint8_t* plane, uint32_t width, uint
   const uint64_t bytes = static_cast<uint64_t>(width) * height;
   if (bytes == 0 || bytes > SIZE_MAX) return false;
   if (target == nullptr) {
-    target = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(bytes)));
+    target = static_cast<uint8_t*>(tavel::GateMalloc(static_cast<size_t>(bytes)));
     if (target == nullptr) return false;
   }
   std::memmove(target, plane, static_cast<size_t>(bytes));

@@ -23,7 +23,32 @@
 // (column first), which is how their tables below are laid out.
 //
 // Every method is one entry of kDitherMethods: either a diffusion kernel or
-// an ordered rule. A faster loop for a method can be added per entry.
+// an ordered matrix.
+//
+// How the loops stay exact while working on whole rows:
+//  - every ordered rule (and Threshold) is "white when v > t" for a t that
+//    depends only on the matrix cell, so each row gets a 16-entry pattern of
+//    thresholds and eight pixels are packed into a byte at a time;
+//  - a diffusion target receives its shares one at a time, each clamped, in
+//    the order the sources are visited: first every share from the rows
+//    above (a row is finished before the next one starts), then those from
+//    its left neighbours in the same row. Rows below are never read while a
+//    row is diffused, so their shares can be added after the row, a whole
+//    row (or a piece of it) per kernel tap, in the order of the sources (dx
+//    from high to low). Two rows are diffused side by side, the second a
+//    little behind, once the first row's shares for its piece are in: their
+//    serial chains then overlap;
+//  - inside a row the serial chain is n = u + share(n of the pixel before),
+//    where u already holds the clamped share from two pixels back. The
+//    shares of a pixel depend only on n, so they come from tables indexed by
+//    n, which keeps the chain to one load and one add per pixel;
+//  - (e * w) / D truncated toward zero equals sign(e) * ((|e| * M) >> 16)
+//    with M = ceil(65536 w / D) for every |e| <= 128: the excess is below
+//    128 / 65536, less than the 1 / D that the fraction can lack.
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 #include "image/RasterImage.h"
 
@@ -36,10 +61,6 @@ inline uint8_t GrayOf(uint8_t red, uint8_t green, uint8_t blue) {
 
 inline uint8_t GrayOf(const tagRGBQUAD& colour) {
   return GrayOf(colour.rgbRed, colour.rgbGreen, colour.rgbBlue);
-}
-
-inline uint8_t Clamp255(int32_t value) {
-  return static_cast<uint8_t>(value < 0 ? 0 : (value > 255 ? 255 : value));
 }
 
 // ---------------------------------------------------------------------------
@@ -159,45 +180,25 @@ constexpr uint8_t kThreshold16[16][16] = {
     {43, 203, 27, 243, 39, 199, 23, 253, 40, 200, 24, 240, 36, 196, 20, 254},
     {171, 107, 155, 91, 167, 103, 151, 87, 168, 104, 152, 88, 164, 100, 148, 84}};
 
-// An ordered rule answers whether the pixel of gray value v at (x, y) is
-// white.
-using OrderedRule = bool (*)(int32_t v, uint32_t x, uint32_t y);
-
-bool OrderedBayer4(int32_t v, uint32_t x, uint32_t y) {
-  const int32_t level = (16 * v) / 255;  // 0..16: 16 is white everywhere
-  return kBayer4[y & 3][x & 3] < level;
-}
-
-bool OrderedThreshold4(int32_t v, uint32_t x, uint32_t y) { return v > kThreshold4[y & 3][x & 3]; }
-
-bool OrderedBayer8(int32_t v, uint32_t x, uint32_t y) {
-  const int32_t level = v >> 2;  // 0..63; level 0 stays black even where the matrix is 0
-  return level != 0 && level >= kBayer8[x & 7][y & 7];
-}
-
-// The matrix holds 255 once, which "v > t" alone would print as a black dot
-// in every 16 x 16 tile of white paper; full white stays white.
-bool OrderedThreshold16(int32_t v, uint32_t x, uint32_t y) {
-  return v == 255 || v > kThreshold16[x & 15][y & 15];
-}
-
 // One entry per method number 0..9; exactly one of the two is set.
+enum class Ordered { kNone, kBayer4Rule, kThreshold4Rule, kBayer8Rule, kThreshold16Rule };
+
 struct DitherMethod {
   const DiffusionKernel* kernel;
-  OrderedRule ordered;
+  Ordered ordered;
 };
 
 constexpr DitherMethod kDitherMethods[10] = {
-    {&kFloydSteinberg, nullptr},     // 0
-    {nullptr, OrderedBayer4},        // 1
-    {&kBurkes, nullptr},             // 2
-    {&kStucki, nullptr},             // 3
-    {&kJarvisJudiceNinke, nullptr},  // 4
-    {&kSierra, nullptr},             // 5
-    {&kStevensonArce, nullptr},      // 6
-    {nullptr, OrderedThreshold4},    // 7
-    {nullptr, OrderedBayer8},        // 8
-    {nullptr, OrderedThreshold16},   // 9
+    {&kFloydSteinberg, Ordered::kNone},     // 0
+    {nullptr, Ordered::kBayer4Rule},        // 1
+    {&kBurkes, Ordered::kNone},             // 2
+    {&kStucki, Ordered::kNone},             // 3
+    {&kJarvisJudiceNinke, Ordered::kNone},  // 4
+    {&kSierra, Ordered::kNone},             // 5
+    {&kStevensonArce, Ordered::kNone},      // 6
+    {nullptr, Ordered::kThreshold4Rule},    // 7
+    {nullptr, Ordered::kBayer8Rule},        // 8
+    {nullptr, Ordered::kThreshold16Rule},   // 9
 };
 
 // Unknown method numbers (the PPD option is a free integer) fall back to
@@ -205,6 +206,326 @@ constexpr DitherMethod kDitherMethods[10] = {
 const DitherMethod& SelectDitherMethod(int32_t method) {
   return (method >= 1 && method <= 9) ? kDitherMethods[method] : kDitherMethods[0];
 }
+
+// Pattern period of the packing: every matrix width (4, 8, 16) divides it.
+constexpr uint32_t kPatternSize = 16;
+
+// The thresholds of stored row y: pixel x is white when v > pattern[x % 16].
+//  - 4x4 Bayer: white when (16 v) / 255 > m, that is 16 v >= 255 (m + 1);
+//  - 8x8 Bayer: white when v >> 2 is nonzero and >= b, that is v >= 4 max(b, 1);
+//  - 16x16: white when v == 255 or v > t; t = 255 becomes 254.
+void OrderedPattern(Ordered rule, uint32_t y, uint8_t pattern[kPatternSize]) {
+  for (uint32_t k = 0; k < kPatternSize; ++k) {
+    int32_t t = 0;
+    switch (rule) {
+      case Ordered::kBayer4Rule:
+        t = (255 * (kBayer4[y & 3][k & 3] + 1) + 15) / 16 - 1;
+        break;
+      case Ordered::kThreshold4Rule:
+        t = kThreshold4[y & 3][k & 3];
+        break;
+      case Ordered::kBayer8Rule: {
+        const int32_t b = kBayer8[k & 7][y & 7];
+        t = 4 * (b > 1 ? b : 1) - 1;
+        break;
+      }
+      case Ordered::kThreshold16Rule:
+        t = kThreshold16[k & 15][y & 15];
+        if (t > 254) t = 254;
+        break;
+      case Ordered::kNone:
+        break;
+    }
+    pattern[k] = static_cast<uint8_t>(t);
+  }
+}
+
+// Eight bytes as one word, the first byte lowest (on any host).
+inline uint64_t LoadLow8(const uint8_t* p) {
+  return uint64_t{p[0]} | uint64_t{p[1]} << 8 | uint64_t{p[2]} << 16 | uint64_t{p[3]} << 24 |
+         uint64_t{p[4]} << 32 | uint64_t{p[5]} << 40 | uint64_t{p[6]} << 48 | uint64_t{p[7]} << 56;
+}
+
+// The bit of 0x80 in each byte of the result: set where byte a > byte b,
+// eight unsigned comparisons at once. b >= a when their top bits agree and
+// the low seven bits of b are at least a's (the subtraction borrows from
+// nothing: each byte of b | 0x80 is above the 7-bit byte of a), or else
+// when b has the top bit.
+inline uint64_t BytesAbove(uint64_t a, uint64_t b) {
+  constexpr uint64_t kHigh = 0x8080808080808080ull;
+  const uint64_t lowAtLeast = (b | kHigh) - (a & ~kHigh);
+  const uint64_t differ = a ^ b;
+  const uint64_t atLeast = (differ & b) | (~differ & lowAtLeast);
+  return ~atLeast & kHigh;
+}
+
+// One row of a 1-bit image: bit x (most significant first) is 1 where
+// src[x] > pattern[x % 16]. Bits past the width stay 0.
+void PackAbove(const uint8_t* src, uint32_t width, const uint8_t pattern[kPatternSize],
+               uint8_t* dst) {
+  // The comparison bits sit at bit 8k + 7 for pixel k; the product moves
+  // pixel k's to bit 63 - k, and no two partial products overlap.
+  constexpr uint64_t kGather = 0x8040201008040201ull;
+  const uint64_t thresholds[2] = {LoadLow8(pattern), LoadLow8(pattern + 8)};
+  const uint32_t whole = width / 8;
+  for (uint32_t i = 0; i < whole; ++i) {
+    const uint64_t above = BytesAbove(LoadLow8(src + 8 * i), thresholds[i & 1]) >> 7;
+    dst[i] = static_cast<uint8_t>((above * kGather) >> 56);
+  }
+  if (width % 8 != 0) {
+    uint32_t bits = 0;
+    for (uint32_t x = whole * 8; x < width; ++x)
+      bits |= static_cast<uint32_t>(src[x] > pattern[x & (kPatternSize - 1)]) << (7 - (x & 7));
+    dst[whole] = static_cast<uint8_t>(bits);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Error diffusion by rows.
+
+// Room on either side of 0..255 for n = u + share: no same-row share of any
+// kernel exceeds 128 * 7 / 16 = 56 in size.
+constexpr int32_t kChainBias = 64;
+constexpr int32_t kChainSize = 256 + 2 * kChainBias;
+// Most taps of a kernel.
+constexpr int32_t kMaxTaps = 12;
+
+inline int32_t ErrorOf(int32_t v) { return v > 128 ? v - 255 : v; }
+
+// (e * w) / D truncated toward zero, for |e| <= 128, by one multiplication.
+inline int32_t ShareBy(int32_t e, uint32_t multiplier) {
+  const uint32_t magnitude = static_cast<uint32_t>(e < 0 ? -e : e);
+  const int32_t q = static_cast<int32_t>((magnitude * multiplier) >> 16);
+  return e < 0 ? -q : q;
+}
+
+inline uint32_t MultiplierFor(int32_t weight, int32_t divisor) {
+  return static_cast<uint32_t>((65536 * weight + divisor - 1) / divisor);
+}
+
+// Width of the pieces in which two rows advance together; a multiple of 8
+// so that the bits of a piece fill whole bytes.
+constexpr int32_t kPiece = 128;
+// How far the second row's pieces end before the first row's: a multiple of
+// 8 and more than the 3 pixels a lower tap reaches to the right.
+constexpr int32_t kTrail = 8;
+
+class Diffuser {
+ public:
+  Diffuser(const DiffusionKernel& kernel, uint32_t width) : m_width(static_cast<int32_t>(width)) {
+    int32_t weight1 = 0, weight2 = 0;
+    for (int32_t t = 0; t < kernel.count; ++t) {
+      const KernelTap& tap = kernel.taps[t];
+      if (tap.dy == 0) {
+        (tap.dx == 1 ? weight1 : weight2) = tap.weight;
+        continue;
+      }
+      // Lower taps in the order their shares reach a target: row by row,
+      // and within a row from the source furthest left (largest dx).
+      LowerTap lower = {tap.dx, tap.dy, 0};
+      int32_t slot = 0;
+      while (slot < m_weights && m_weightOf[slot] != tap.weight) ++slot;
+      if (slot == m_weights) {
+        m_weightOf[m_weights] = tap.weight;
+        m_multiplierOf[m_weights++] = MultiplierFor(tap.weight, kernel.divisor);
+      }
+      lower.slot = slot;
+      int32_t at = m_lowerCount++;
+      while (at > 0 && (m_lower[at - 1].dy > lower.dy ||
+                        (m_lower[at - 1].dy == lower.dy && m_lower[at - 1].dx < lower.dx))) {
+        m_lower[at] = m_lower[at - 1];
+        --at;
+      }
+      m_lower[at] = lower;
+    }
+    m_hasShare1 = weight1 != 0;
+    m_hasShare2 = weight2 != 0;
+    const uint32_t multiplier1 = MultiplierFor(weight1, kernel.divisor);
+    const uint32_t multiplier2 = MultiplierFor(weight2, kernel.divisor);
+    for (int32_t i = 0; i < kChainSize; ++i) {
+      const int32_t n = i - kChainBias;
+      const int32_t e = ErrorOf(n < 0 ? 0 : (n > 255 ? 255 : n));
+      m_error[i] = static_cast<int16_t>(e);
+      m_share1[i] = static_cast<int16_t>(ShareBy(e, multiplier1));
+      m_share2[i] = static_cast<int16_t>(ShareBy(e, multiplier2));
+      m_clamp[i] = static_cast<uint8_t>(n < 0 ? 0 : (n > 255 ? 255 : n));
+    }
+  }
+
+  // Errors and shares of two rows: per row, its errors (2 bytes each) and
+  // one share row per distinct weight (1 byte each: no share of a lower
+  // tap exceeds 128 * 5 / 16 in size).
+  bool Allocate() {
+    const size_t w = static_cast<size_t>(m_width);
+    m_span = (w * (2 + static_cast<size_t>(m_weights)) + 15) & ~size_t{15};
+    m_buffer = static_cast<int16_t*>(std::malloc(2 * m_span));
+    return m_buffer != nullptr;
+  }
+  ~Diffuser() { std::free(m_buffer); }
+  Diffuser(const Diffuser&) = delete;
+  Diffuser& operator=(const Diffuser&) = delete;
+
+  // Diffuses stored rows y and, when it exists, y + 1 of the working image
+  // (rows `stride` bytes apart) into the 1-bit rows out0 and out1, and sends
+  // their shares to the rows below. Returns the number of rows done.
+  //
+  // The second row trails the first by a piece and a few pixels: each of
+  // its pieces is diffused beside a later piece of the first row, after the
+  // first row's shares for it have been added (they need that row up to
+  // three pixels past the piece), so the two serial chains overlap.
+  int32_t Rows(uint8_t* pixels, size_t stride, int32_t y, int32_t height, uint8_t* out0,
+               uint8_t* out1) {
+    if (m_hasShare1 && m_hasShare2) return Rows<true, true>(pixels, stride, y, height, out0, out1);
+    if (m_hasShare1) return Rows<true, false>(pixels, stride, y, height, out0, out1);
+    return Rows<false, true>(pixels, stride, y, height, out0, out1);
+  }
+
+ private:
+  struct LowerTap {
+    int32_t dx;
+    int32_t dy;
+    int32_t slot;  // which share row: one per distinct weight
+  };
+
+  // The serial part of one row: n of the two pixels before (a share from
+  // outside the row is 0, as is the table's share for n = 0) and the bits
+  // of the byte being filled.
+  struct Chain {
+    const uint8_t* row;
+    int16_t* errors;
+    int8_t* shares;
+    uint8_t* out;
+    intptr_t before1 = 0;
+    intptr_t before2 = 0;
+    uint32_t bits = 0;
+  };
+
+  template <bool kShare1, bool kShare2, bool kStore = true>
+  inline void Step(Chain& c, int32_t x) const {
+    intptr_t u = c.row[x];
+    if (kShare2) u = m_clamp[kChainBias + u + m_share2[kChainBias + c.before2]];
+    const intptr_t n = kShare1 ? u + m_share1[kChainBias + c.before1] : u;
+    c.errors[x] = m_error[kChainBias + n];
+    c.bits = (c.bits << 1) | static_cast<uint32_t>(n > 128);
+    if (kStore && (x & 7) == 7) c.out[x >> 3] = static_cast<uint8_t>(c.bits);
+    c.before2 = c.before1;
+    c.before1 = n;
+  }
+
+  void Finish(Chain& c) const {
+    if (m_width & 7) c.out[m_width >> 3] = static_cast<uint8_t>(c.bits << (8 - (m_width & 7)));
+  }
+
+  // Share rows of the errors of pixels from .. to - 1, by ShareBy in 16-bit
+  // lanes: |e| <= 128 and every lower tap's multiplier is below 32768
+  // (w / D <= 5 / 16), so the product's high half is the quotient.
+  void Shares(const Chain& c, int32_t from, int32_t to) const {
+    for (int32_t slot = 0; slot < m_weights; ++slot) {
+      int8_t* share = c.shares + static_cast<size_t>(slot) * static_cast<size_t>(m_width);
+      const int16_t multiplier = static_cast<int16_t>(m_multiplierOf[slot]);
+      for (int32_t x = from; x < to; ++x) {
+        const int16_t e = c.errors[x];
+        const int16_t magnitude = static_cast<int16_t>(e < 0 ? -e : e);
+        const int16_t q = static_cast<int16_t>((int32_t{magnitude} * int32_t{multiplier}) >> 16);
+        share[x] = static_cast<int8_t>(e < 0 ? -q : q);
+      }
+    }
+  }
+
+  // Adds the shares of the taps with row offset dy, in their order, to the
+  // targets from .. to - 1 of `target`; target x takes the share of source
+  // x - dx, where that source exists.
+  void Feed(const Chain& c, int32_t dy, uint8_t* target, int32_t from, int32_t to) const {
+    for (int32_t t = 0; t < m_lowerCount; ++t) {
+      const LowerTap& tap = m_lower[t];
+      if (tap.dy != dy) continue;
+      const int8_t* share =
+          c.shares + static_cast<size_t>(tap.slot) * static_cast<size_t>(m_width) - tap.dx;
+      const int32_t first = std::max(from, tap.dx > 0 ? tap.dx : 0);
+      const int32_t end = std::min(to, tap.dx < 0 ? m_width + tap.dx : m_width);
+      for (int32_t x = first; x < end; ++x) {
+        const int32_t n = target[x] + share[x];
+        target[x] = static_cast<uint8_t>(n < 0 ? 0 : (n > 255 ? 255 : n));
+      }
+    }
+  }
+
+  // Every tap of the row whose errors are given, to the rows below it.
+  void FeedBelow(const Chain& c, uint8_t* row, size_t stride, int32_t y, int32_t height,
+                 int32_t fromDy) const {
+    for (int32_t dy = fromDy; dy <= 3 && y + dy < height; ++dy)
+      Feed(c, dy, row + static_cast<size_t>(dy) * stride, 0, m_width);
+  }
+
+  template <bool kShare1, bool kShare2>
+  int32_t Rows(uint8_t* pixels, size_t stride, int32_t y, int32_t height, uint8_t* out0,
+               uint8_t* out1) {
+    const int32_t w = m_width;
+    uint8_t* row0 = pixels + static_cast<size_t>(y) * stride;
+    const size_t span = m_span;
+    int8_t* base = reinterpret_cast<int8_t*>(m_buffer);
+    Chain first{row0, m_buffer, base + 2 * static_cast<size_t>(w), out0};
+    if (y + 1 >= height) {
+      for (int32_t x = 0; x < w; ++x) Step<kShare1, kShare2>(first, x);
+      Finish(first);
+      return 1;
+    }
+    uint8_t* row1 = row0 + stride;
+    Chain second{row1, reinterpret_cast<int16_t*>(base + span),
+                 base + span + 2 * static_cast<size_t>(w), out1};
+    const int32_t pieces = (w + kPiece - 1) / kPiece;
+    // The second row's pieces end kTrail pixels before the first row's, so
+    // that their targets have all their sources above by then.
+    auto secondEnd = [w](int32_t q) { return q < 0 ? 0 : std::min(w, (q + 1) * kPiece - kTrail); };
+    for (int32_t p = 0; secondEnd(p - 2) < w; ++p) {
+      // Piece p of the first row beside the second row's piece p - 1.
+      int32_t a = p < pieces ? p * kPiece : w, aEnd = std::min(w, a + kPiece);
+      int32_t b = secondEnd(p - 2), bEnd = secondEnd(p - 1);
+      // Whole bytes of both rows (pieces start on a byte), then the rest.
+      for (; a + 8 <= aEnd && b + 8 <= bEnd; a += 8, b += 8) {
+        for (int32_t i = 0; i < 8; ++i) {
+          Step<kShare1, kShare2, false>(first, a + i);
+          Step<kShare1, kShare2, false>(second, b + i);
+        }
+        first.out[a >> 3] = static_cast<uint8_t>(first.bits);
+        second.out[b >> 3] = static_cast<uint8_t>(second.bits);
+      }
+      for (; a < aEnd && b < bEnd; ++a, ++b) {
+        Step<kShare1, kShare2>(first, a);
+        Step<kShare1, kShare2>(second, b);
+      }
+      for (; a < aEnd; ++a) Step<kShare1, kShare2>(first, a);
+      for (; b < bEnd; ++b) Step<kShare1, kShare2>(second, b);
+      // The first row is done up to the end of piece p: its shares reach
+      // the second row's piece p, whose targets need sources up to three
+      // pixels past their own end.
+      if (p < pieces) Shares(first, p * kPiece, std::min(w, (p + 1) * kPiece));
+      if (secondEnd(p - 1) < w) Feed(first, 1, row1, secondEnd(p - 1), secondEnd(p));
+    }
+    Finish(first);
+    Finish(second);
+    // A target below receives the first row's shares before the second's.
+    FeedBelow(first, row0, stride, y, height, 2);
+    Shares(second, 0, w);
+    FeedBelow(second, row1, stride, y + 1, height, 1);
+    return 2;
+  }
+
+  int32_t m_width;
+  bool m_hasShare1 = false;
+  bool m_hasShare2 = false;
+  int32_t m_weights = 0;
+  int32_t m_weightOf[kMaxTaps] = {};
+  uint32_t m_multiplierOf[kMaxTaps] = {};
+  int32_t m_lowerCount = 0;
+  LowerTap m_lower[kMaxTaps] = {};
+  int16_t m_error[kChainSize];
+  int16_t m_share1[kChainSize];
+  int16_t m_share2[kChainSize];
+  uint8_t m_clamp[kChainSize];  // n clamped to 0..255
+  size_t m_span = 0;  // bytes of one row's errors and shares
+  int16_t* m_buffer = nullptr;
+};
 
 }  // namespace
 
@@ -241,8 +562,13 @@ bool CRasterImage::GrayScale() {
 
   if (GetBpp() == 8) {
     // The whole pixel area, padding included: each byte becomes its gray.
-    uint8_t* bits = GetBits(0);
-    for (uint32_t i = 0; i < m_header.biSizeImage; ++i) bits[i] = grayOfEntry[bits[i]];
+    // A gray page (the usual case) maps every byte to itself.
+    bool identity = true;
+    for (uint32_t i = 0; i < 256 && identity; ++i) identity = grayOfEntry[i] == i;
+    if (!identity) {
+      uint8_t* bits = GetBits(0);
+      for (uint32_t i = 0; i < m_header.biSizeImage; ++i) bits[i] = grayOfEntry[bits[i]];
+    }
     SetGrayPalette();
     m_info.transIndex = transIndex;
     return true;
@@ -335,8 +661,8 @@ bool CRasterImage::Threshold(uint8_t level) {
   if (GetBpp() == 1) return true;
   if (!GrayScale()) return false;
 
-  const int32_t width = static_cast<int32_t>(GetWidth());
-  const int32_t height = static_cast<int32_t>(GetHeight());
+  const uint32_t width = GetWidth();
+  const uint32_t height = GetHeight();
   // A fresh image, not CopyInfo: the result carries the defaults of a new
   // image (96 dpi, type 0) and no alpha plane.
   CRasterImage bw(GetWidth(), GetHeight(), 1, 0);
@@ -344,11 +670,12 @@ bool CRasterImage::Threshold(uint8_t level) {
     CopyLastError(bw);
     return false;
   }
-  for (int32_t y = 0; y < height; ++y) {
+  uint8_t pattern[kPatternSize];
+  std::memset(pattern, level, sizeof(pattern));
+  for (uint32_t y = 0; y < height; ++y) {
     m_info.progress = static_cast<int32_t>(100LL * y / height);
     if (m_info.escape) break;
-    for (int32_t x = 0; x < width; ++x)
-      bw.BlindSetPixelIndex(x, y, BlindGetPixelIndex(x, y) > level ? 1 : 0);
+    PackAbove(GetBits(y), width, pattern, bw.GetBits(y));
   }
   bw.SetPaletteColor(0, 0, 0, 0, 0);
   bw.SetPaletteColor(1, 255, 255, 255, 0);
@@ -360,8 +687,8 @@ bool CRasterImage::Dither(int32_t method) {
   if (GetBpp() == 1) return true;
   if (!GrayScale()) return false;
 
-  const int32_t width = static_cast<int32_t>(GetWidth());
-  const int32_t height = static_cast<int32_t>(GetHeight());
+  const uint32_t width = GetWidth();
+  const uint32_t height = GetHeight();
   CRasterImage bw;
   bw.CopyInfo(*this);
   bw.Create(GetWidth(), GetHeight(), 1, GetType());
@@ -373,37 +700,29 @@ bool CRasterImage::Dither(int32_t method) {
   bw.AlphaCopy(*this);  // an alpha plane survives dithering
 
   const DitherMethod& chosen = SelectDitherMethod(method);
-  // This image is the working image: diffusion writes its errors into it,
-  // and the Transfer below discards it.
-  for (int32_t y = 0; y < height; ++y) {
-    m_info.progress = static_cast<int32_t>(100LL * y / height);
-    if (m_info.escape) break;
-    for (int32_t x = 0; x < width; ++x) {
-      const int32_t v = BlindGetPixelIndex(x, y);
-      if (chosen.ordered) {
-        bw.BlindSetPixelIndex(x, y, chosen.ordered(v, static_cast<uint32_t>(x),
-                                                   static_cast<uint32_t>(y))
-                                        ? 1
-                                        : 0);
-        continue;
-      }
-      int32_t error;
-      if (v > 128) {
-        bw.BlindSetPixelIndex(x, y, 1);
-        error = v - 255;
-      } else {
-        bw.BlindSetPixelIndex(x, y, 0);
-        error = v;
-      }
-      const DiffusionKernel& kernel = *chosen.kernel;
-      for (int32_t t = 0; t < kernel.count; ++t) {
-        const KernelTap& tap = kernel.taps[t];
-        const int32_t nx = x + tap.dx;
-        const int32_t ny = y + tap.dy;
-        if (!IsInside(nx, ny)) continue;
-        const int32_t n = BlindGetPixelIndex(nx, ny) + (error * tap.weight) / kernel.divisor;
-        BlindSetPixelIndex(nx, ny, Clamp255(n));
-      }
+  if (chosen.kernel == nullptr) {
+    uint8_t pattern[kPatternSize];
+    for (uint32_t y = 0; y < height; ++y) {
+      m_info.progress = static_cast<int32_t>(100LL * y / height);
+      if (m_info.escape) break;
+      OrderedPattern(chosen.ordered, y, pattern);
+      PackAbove(GetBits(y), width, pattern, bw.GetBits(y));
+    }
+  } else {
+    // This image is the working image: diffusion writes its errors into
+    // it, and the Transfer below discards it.
+    Diffuser diffuser(*chosen.kernel, width);
+    if (!diffuser.Allocate()) {
+      SetLastError("CRasterImage::Dither can't allocate memory");
+      return false;
+    }
+    const int32_t rows = static_cast<int32_t>(height);
+    for (int32_t y = 0; y < rows;) {
+      m_info.progress = static_cast<int32_t>(100LL * y / rows);
+      if (m_info.escape) break;
+      const uint32_t next = static_cast<uint32_t>(y + 1 < rows ? y + 1 : y);
+      y += diffuser.Rows(m_info.pixels, m_info.effWidth, y, rows,
+                         bw.GetBits(static_cast<uint32_t>(y)), bw.GetBits(next));
     }
   }
   bw.SetPaletteColor(0, 0, 0, 0, 0);

@@ -1,29 +1,95 @@
 // Huffman coder for the Paperang bitmap packets; see HfmCode.h.
+//
+// Coding packs each segment's codes straight into the block it returns,
+// through a bit accumulator. The fill bits that complete a segment's last
+// byte are the first bits of the code stream after it (zero after the last
+// segment), so every segment reads as the page's one code stream cut at the
+// segment's first bit.
 #include "printers/HfmCode.h"
+#include "image/MemoryGate.h"
 
 #include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace {
 
 const int kCodeCapacity = static_cast<int>(sizeof(HGMRNCODENODE::code));
+// 32-bit words a code of kCodeCapacity bits takes.
+const int kCodeWords = (kCodeCapacity + 31) / 32;
 
-// Packs the b bit-bytes at bits into out: a fill-bit count byte, then the
-// bits eight to a byte, first bit in the MSB. Reads 8 x ceil(b / 8) bit-bytes.
-// out may equal bits when b >= 2: every byte is written only after the eight
-// bit-bytes it is made from were read, and the k + 1 bytes written stay
-// inside the segment's own b bit-bytes.
-void PackSegment(const unsigned char* bits, int64_t b, unsigned char* out) {
-  const int64_t k = (b + 7) / 8;
-  for (int64_t j = 0; j < k; ++j) {
-    const unsigned char* src = bits + 8 * j;
-    unsigned value = 0;
-    for (int t = 0; t < 8; ++t) value = (value << 1) | (src[t] != 0 ? 1u : 0u);
-    out[1 + j] = static_cast<unsigned char>(value);
+// A leaf's code as the packer takes it: word w holds code bits 32w to
+// 32w + 31, the last word only the code's remaining bits; each word is
+// right-aligned, so its first bit is its highest used one.
+struct PackedCode {
+  uint32_t words[kCodeWords];
+  int length;  // bits; 0 for a byte value without a code
+};
+
+// Packs bits eight to a byte, the first bit in the MSB, through a 64-bit
+// accumulator. Between calls fewer than 8 bits wait in it, so one call of up
+// to 32 bits never overflows it.
+class BitPacker {
+ public:
+  explicit BitPacker(unsigned char* out) : out_(out) {}
+
+  // Appends the low count bits of bits (1 <= count <= 32), highest first.
+  void Put(uint32_t bits, int count) {
+    acc_ = (acc_ << count) | bits;
+    pending_ += count;
+    while (pending_ >= 8) {
+      pending_ -= 8;
+      *out_++ = static_cast<unsigned char>(acc_ >> pending_);
+    }
   }
-  out[0] = static_cast<unsigned char>(8 * k - b);
+  void Put(const PackedCode& code) {
+    const int full = code.length / 32;
+    for (int w = 0; w < full; ++w) Put(code.words[w], 32);
+    if (code.length % 32 != 0) Put(code.words[full], code.length % 32);
+  }
+  // Bits appended since the last whole byte.
+  int Pending() const { return pending_; }
+
+ private:
+  unsigned char* out_;
+  uint64_t acc_ = 0;  // bits above the pending ones are stale, never written
+  int pending_ = 0;
+};
+
+// The first need (< 8) bits of the code stream that starts at data[from],
+// right-aligned; zero bits past data[end - 1]. Every code has at least one
+// bit, so this reads at most need bytes.
+uint32_t LeadingBits(const PackedCode* codes, const unsigned char* data, size_t from, size_t end,
+                     int need) {
+  uint32_t bits = 0;
+  int got = 0;
+  for (size_t i = from; got < need && i < end; ++i) {
+    const PackedCode& code = codes[data[i]];
+    const int inFirstWord = code.length < 32 ? code.length : 32;
+    const int take = need - got < code.length ? need - got : code.length;
+    bits = (bits << take) | (code.words[0] >> (inFirstWord - take));
+    got += take;
+  }
+  return bits << (need - got);
 }
+
+// Frees a block taken from the C heap: what the coder hands out stays
+// malloc'd, as its callers free it.
+struct FreeDeleter {
+  void operator()(void* p) const { free(p); }
+};
+template <class T>
+using CHeapPtr = std::unique_ptr<T, FreeDeleter>;
+
+// One segment as planned before packing: its code bits and the row after
+// its last.
+struct SegmentPlan {
+  int64_t bits;
+  size_t endRow;
+};
 
 }  // namespace
 
@@ -55,7 +121,7 @@ HGMRNCODENODE* CHfmCode::GetHfmTree(unsigned char* data, int length, int* nodeCo
   const int total = 2 * n - 1;
   *nodeCount = total;
   HGMRNCODENODE* nodes =
-      static_cast<HGMRNCODENODE*>(malloc(static_cast<size_t>(total) * sizeof(HGMRNCODENODE)));
+      static_cast<HGMRNCODENODE*>(tavel::GateMalloc(static_cast<size_t>(total) * sizeof(HGMRNCODENODE)));
   if (nodes == nullptr) return nullptr;
   memset(nodes, 0, static_cast<size_t>(total) * sizeof(HGMRNCODENODE));
   for (int i = 0; i < total; ++i) {
@@ -162,7 +228,7 @@ void CHfmCode::TreeMiddleorder(HGMRNCODENODE* nodes, int index, unsigned short* 
 unsigned short* CHfmCode::GetTreePreorder(HGMRNCODENODE* nodes, int nodeCount) {
   if (nodes == nullptr || nodeCount <= 0 || nodeCount > kMaxNodes) return nullptr;
   unsigned short* out =
-      static_cast<unsigned short*>(malloc(static_cast<size_t>(nodeCount) * sizeof(unsigned short)));
+      static_cast<unsigned short*>(tavel::GateMalloc(static_cast<size_t>(nodeCount) * sizeof(unsigned short)));
   if (out == nullptr) return nullptr;
   int count = 0;
   if (!WalkPreorder(nodes, nodeCount, nodeCount - 1, out, &count, 0) || count != nodeCount) {
@@ -175,7 +241,7 @@ unsigned short* CHfmCode::GetTreePreorder(HGMRNCODENODE* nodes, int nodeCount) {
 unsigned short* CHfmCode::GetTreeMiddleorder(HGMRNCODENODE* nodes, int nodeCount) {
   if (nodes == nullptr || nodeCount <= 0 || nodeCount > kMaxNodes) return nullptr;
   unsigned short* out =
-      static_cast<unsigned short*>(malloc(static_cast<size_t>(nodeCount) * sizeof(unsigned short)));
+      static_cast<unsigned short*>(tavel::GateMalloc(static_cast<size_t>(nodeCount) * sizeof(unsigned short)));
   if (out == nullptr) return nullptr;
   int count = 0;
   if (!WalkInorder(nodes, nodeCount, nodeCount - 1, out, &count, 0) || count != nodeCount) {
@@ -190,121 +256,95 @@ HFMCODESEGMENT* CHfmCode::HFMDGencoding(HGMRNCODENODE* nodes, int nodeCount, uns
                                         int* segmentCount) {
   if (nodes == nullptr || data == nullptr || segmentCount == nullptr) return nullptr;
   if (nodeCount <= 0 || nodeCount > kMaxNodes || rowBytes <= 0 || rows <= 0) return nullptr;
+  const size_t rowCount = static_cast<size_t>(rows);
+  const size_t rowSize = static_cast<size_t>(rowBytes);
+  if (rowCount > SIZE_MAX / rowSize) return nullptr;
+  const size_t inputBytes = rowCount * rowSize;
 
-  // Leaf lookup by value; only leaves with a usable code take part, so a byte
+  // Codes by byte value; only leaves with a usable code take part, so a byte
   // without one fails the call instead of coding garbage.
+  PackedCode codes[256] = {};
   const int leaves = (nodeCount + 1) / 2;
-  int leafOf[256];
-  for (int v = 0; v < 256; ++v) leafOf[v] = -1;
   for (int i = 0; i < leaves; ++i) {
     const HGMRNCODENODE& leaf = nodes[i];
-    if (leaf.value < 256 && leaf.codeLen >= 1 && leaf.codeLen <= kCodeCapacity)
-      leafOf[leaf.value] = i;
+    if (leaf.value >= 256 || leaf.codeLen < 1 || leaf.codeLen > kCodeCapacity) continue;
+    PackedCode& code = codes[leaf.value];
+    code = PackedCode{};
+    code.length = leaf.codeLen;
+    for (int b = 0; b < leaf.codeLen; ++b)
+      code.words[b / 32] = (code.words[b / 32] << 1) | (leaf.code[b] != 0 ? 1u : 0u);
   }
 
-  // Row sizes in bits, then segment sizes in bits. 64-bit: a wide page at
-  // up to 258 bits per byte does not fit an int.
-  const size_t rowCount = static_cast<size_t>(rows);
-  int64_t* rowBits = static_cast<int64_t*>(malloc(2 * rowCount * sizeof(int64_t)));
-  if (rowBits == nullptr) return nullptr;
-  int64_t* segBits = rowBits + rowCount;
-  memset(rowBits, 0, 2 * rowCount * sizeof(int64_t));
-
-  const size_t inputBytes = rowCount * static_cast<size_t>(rowBytes);
-  int64_t totalBits = 0;
+  // Row sizes in bits. 64-bit: a wide page at up to 258 bits per byte does
+  // not fit an int.
+  CHeapPtr<int64_t> rowBits(static_cast<int64_t*>(tavel::GateMalloc(rowCount * sizeof(int64_t))));
+  if (!rowBits) return nullptr;
   for (size_t r = 0; r < rowCount; ++r) {
-    const unsigned char* row = data + r * static_cast<size_t>(rowBytes);
+    const unsigned char* row = data + r * rowSize;
     int64_t bits = 0;
-    for (int c = 0; c < rowBytes; ++c) {
-      int leaf = leafOf[row[c]];
-      if (leaf < 0) {
-        free(rowBits);
-        return nullptr;
-      }
-      bits += nodes[leaf].codeLen;
+    for (size_t c = 0; c < rowSize; ++c) {
+      const int length = codes[row[c]].length;
+      if (length == 0) return nullptr;
+      bits += length;
     }
-    rowBits[r] = bits;
-    totalBits += bits;
-  }
-
-  // One byte per code bit, and 8 zero bytes after the last bit so that the
-  // last byte of the last segment packs zero fill bits.
-  unsigned char* bitString = static_cast<unsigned char*>(calloc(static_cast<size_t>(totalBits) + 8, 1));
-  if (bitString == nullptr) {
-    free(rowBits);
-    return nullptr;
-  }
-  {
-    unsigned char* p = bitString;
-    for (size_t i = 0; i < inputBytes; ++i) {
-      const HGMRNCODENODE& leaf = nodes[leafOf[data[i]]];
-      memcpy(p, leaf.code, static_cast<size_t>(leaf.codeLen));
-      p += leaf.codeLen;
-    }
+    rowBits.get()[r] = bits;
   }
 
   // Segments of whole rows: a row that brings the running total to the limit
   // closes the rows before it and starts the next segment.
+  CHeapPtr<SegmentPlan> plan(
+      static_cast<SegmentPlan*>(tavel::GateCalloc(rowCount, sizeof(SegmentPlan))));
+  if (!plan) return nullptr;
   const int64_t limit = (static_cast<int64_t>(maxPacket) - 1) * 8;
   size_t segs = 0;
   int64_t running = 0;
   for (size_t r = 0; r < rowCount; ++r) {
-    running += rowBits[r];
+    running += rowBits.get()[r];
     if (r != 0 && running >= limit) {
-      segBits[segs++] = running - rowBits[r];
-      running = rowBits[r];
+      plan.get()[segs++] = SegmentPlan{running - rowBits.get()[r], r};
+      running = rowBits.get()[r];
     }
   }
-  segBits[segs++] = running;
+  plan.get()[segs++] = SegmentPlan{running, rowCount};
 
-  // Every segment must report its length as an int32 and the count as an int.
-  bool inPlace = true;
-  int64_t packedBytes = 0;
+  // Every segment must report its length as an int32, the count as an int,
+  // and all of them must fit one block.
+  uint64_t packedBytes = 0;
   for (size_t s = 0; s < segs; ++s) {
-    const int64_t length = (segBits[s] + 7) / 8 + 1;
-    if (length > INT32_MAX) {
-      free(bitString);
-      free(rowBits);
-      return nullptr;
-    }
-    if (segBits[s] < 2) inPlace = false;
-    packedBytes += length;
+    const int64_t length = (plan.get()[s].bits + 7) / 8 + 1;
+    if (length > INT32_MAX) return nullptr;
+    packedBytes += static_cast<uint64_t>(length);
   }
+  if (segs > static_cast<size_t>(INT_MAX) || packedBytes > SIZE_MAX) return nullptr;
 
-  HFMCODESEGMENT* table = static_cast<HFMCODESEGMENT*>(malloc(segs * sizeof(HFMCODESEGMENT)));
-  if (table == nullptr) {
-    free(bitString);
-    free(rowBits);
-    return nullptr;
-  }
+  CHeapPtr<HFMCODESEGMENT> table(
+      static_cast<HFMCODESEGMENT*>(tavel::GateMalloc(segs * sizeof(HFMCODESEGMENT))));
+  CHeapPtr<unsigned char> block(static_cast<unsigned char*>(tavel::GateMalloc(static_cast<size_t>(packedBytes))));
+  if (!table || !block) return nullptr;
 
-  // Packing in place needs at least 2 bits in every segment (the fill-bit
-  // byte plus the packed bytes must not reach into the next segment). Rows
-  // of one byte can give one-bit segments; those are packed into a block of
-  // their own instead, with the same bytes as a result.
-  unsigned char* block = bitString;
-  if (!inPlace) {
-    block = static_cast<unsigned char*>(malloc(static_cast<size_t>(packedBytes)));
-    if (block == nullptr) {
-      free(table);
-      free(bitString);
-      free(rowBits);
-      return nullptr;
-    }
-  }
-  int64_t bitOffset = 0;
-  int64_t outOffset = 0;
+  // Each segment: its fill-bit count, its rows' codes, and as fill bits the
+  // first bits of the code stream after it (zero after the last segment).
+  HFMCODESEGMENT* entries = table.get();
+  unsigned char* out = block.get();
+  size_t row = 0;
   for (size_t s = 0; s < segs; ++s) {
-    unsigned char* out = block + (inPlace ? bitOffset : outOffset);
-    PackSegment(bitString + bitOffset, segBits[s], out);
-    table[s].data = out;
-    table[s].length = static_cast<int32_t>((segBits[s] + 7) / 8 + 1);
-    bitOffset += segBits[s];
-    outOffset += table[s].length;
+    const int64_t bytes = (plan.get()[s].bits + 7) / 8;
+    out[0] = static_cast<unsigned char>(8 * bytes - plan.get()[s].bits);
+    BitPacker packer(out + 1);
+    const size_t from = row * rowSize;
+    const size_t to = plan.get()[s].endRow * rowSize;
+    for (size_t i = from; i < to; ++i) packer.Put(codes[data[i]]);
+    if (packer.Pending() != 0) {
+      const int need = 8 - packer.Pending();
+      packer.Put(LeadingBits(codes, data, to, inputBytes, need), need);
+    }
+    entries[s].data = out;
+    entries[s].length = static_cast<int32_t>(bytes + 1);
+    out += bytes + 1;
+    row = plan.get()[s].endRow;
   }
-  if (!inPlace) free(bitString);
 
   *segmentCount = static_cast<int>(segs);
-  free(rowBits);
-  return table;
+  block.release();
+  return table.release();
 }

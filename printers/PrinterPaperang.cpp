@@ -230,7 +230,12 @@ void CPrinterPaperang::OnPaintBmp() {
   if (m_packetBuffer.GetBufferLength() != 0) m_packetBuffer.InitBuffer(0);
 
   cmdBeginPrinting();
-  SendBitmap_withHFM();
+  if (!SendBitmap_withHFM()) {
+    // Reported already; a page without its bitmap would only feed blank
+    // paper, so none of it is sent.
+    m_packetBuffer.InitBuffer(0);
+    return;
+  }
   cmdEndPrinting();
   if (m_reg.iMediaType == kMediaGap || m_reg.iMediaType == kMediaBlackLine)
     cmdPaperLocate(100);

@@ -1,4 +1,5 @@
 #include "printers/PrinterPeriPage.h"
+#include "image/MemoryGate.h"
 
 #include <zlib.h>
 
@@ -82,8 +83,8 @@ bool CPrinterPeriPage::AppendCompressed(CMyBuffer& dst, int widthBytes, int line
     const uLong inLength = static_cast<uLong>(rows) * static_cast<uLong>(widthBytes);
 
     z_stream zs{};
-    zs.zalloc = Z_NULL;
-    zs.zfree = Z_NULL;
+    zs.zalloc = tavel::GateZalloc;
+    zs.zfree = tavel::GateZfree;
     zs.opaque = Z_NULL;
     // Level default, deflate, 1 KiB window with the zlib wrapper, memLevel 8.
     if (deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 10, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -91,7 +92,7 @@ bool CPrinterPeriPage::AppendCompressed(CMyBuffer& dst, int widthBytes, int line
       return false;
     }
     const uLong bound = deflateBound(&zs, inLength);
-    unsigned char* out = static_cast<unsigned char*>(std::malloc(bound));
+    unsigned char* out = static_cast<unsigned char*>(tavel::GateMalloc(bound));
     if (!out) {
       deflateEnd(&zs);
       *why = "no memory for the compressed raster";

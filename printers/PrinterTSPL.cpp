@@ -1,4 +1,5 @@
 #include "printers/PrinterTSPL.h"
+#include "image/MemoryGate.h"
 
 #include <zlib.h>
 
@@ -156,7 +157,7 @@ bool CPrinterTSPL::cmdBITMAP(int x, int y, int widthBytes, int rows, const void*
   if (m_halftone.bImageCompress) {
     // The compressed form takes bit 1 = dot, the polarity the page arrives in.
     const uLong bound = compressBound(static_cast<uLong>(length));
-    unsigned char* packed = static_cast<unsigned char*>(std::malloc(bound ? bound : 1));
+    unsigned char* packed = static_cast<unsigned char*>(tavel::GateMalloc(bound ? bound : 1));
     uLongf packedLength = bound;
     int rc = Z_MEM_ERROR;
     if (packed)

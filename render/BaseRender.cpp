@@ -7,14 +7,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "render/CupsMessages.h"
 #include "render/PageError.h"
-#include "render/SysLog.h"
 
 CBaseRender::CBaseRender()
     : m_resolution(0), m_pageHeader(), m_haveHeader(false), m_initialized(false),
       m_outputFailed(false), m_pageFailed(false), m_page(0), m_options(nullptr), m_sink(nullptr),
-      m_pageRows(nullptr), m_pageRowsCapacity(0) {}
+      m_log(&m_sysLog), m_pageRows(nullptr), m_pageRowsCapacity(0) {}
 
 CBaseRender::~CBaseRender() {
   ResetSendBufferList();
@@ -56,17 +54,27 @@ void CBaseRender::WriteSpool(const void* data, int length) {
   int err = 0;
   if (m_sink->Write(data, static_cast<size_t>(length), &written, &err)) return;
   m_outputFailed = true;
-  _cupsLangPrintFilter(stderr, "ERROR", "Unable to send print data to the printer.");
-  std::fprintf(stderr, "DEBUG: write to %s failed after %zu of %d bytes: %s\n", m_sink->Name(),
-               written, length, std::strerror(err));
-  tavel::Log(3, "write to %s failed: %s", m_sink->Name(), std::strerror(err));
+  m_log->Message("ERROR", "Unable to send print data to the printer.");
+  m_log->Message("DEBUG", tavel::Format("write to %s failed after %zu of %d bytes: %s",
+                                        m_sink->Name(), written, length, std::strerror(err))
+                              .c_str());
+  LogAt(3, "write to %s failed: %s", m_sink->Name(), std::strerror(err));
 }
 
 void CBaseRender::AddLog(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  tavel::LogV(7, format, args);
+  const std::string text = tavel::FormatV(format, args);
   va_end(args);
+  m_log->Log(7, text.c_str());
+}
+
+void CBaseRender::LogAt(int priority, const char* format, ...) const {
+  va_list args;
+  va_start(args, format);
+  const std::string text = tavel::FormatV(format, args);
+  va_end(args);
+  m_log->Log(priority, text.c_str());
 }
 
 void CBaseRender::ReportPageError(const char* message, const char* detailFormat, ...) {
@@ -75,7 +83,7 @@ void CBaseRender::ReportPageError(const char* message, const char* detailFormat,
   const std::string detail = tavel::FormatV(detailFormat, args);
   va_end(args);
   m_pageFailed = true;
-  tavel::ReportError(7, message, "%s", detail.c_str());
+  tavel::ReportError(*m_log, 7, message, "%s", detail.c_str());
 }
 
 void CBaseRender::ResetSendBufferList() {

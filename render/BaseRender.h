@@ -13,12 +13,15 @@
 #include <string>
 
 #include "image/RasterImage.h"
+#include "render/JobLog.h"
 #include "render/MyBuffer.h"
 #include "render/ObjRef.h"
 #include "render/OptionSource.h"
 #include "render/OutputSink.h"
+#include "render/PageHeaderCheck.h"
 #include "render/PageSource.h"
 #include "render/Settings.h"
+#include "render/SysJobLog.h"
 
 // What became of one page handed to PrintPage.
 enum class PageOutcome {
@@ -26,6 +29,7 @@ enum class PageOutcome {
   kRefused,      // its header or memory ruled it out; nothing of it was read
   kNotPrepared,  // its image could not be built or reduced to one bit
   kNotSent,      // the driver reported that it could not send it as asked
+  kNoData,       // its data ended before its first row; nothing was sent
 };
 
 struct PageResult {
@@ -46,6 +50,10 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   // stay owned by the front end and must outlive the job.
   void SetOptionSource(IOptionSource* source) { m_options = source; }
   void SetOutputSink(IOutputSink* sink) { m_sink = sink; }
+  // Where diagnostics and messages go; null restores the system log and
+  // standard error.
+  void SetJobLog(IJobLog* log) { m_log = log ? log : &m_sysLog; }
+  IJobLog& JobLog() const { return *m_log; }
 
   // The page entry point: checks the header, builds the page image from the
   // source's rows, runs OnStartPage, OnBeginBmp (preparation), OnPaintBmp,
@@ -69,6 +77,7 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   // completed; after a write fails for good nothing more is sent.
   virtual void WriteSpool(const void* data, int length);
   virtual void AddLog(const char* format, ...) __attribute__((format(printf, 2, 3)));
+  void LogAt(int priority, const char* format, ...) const __attribute__((format(printf, 3, 4)));
   virtual void GetPrinterParameters();
 
   // The bit value that means ink in the page OnPaintBmp receives. The
@@ -109,10 +118,19 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
  protected:
   // Logs the page header the way the job log has always shown it.
   void LogPageHeader() const;
-  // Reads the page's rows into m_image, converting their colours; false (and
-  // the page reported) when the image can't be had.
-  bool LoadPage(IPageSource& source, int colorHandling, PageResult* result);
-  // Makes room for a page's raster; the buffer is kept for the next page.
+  // Where the rows of the page being read come from and go.
+  struct PageReader {
+    IPageSource& source;
+    tavel::ColorHandling colors;
+    uint32_t chunkRows;  // rows per request after the first
+    uint32_t filled;     // image rows written so far
+  };
+  uint32_t ReadRows(PageReader& reader, uint32_t want);
+  // Reads the rest of the page's rows into m_image, a chunk at a time,
+  // converting their colours; rows that never arrive are white.
+  void LoadRest(PageReader& reader, PageResult* result);
+  void ReportShortPage(uint32_t rowsBefore, uint32_t want, uint32_t arrived) const;
+  // Makes room for a chunk of rows; the buffer is kept for the next page.
   bool ReservePageRows(uint64_t bytes);
   // Runs the image hooks on the loaded page.
   PageOutcome RunPageHooks();
@@ -127,6 +145,8 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   int m_page;
   IOptionSource* m_options;
   IOutputSink* m_sink;
-  uint8_t* m_pageRows;  // the raster of the current page, as read
+  CSysJobLog m_sysLog;
+  IJobLog* m_log;
+  uint8_t* m_pageRows;  // a chunk of the current page's rows, as read
   uint64_t m_pageRowsCapacity;
 };

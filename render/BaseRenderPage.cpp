@@ -11,11 +11,16 @@
 #include <cstring>
 
 #include "render/BaseRender.h"
+#include "image/MemoryGate.h"
 #include "render/PageError.h"
-#include "render/PageHeaderCheck.h"
-#include "render/SysLog.h"
 
-using tavel::Log;
+namespace {
+
+// Rows are read into the image this many bytes at a time (at least one
+// row): few calls into the source, little memory beside the page image.
+constexpr uint64_t kReadChunkBytes = 1024 * 1024;
+
+}  // namespace
 
 PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource& source) {
   PageResult result;
@@ -25,32 +30,47 @@ PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource
   tavel::ColorHandling colors = tavel::ColorHandling::kUnsupported;
   tavel::HeaderVerdict verdict = tavel::CheckPage(header, &colors);
   if (!verdict.ok) {
-    tavel::ReportError(3, tavel::Format("Page %d can't be printed: %s", m_page,
-                                        verdict.reason.c_str()),
+    tavel::ReportError(*m_log, 3, tavel::Format("Page %d can't be printed: %s", m_page,
+                                                verdict.reason.c_str()),
                        "page %d: %s", m_page, verdict.detail.c_str());
     source.SkipPage();
     return result;
   }
 
-  const uint64_t pageBytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
-  if (!ReservePageRows(pageBytes)) {
-    tavel::ReportError(3, tavel::Format("Page %d can't be printed: %s", m_page,
-                                        "there is not enough memory for it."),
-                       "page %d: no memory for %llu bytes of raster", m_page,
-                       static_cast<unsigned long long>(pageBytes));
+  // The page goes straight into its image: no other copy of it is held.
+  const uint64_t bpl = header.cupsBytesPerLine;
+  const uint64_t chunkRows = bpl >= kReadChunkBytes ? 1 : kReadChunkBytes / bpl;
+  if (!m_image.CreateForRows(header.cupsWidth, header.cupsHeight, header.cupsBitsPerPixel) ||
+      !ReservePageRows(chunkRows * bpl)) {
+    tavel::ReportError(*m_log, 3, tavel::Format("Page %d can't be printed: %s", m_page,
+                                                "there is not enough memory for it."),
+                       "page %d: no memory for %llu bytes of raster (%s)", m_page,
+                       static_cast<unsigned long long>(bpl * header.cupsHeight),
+                       *m_image.GetLastError() ? m_image.GetLastError() : "read buffer");
+    m_image.Destroy();
     source.SkipPage();
     return result;
   }
 
   m_pageHeader = header;
   m_haveHeader = true;
-  source.PageStarted(m_page);
-  if (!LoadPage(source, static_cast<int>(colors), &result)) {
-    result.outcome = PageOutcome::kNotPrepared;
-  } else {
-    OnStartPage();
-    result.outcome = RunPageHooks();
+  PageReader reader{source, colors, static_cast<uint32_t>(chunkRows), 0};
+
+  // The first row comes alone: a page whose data ends before any of it
+  // arrived is not printed at all (a thermal printer would feed a whole
+  // page of blank paper for it).
+  if (header.cupsHeight > 0 && ReadRows(reader, 1) == 0) {
+    ReportShortPage(0, 1, 0);
+    m_image.Destroy();
+    result.outcome = PageOutcome::kNoData;
+    result.truncated = true;
+    return result;
   }
+
+  source.PageStarted(m_page);
+  LoadRest(reader, &result);
+  OnStartPage();
+  result.outcome = RunPageHooks();
   source.PageFinished(m_page);
   OnEndPage();
   return result;
@@ -59,61 +79,84 @@ PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource
 bool CBaseRender::ReservePageRows(uint64_t bytes) {
   if (bytes <= m_pageRowsCapacity) return true;
   if (bytes > tavel::kMaxPageBytes) return false;
-  // At least one byte, so that an empty page still has a buffer to name.
-  void* p = std::realloc(m_pageRows, static_cast<size_t>(bytes ? bytes : 1));
+  void* p = tavel::GateRealloc(m_pageRows, static_cast<size_t>(bytes));
   if (!p) return false;
   m_pageRows = static_cast<uint8_t*>(p);
   m_pageRowsCapacity = bytes;
   return true;
 }
 
-bool CBaseRender::LoadPage(IPageSource& source, int colorHandling, PageResult* result) {
+// Reads up to `want` rows into the image at the reader's next row. Each
+// request starts out white: a source that stops inside it leaves the rest
+// of it white, as the rows that never came must print.
+uint32_t CBaseRender::ReadRows(PageReader& reader, uint32_t want) {
   const cups_page_header2_t& h = m_pageHeader;
-  const tavel::ColorHandling colors = static_cast<tavel::ColorHandling>(colorHandling);
   const uint32_t bpl = h.cupsBytesPerLine;
+  const uint64_t bytes = static_cast<uint64_t>(want) * bpl;
+  std::memset(m_pageRows, tavel::WhiteByteFor(reader.colors), bytes);
+  const uint32_t n = reader.source.ReadRows(m_pageRows, want);
+  tavel::ConvertRasterColors(h, reader.colors, m_pageRows, bytes);
+  for (uint32_t i = 0; i < want; ++i)
+    m_image.SetRowFromArray(reader.filled + i, m_pageRows + static_cast<uint64_t>(i) * bpl,
+                            h.cupsBitsPerPixel, bpl);
+  reader.filled += want;
+  return n;
+}
 
-  uint32_t rowsRead = 0;
-  while (rowsRead < h.cupsHeight) {
-    const uint32_t n = source.ReadRows(m_pageRows + static_cast<uint64_t>(rowsRead) * bpl,
-                                       h.cupsHeight - rowsRead);
-    if (n == 0) break;
-    rowsRead += n;
+void CBaseRender::ReportShortPage(uint32_t rowsBefore, uint32_t want, uint32_t arrived) const {
+  const std::string message = tavel::Format("The print data ended inside page %d.", m_page);
+  const unsigned height = m_pageHeader.cupsHeight;
+  if (want == 1 || arrived > 0)
+    tavel::ReportError(*m_log, 3, message, "page %d: %u of %u lines arrived", m_page,
+                       rowsBefore + arrived, height);
+  else
+    tavel::ReportError(*m_log, 3, message, "page %d: the data ended within lines %u to %u of %u",
+                       m_page, rowsBefore + 1, rowsBefore + want, height);
+}
+
+void CBaseRender::LoadRest(PageReader& reader, PageResult* result) {
+  const cups_page_header2_t& h = m_pageHeader;
+  while (reader.filled < h.cupsHeight) {
+    const uint32_t left = h.cupsHeight - reader.filled;
+    const uint32_t want = left < reader.chunkRows ? left : reader.chunkRows;
+    const uint32_t before = reader.filled;
+    const uint32_t n = ReadRows(reader, want);
+    if (n < want) {
+      result->truncated = true;
+      ReportShortPage(before, want, n);
+      break;
+    }
   }
-  if (rowsRead < h.cupsHeight) {
-    // The rows that never came print as white paper.
-    std::memset(m_pageRows + static_cast<uint64_t>(rowsRead) * bpl, tavel::WhiteByteFor(colors),
-                static_cast<uint64_t>(h.cupsHeight - rowsRead) * bpl);
-    tavel::ReportError(3, tavel::Format("The print data ended inside page %d.", m_page),
-                       "page %d: %u of %u lines arrived", m_page, rowsRead, h.cupsHeight);
-    result->truncated = true;
+  if (reader.filled < h.cupsHeight) {
+    // Rows past the end of the data print as white paper.
+    const uint32_t bpl = h.cupsBytesPerLine;
+    std::memset(m_pageRows, tavel::WhiteByteFor(reader.colors), bpl);
+    tavel::ConvertRasterColors(h, reader.colors, m_pageRows, bpl);
+    for (uint32_t y = reader.filled; y < h.cupsHeight; ++y)
+      m_image.SetRowFromArray(y, m_pageRows, h.cupsBitsPerPixel, bpl);
   }
-  const uint64_t pageBytes = static_cast<uint64_t>(bpl) * h.cupsHeight;
-  tavel::ConvertRasterColors(h, colors, m_pageRows, pageBytes);
 
   LogPageHeader();
   m_resolution = static_cast<int>(h.HWResolution[0]);
-  if (!m_image.CreateFromArray(m_pageRows, h.cupsWidth, h.cupsHeight, h.cupsBitsPerPixel, bpl,
-                               false)) {
-    Log(3, "create image error\n");
-    tavel::ReportError(3, tavel::Format("Page %d could not be prepared for printing.", m_page),
-                       "page %d: %s", m_page,
-                       *m_image.GetLastError() ? m_image.GetLastError()
-                                               : "the image could not be built");
-    return false;
-  }
-  Log(7, "create image width=%d, height=%d, bitsPerPixel=%d, bytesPerLine=%d", h.cupsWidth,
-      h.cupsHeight, h.cupsBitsPerPixel, h.cupsBytesPerLine);
+  LogAt(7, "create image width=%d, height=%d, bitsPerPixel=%d, bytesPerLine=%d", h.cupsWidth,
+        h.cupsHeight, h.cupsBitsPerPixel, h.cupsBytesPerLine);
   m_image.SetXDPI(static_cast<int32_t>(h.HWResolution[0]));
   m_image.SetYDPI(static_cast<int32_t>(h.HWResolution[1]));
-  return true;
 }
 
 PageOutcome CBaseRender::RunPageHooks() {
   OnBeginBmp();
   // A page whose preparation failed has been reported; the drivers only
   // encode a one-bit page.
-  const bool prepared = m_image.IsValid() && m_image.GetBpp() == 1;
-  if (prepared) PaintPage();
+  bool prepared = m_image.IsValid() && m_image.GetBpp() == 1;
+  if (prepared) {
+    PrepareForPrinter();
+    prepared = m_image.IsValid();
+  }
+  if (prepared) {
+    if (InkBit() == 1) Negative();
+    OnPaintBmp();
+  }
   OnEndBmp();
   if (!prepared) return PageOutcome::kNotPrepared;
   return m_pageFailed ? PageOutcome::kNotSent : PageOutcome::kPrinted;
@@ -127,23 +170,23 @@ void CBaseRender::PaintPage() {
 
 void CBaseRender::LogPageHeader() const {
   const cups_page_header2_t& h = m_pageHeader;
-  Log(7, "DEBUG: Duplex = %d\n", h.Duplex);
-  Log(7, "DEBUG: HWResolution = [ %d %d ]\n", h.HWResolution[0], h.HWResolution[1]);
-  Log(7, "DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n", h.ImagingBoundingBox[0],
+  LogAt(7, "DEBUG: Duplex = %d\n", h.Duplex);
+  LogAt(7, "DEBUG: HWResolution = [ %d %d ]\n", h.HWResolution[0], h.HWResolution[1]);
+  LogAt(7, "DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n", h.ImagingBoundingBox[0],
       h.ImagingBoundingBox[1], h.ImagingBoundingBox[2], h.ImagingBoundingBox[3]);
-  Log(7, "DEBUG: Margins = [ %d %d ]\n", h.Margins[0], h.Margins[1]);
-  Log(7, "DEBUG: ManualFeed = %d\n", h.ManualFeed);
-  Log(7, "DEBUG: MediaPosition = %d\n", h.MediaPosition);
-  Log(7, "DEBUG: NumCopies = %d\n", h.NumCopies);
-  Log(7, "DEBUG: Orientation = %d\n", h.Orientation);
-  Log(7, "DEBUG: PageSize = [ %d %d ]\n", h.PageSize[0], h.PageSize[1]);
-  Log(7, "DEBUG: cupsWidth = %d\n", h.cupsWidth);
-  Log(7, "DEBUG: cupsHeight = %d\n", h.cupsHeight);
-  Log(7, "DEBUG: cupsMediaType = %d\n", h.cupsMediaType);
-  Log(7, "DEBUG: cupsBitsPerColor = %d\n", h.cupsBitsPerColor);
-  Log(7, "DEBUG: cupsBitsPerPixel = %d\n", h.cupsBitsPerPixel);
-  Log(7, "DEBUG: cupsBytesPerLine = %d\n", h.cupsBytesPerLine);
-  Log(7, "DEBUG: cupsColorOrder = %d\n", h.cupsColorOrder);
-  Log(7, "DEBUG: cupsColorSpace = %d\n", h.cupsColorSpace);
-  Log(7, "DEBUG: cupsCompression = %d\n", h.cupsCompression);
+  LogAt(7, "DEBUG: Margins = [ %d %d ]\n", h.Margins[0], h.Margins[1]);
+  LogAt(7, "DEBUG: ManualFeed = %d\n", h.ManualFeed);
+  LogAt(7, "DEBUG: MediaPosition = %d\n", h.MediaPosition);
+  LogAt(7, "DEBUG: NumCopies = %d\n", h.NumCopies);
+  LogAt(7, "DEBUG: Orientation = %d\n", h.Orientation);
+  LogAt(7, "DEBUG: PageSize = [ %d %d ]\n", h.PageSize[0], h.PageSize[1]);
+  LogAt(7, "DEBUG: cupsWidth = %d\n", h.cupsWidth);
+  LogAt(7, "DEBUG: cupsHeight = %d\n", h.cupsHeight);
+  LogAt(7, "DEBUG: cupsMediaType = %d\n", h.cupsMediaType);
+  LogAt(7, "DEBUG: cupsBitsPerColor = %d\n", h.cupsBitsPerColor);
+  LogAt(7, "DEBUG: cupsBitsPerPixel = %d\n", h.cupsBitsPerPixel);
+  LogAt(7, "DEBUG: cupsBytesPerLine = %d\n", h.cupsBytesPerLine);
+  LogAt(7, "DEBUG: cupsColorOrder = %d\n", h.cupsColorOrder);
+  LogAt(7, "DEBUG: cupsColorSpace = %d\n", h.cupsColorSpace);
+  LogAt(7, "DEBUG: cupsCompression = %d\n", h.cupsCompression);
 }

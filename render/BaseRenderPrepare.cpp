@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "render/BaseRender.h"
-#include "render/PageError.h"
 
 namespace {
 
@@ -17,65 +16,65 @@ inline bool IsInk(const uint8_t* row, uint32_t x) { return !((row[x >> 3] >> (7 
 void CBaseRender::AdjustImage() {
   if (!m_image.IsValid()) return;
 
-  if (m_image.GetBpp() > 23) m_image.GrayScale();
+  // A step that fails (no memory for its result) would leave a page that is
+  // not what was asked for: such a page is reported and not printed.
+  auto failed = [this](const char* message) {
+    ReportPageError(message, "%s", m_image.GetLastError());
+    m_image.Destroy();
+  };
 
-  if (m_halftone.iLiangdu != 0 || m_halftone.iDuibidu != 0)
-    m_image.Light(m_halftone.iLiangdu, m_halftone.iDuibidu);
+  if (m_image.GetBpp() > 23 && !m_image.GrayScale())
+    return failed("The page image could not be reduced to black and white.");
+
+  if ((m_halftone.iLiangdu != 0 || m_halftone.iDuibidu != 0) &&
+      !m_image.Light(m_halftone.iLiangdu, m_halftone.iDuibidu))
+    return failed("The page image could not be reduced to black and white.");
 
   if (m_halftone.iGrayMethod >= 1)
     m_image.Dither(m_halftone.iGrayMethod - 1);
   else
     m_image.Threshold(static_cast<uint8_t>(m_halftone.iThreValue & 0xFF));
-
-  if (m_image.GetBpp() != 1) {
-    // Reducing to one bit failed (no memory for the result): every later
-    // step and every driver needs a one-bit page.
-    ReportPageError("The page image could not be reduced to black and white.", "%s",
-                    m_image.GetLastError());
-    m_image.Destroy();
-    return;
-  }
+  // Every later step and every driver needs a one-bit page.
+  if (m_image.GetBpp() != 1)
+    return failed("The page image could not be reduced to black and white.");
 
   if (m_reg.iScale != 100) {
     int w = static_cast<int>(m_image.GetWidth()) * m_reg.iScale / 100;
     int h = static_cast<int>(m_image.GetHeight()) * m_reg.iScale / 100;
-    m_image.Resample(w, h, 1, nullptr);
+    if (!m_image.Resample(w, h, 1, nullptr)) return failed("The page could not be scaled as asked.");
   }
 
   CropWhiteEdge(m_halftone.iCropTopEdge, m_halftone.iCropBottomEdge, m_halftone.iCropLeftEdge,
                 m_halftone.iCropRightEdge);
+  if (!m_image.IsValid()) return;
 
-  if (m_reg.bMirror) m_image.Mirror(false, true);
+  if (m_reg.bMirror && !m_image.Mirror(false, true))
+    return failed("The page could not be mirrored as asked.");
   if (m_reg.bNegative) Negative();
 
+  float angle = 0.0f;
   switch (m_reg.iRotate) {
-    case kRotate180:
-      m_image.Rotate(180.0f, nullptr);
-      break;
-    case kRotate90:
-      m_image.Rotate(90.0f, nullptr);
-      break;
-    case kRotate270:
-      m_image.Rotate(270.0f, nullptr);
-      break;
-    default:
-      break;
+    case kRotate180: angle = 180.0f; break;
+    case kRotate90: angle = 90.0f; break;
+    case kRotate270: angle = 270.0f; break;
+    default: break;
   }
+  if (angle != 0.0f && !m_image.Rotate(angle, nullptr))
+    return failed("The page could not be turned as asked.");
 
   if (m_reg.iReference[0] != 0 || m_reg.iReference[1] != 0) {
     int dx = static_cast<int>((static_cast<long long>(m_reg.iReference[0]) * m_resolution) / 25.4);
     int dy = static_cast<int>((static_cast<long long>(m_reg.iReference[1]) * m_resolution) / 25.4);
     CRasterImage copy;
     copy.Copy(m_image, true, true, true);
-    if (copy.IsValid()) {
-      for (uint32_t y = 0; y < m_image.GetHeight(); ++y)
-        std::memset(m_image.GetBits(y), 0xFF, m_image.GetEffWidth());
-      m_image.Mix(copy, OpSourceOver, dx, -dy, false);
-    } else {
-      // Still printed, so not a failed page.
-      tavel::ReportError(7, "The page could not be shifted as asked; it is printed unshifted.",
-                         "%s", copy.GetLastError());
+    if (!copy.IsValid()) {
+      ReportPageError("The page could not be shifted as asked.", "%s", copy.GetLastError());
+      m_image.Destroy();
+      return;
     }
+    for (uint32_t y = 0; y < m_image.GetHeight(); ++y)
+      std::memset(m_image.GetBits(y), 0xFF, m_image.GetEffWidth());
+    m_image.Mix(copy, OpSourceOver, dx, -dy, false);
   }
 
   AdjustEffWidthBits();
@@ -149,7 +148,11 @@ void CBaseRender::CropWhiteEdge(int top, int bottom, int left, int right) {
   // Crop counts its vertical edges from the last stored row.
   tagRECT rect = {cutLeft, cutBottom, keptRight, H - cutTop};
   CRasterImage cropped;
-  if (m_image.Crop(rect, &cropped)) m_image = cropped;
+  if (!m_image.Crop(rect, &cropped) || !m_image.Transfer(cropped, true)) {
+    ReportPageError("The page's white edges could not be trimmed as asked.", "%s",
+                    m_image.GetLastError());
+    m_image.Destroy();
+  }
 }
 
 void CBaseRender::Negative() {

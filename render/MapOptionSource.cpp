@@ -2,7 +2,6 @@
 
 #include <utility>
 
-#include "render/SysLog.h"
 
 CMapOptionSource::CMapOptionSource(std::map<std::string, std::string> choices,
                                    std::map<std::string, std::string> attributes)
@@ -20,7 +19,6 @@ bool CMapOptionSource::Choice(const char* keyword, std::string* choice) {
   auto it = m_choices.find(keyword);
   if (it == m_choices.end()) return false;
   *choice = it->second;
-  tavel::Log(7, "%s: choice: %s", keyword, choice->c_str());
   return true;
 }
 

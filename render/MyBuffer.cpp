@@ -1,4 +1,5 @@
 #include "render/MyBuffer.h"
+#include "image/MemoryGate.h"
 
 #include <climits>
 #include <cstdio>
@@ -24,7 +25,7 @@ CMyBuffer::~CMyBuffer() {
 bool CMyBuffer::SetBufferSize(int size) {
   if (size <= 0) return true;
   if (m_pBuffer && m_nBufferSize >= size) return true;
-  void* p = std::realloc(m_pBuffer, static_cast<size_t>(size));
+  void* p = tavel::GateRealloc(m_pBuffer, static_cast<size_t>(size));
   if (!p) {
     m_failed = true;
     return false;

@@ -3,8 +3,6 @@
 #include <cstdio>
 #include <vector>
 
-#include "render/CupsMessages.h"
-#include "render/SysLog.h"
 
 namespace tavel {
 
@@ -29,14 +27,15 @@ std::string Format(const char* format, ...) {
   return text;
 }
 
-void ReportError(int priority, const std::string& message, const char* detailFormat, ...) {
+void ReportError(IJobLog& log, int priority, const std::string& message, const char* detailFormat,
+                 ...) {
   va_list args;
   va_start(args, detailFormat);
   const std::string detail = FormatV(detailFormat, args);
   va_end(args);
-  _cupsLangPrintFilter(stderr, "ERROR", "%s", message.c_str());
-  if (!detail.empty()) std::fprintf(stderr, "DEBUG: %s\n", detail.c_str());
-  Log(priority, "%s %s", message.c_str(), detail.c_str());
+  log.Message("ERROR", message.c_str());
+  if (!detail.empty()) log.Message("DEBUG", detail.c_str());
+  log.Log(priority, (message + " " + detail).c_str());
 }
 
 }  // namespace tavel

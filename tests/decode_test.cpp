@@ -430,7 +430,7 @@ TEST_P(DecodePages, MutationsNeverCrash) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, DecodePages, ::testing::ValuesIn(PageCases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 // ------------------------------------------------------ malformed streams
 
@@ -525,7 +525,7 @@ TEST_P(DecodeRefuses, WithOffsetAndReason) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Streams, DecodeRefuses, ::testing::ValuesIn(BadCases()),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 // Inputs that once broke the decoder; the file extension names the
 // language. Each must end cleanly, and every image it reports must be a
@@ -648,6 +648,6 @@ TEST_P(DecodeDriverOutput, IsThePageItWasGiven) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drivers, DecodeDriverOutput, ::testing::ValuesIn(kDriverCases),
-                         [](const auto& info) { return info.param.name; });
+                         [](const auto& p) { return p.param.name; });
 
 }  // namespace

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "printers/HfmCode.h"
-#include "support/HfmDecoder.h"
+#include "tools/decode/Huffman.h"
 
 namespace {
 
@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
         SmallCase{"ties", {0, 0, 1, 1, 2, 2, 2, 2}, 4, {257, 2, 256, 0, 1}, {2, 257, 0, 256, 1},
                   // 00 = 10, 01 = 11, 02 = 0: bits 1010 1111 0000
                   {"04 AF 00"}}),
-    [](const ::testing::TestParamInfo<SmallCase>& info) { return std::string(info.param.name); });
+    [](const ::testing::TestParamInfo<SmallCase>& p) { return std::string(p.param.name); });
 
 TEST(HfmTree, AbcNodesAndCodes) {
   Bytes data = {0x61, 0x62, 0x63};
@@ -183,18 +183,21 @@ void CheckRoundTrip(const Bytes& data, int rowBytes, int maxPacket) {
   Coded coded;
   Code(data, rowBytes, rows, maxPacket, &coded);
   ASSERT_TRUE(coded.segmentsOk);
-  HfmDecoder dec;
-  ASSERT_TRUE(dec.Build(coded.pre, coded.in));
+  HuffmanTree tree;
+  std::string err;
+  ASSERT_TRUE(tree.Build(coded.pre, coded.in, err)) << err;
 
-  const long limit = (maxPacket - 1) * 8L;
+  const uint64_t limit = static_cast<uint64_t>(maxPacket - 1) * 8;
   Bytes all;
   for (size_t i = 0; i < coded.segments.size(); ++i) {
     SCOPED_TRACE(i);
     const Bytes& seg = coded.segments[i];
     Bytes part;
-    ASSERT_TRUE(dec.Decode(seg, &part)) << "segment does not end on a code boundary";
+    uint64_t bits = 0;
+    ASSERT_TRUE(HuffmanTree::SegmentBits(seg.data(), seg.size(), bits)) << "bad fill-bit count";
+    ASSERT_TRUE(tree.Decode(seg.data() + 1, bits, part, err))
+        << "segment does not end on a code boundary: " << err;
     ASSERT_EQ(part.size() % rowBytes, 0u) << "segment holds a partial row";
-    long bits = 8L * static_cast<long>(seg.size() - 1) - seg[0];
     if (part.size() > static_cast<size_t>(rowBytes)) {
       EXPECT_LT(bits, limit);
       EXPECT_LE(seg.size(), static_cast<size_t>(maxPacket));
@@ -234,8 +237,8 @@ INSTANTIATE_TEST_SUITE_P(
                       RoundTripCase{"rowsOverLimit", 400, 20, 256, 256},
                       RoundTripCase{"oneByteRows", 1, 5000, 256, 3},
                       RoundTripCase{"oneByteRowsTinyPackets", 1, 300, 1, 3}),
-    [](const ::testing::TestParamInfo<RoundTripCase>& info) {
-      return std::string(info.param.name);
+    [](const ::testing::TestParamInfo<RoundTripCase>& p) {
+      return std::string(p.param.name);
     });
 
 TEST(HfmCoding, AllByteValues) {
@@ -291,8 +294,8 @@ TEST(HfmCoding, SegmentsCloseJustBeforeTheLimit) {
 
 TEST(HfmCoding, OneBitSegmentsDoNotOverlap) {
   // One-byte rows with one-bit codes and a limit of 0: every row is its own
-  // one-bit segment, which cannot be packed over the bit string in place.
-  // The fill bits are the next segments' code bits, as for any segment.
+  // one-bit segment, and its seven fill bits are the next segments' code
+  // bits, as for any segment.
   Bytes data = {0x00, 0x00, 0x00, 0x00, 0x00};
   Coded coded;
   Code(data, 1, 5, 1, &coded);

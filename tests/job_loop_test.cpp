@@ -75,7 +75,7 @@ INSTANTIATE_TEST_SUITE_P(
         ArgCase{"MissingFile",
                 {"1", "u", "t", "1", "", "/nonexistent/job.ras"},
                 "Unable to open raster file"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(JobLoop, MissingPpdIsReportedWithItsReason) {
   FilterJob job;
@@ -226,7 +226,7 @@ TEST_P(BrokenHeaderFollowed, IsRefusedAndTheNextPagePrints) {
   job.input = WriteRaster({badPage, good});
   FilterResult r = RunFilter(job);
   EXPECT_EQ(r.termSignal, 0);
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.exitStatus, 1) << r.err;  // a page is missing: the job failed
   EXPECT_NE(r.err.find("ERROR: Page 1 can't be printed"), std::string::npos) << r.err;
   EXPECT_NE(r.err.find("DEBUG: page 1: "), std::string::npos) << r.err;
   EXPECT_EQ(r.err.find("PAGE: 1 1"), std::string::npos);
@@ -293,11 +293,11 @@ std::vector<HeaderCase> FollowedCases() {
 }
 
 INSTANTIATE_TEST_SUITE_P(JobLoop, BrokenHeader, ::testing::ValuesIn(kBrokenHeaders),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 // A page whose data can be sent in full; the others' data would swallow the
 // page after them.
 INSTANTIATE_TEST_SUITE_P(JobLoop, BrokenHeaderFollowed, ::testing::ValuesIn(FollowedCases()),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 TEST(JobLoop, CmykIsNamedInTheMessage) {
   cups_page_header2_t h = MakeHeader(8, 2, 32, CUPS_CSPACE_CMYK);
@@ -317,7 +317,7 @@ TEST(JobLoop, StreamCutInsideAPagePrintsTheRestWhite) {
   job.ppdPath = Ppd(20, {{"ImageFilter", "0", {"0", "3"}}});
   job.input = cut;
   FilterResult r = RunFilter(job);
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
+  EXPECT_EQ(r.exitStatus, 1) << r.err;  // printed, but not whole
   EXPECT_NE(r.err.find("ERROR: The print data ended inside page 1."), std::string::npos) << r.err;
   unsigned rowBytes = 0, rows = 0;
   std::vector<uint8_t> bits = TsplBitmap(r.out, &rowBytes, &rows);
@@ -326,6 +326,60 @@ TEST(JobLoop, StreamCutInsideAPagePrintsTheRestWhite) {
   EXPECT_EQ(bits[0], 0x00);                        // first row arrived: black
   EXPECT_EQ(bits[39 * rowBytes], 0xFF);            // last row never came: white
 }
+
+// Any page that did not reach the printer whole fails the job, after the
+// other pages printed; a page whose data ended before its first row is not
+// printed at all.
+struct StatusCase {
+  const char* name;
+  int model;
+  std::function<std::vector<uint8_t>()> input;
+  int status;
+  const char* error;  // expected in standard error; empty: no ERROR at all
+  size_t pagesPrinted;
+};
+
+class JobStatus : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(JobStatus, OnlyWholePagesSucceed) {
+  const StatusCase& c = GetParam();
+  FilterJob job;
+  job.ppdPath = Ppd(c.model);
+  job.input = c.input();
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.termSignal, 0);
+  EXPECT_EQ(r.exitStatus, c.status) << r.err;
+  if (*c.error)
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+  else
+    EXPECT_EQ(r.err.find("ERROR:"), std::string::npos) << r.err;
+  EXPECT_EQ(Count(r.err, "PAGE: "), c.pagesPrinted) << r.err;
+}
+
+std::vector<uint8_t> GoodPages(int n) {
+  return WriteRaster(std::vector<RasterPage>(static_cast<size_t>(n),
+                                             UniformPage(MakeHeader(64, 16, 8), 0)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    JobLoop, JobStatus,
+    ::testing::Values(
+        StatusCase{"AllPagesPrint", 21, [] { return GoodPages(2); }, 0, "", 2},
+        // 600000 dots is more than an ESC/POS raster row holds.
+        StatusCase{"DriverRefusesAPage", 21,
+                   [] {
+                     RasterPage wide = UniformPage(MakeHeader(600000, 2, 1, CUPS_CSPACE_K), 0);
+                     RasterPage good = UniformPage(MakeHeader(64, 16, 8), 0);
+                     return WriteRaster({good, wide, good});
+                   },
+                   1, "ERROR: The page is too large to be printed.", 3},
+        StatusCase{"NoRowsAfterTheHeader", 20,
+                   [] {
+                     RasterPage good = UniformPage(MakeHeader(64, 16, 8), 0);
+                     return WriteRaster({good, RasterPage{MakeHeader(64, 4000, 8), {}}});
+                   },
+                   1, "ERROR: The print data ended inside page 2.", 1}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 // libcups refuses a page header of height 0 as if the stream ended there;
 // the pages after it must not vanish without a word.
@@ -366,6 +420,6 @@ TEST_P(BrokenOutput, FailsTheJobWithAMessage) {
 INSTANTIATE_TEST_SUITE_P(JobLoop, BrokenOutput,
                          ::testing::Values(OutputCase{"DiskFull", "/dev/full", false},
                                            OutputCase{"ReaderGone", "", true}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -9,14 +9,17 @@
 
 #include "filter/PpdOptionSource.h"
 #include "render/BaseRender.h"
-#include "render/SysLog.h"
 #include "support/PpdWriter.h"
 
 namespace {
 
-void Collect(int, const char* text, void* ctx) {
-  static_cast<std::vector<std::string>*>(ctx)->push_back(text);
-}
+// Keeps every log line of the settings.
+struct Collect : IJobLog {
+  explicit Collect(std::vector<std::string>* into) : lines(into) {}
+  void Log(int, const char* text) override { lines->push_back(text); }
+  void Message(const char*, const char*) override {}
+  std::vector<std::string>* lines;
+};
 
 // Parses the PPD, marks its defaults and then the job options, reads the
 // settings and keeps the log lines.
@@ -30,11 +33,13 @@ struct Settings {
     int n = cupsParseOptions(jobOptions.c_str(), 0, &opts);
     cupsMarkOptions(ppd, n, opts);
     cupsFreeOptions(n, opts);
-    source = std::make_unique<CPpdOptionSource>(ppd);
-    render.SetOptionSource(source.get());
-    tavel::SetLogSink(Collect, &log);
+    Collect collect(&log);
+    CPpdOptionSource source(ppd, collect);
+    render.SetOptionSource(&source);
+    render.SetJobLog(&collect);
     render.GetPrinterParameters();
-    tavel::SetLogSink(nullptr, nullptr);
+    render.SetJobLog(nullptr);
+    render.SetOptionSource(nullptr);
   }
   ~Settings() { ppdClose(ppd); }
   bool Logged(const std::string& line) const {
@@ -43,7 +48,6 @@ struct Settings {
     return false;
   }
   ppd_file_t* ppd;
-  std::unique_ptr<CPpdOptionSource> source;
   CBaseRender render;
   std::vector<std::string> log;
 };

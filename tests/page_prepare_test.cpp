@@ -71,7 +71,7 @@ INSTANTIATE_TEST_SUITE_P(
                       CropCase{"RightOneMillimetreCutsOneMore", 0, 0, 0, 1, 91, 100},
                       CropCase{"AllWhiteMargins", -1, -1, -1, -1, 60, 20},
                       CropCase{"LargeLimitStopsAtInk", 50, 0, 50, 0, 80, 60}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Prepare, CropKeepsTheInkWhereItWas) {
   Page p(100, 100, Box(20, 40, 80, 60));

@@ -203,7 +203,7 @@ TEST_P(GeneratedPpd, PageSizesFitTheHead) {
     EXPECT_EQ(s.bottom, 0) << s.name;
     EXPECT_FLOAT_EQ(s.right, s.width) << s.name;
     EXPECT_FLOAT_EQ(s.top, s.length) << s.name;
-    double dots = s.width * c.dpi / 72.0;
+    double dots = s.width * static_cast<float>(c.dpi) / 72.0;
     if (c.headDots > 0) {
       EXPECT_NEAR(dots, c.headDots, 0.05) << s.name << ": a roll page is one head line wide";
     } else {
@@ -213,8 +213,8 @@ TEST_P(GeneratedPpd, PageSizesFitTheHead) {
   EXPECT_TRUE(custom || ppd_->variable_sizes) << "custom sizes";
   EXPECT_TRUE(ppd_->variable_sizes);
   if (c.headDots > 0) {
-    EXPECT_NEAR(ppd_->custom_min[0] * c.dpi / 72.0, c.headDots, 0.05);
-    EXPECT_NEAR(ppd_->custom_max[0] * c.dpi / 72.0, c.headDots, 0.05);
+    EXPECT_NEAR(ppd_->custom_min[0] * static_cast<float>(c.dpi) / 72.0, c.headDots, 0.05);
+    EXPECT_NEAR(ppd_->custom_max[0] * static_cast<float>(c.dpi) / 72.0, c.headDots, 0.05);
   } else {
     EXPECT_LE(ppd_->custom_max[0] * 25.4 / 72.0, c.maxWidthMm + 0.01);
   }

@@ -65,6 +65,6 @@ TEST_P(CpclLabel, LinesAndGraphicAsSeparateWrites) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, CpclLabel, ::testing::ValuesIn(kLabels),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -77,7 +77,7 @@ TEST_P(EscposPage, OneWritePerPageAndTheDocumentEnd) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, EscposPage, ::testing::ValuesIn(kPages),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // The raster head: mode byte from the resolution, the unpadded row length.
 struct HeadCase {
@@ -175,6 +175,6 @@ INSTANTIATE_TEST_SUITE_P(
                       d.m_reg.iPostFeed = 100000;
                       d.m_cmdBuffer.SetMaxBufferSize(2048);
                     }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "support/CaptureDriver.h"
 #include "support/DriverPage.h"
 #include "support/HexDump.h"
+#include "tools/decode/Inflate.h"
 
 namespace {
 
@@ -67,7 +68,7 @@ TEST_P(PeriPagePreamble, OneWriteAtDocumentStart) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PeriPagePreamble, ::testing::ValuesIn(kPreambles),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // A 384 x 2 page at 203 dpi, uncompressed: bytes before the raster, the
 // raster commands' heads (one per band), and the bytes after the last band.
@@ -136,13 +137,13 @@ TEST_P(PeriPagePage, OneWritePerPage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PeriPagePage, ::testing::ValuesIn(kPages),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // Splits a compressed page into its blocks: {header, inflated rows}.
 struct Block {
   std::vector<uint8_t> head;  // 1F 00 wH wL hH hL
   std::vector<uint8_t> rows;
-  bool adlerMatches = false;
+  bool intact = false;  // inflates to the declared size, Adler-32 trailer right
 };
 
 std::vector<Block> ParseBlocks(const std::vector<uint8_t>& page, size_t at, size_t* end) {
@@ -154,11 +155,13 @@ std::vector<Block> ParseBlocks(const std::vector<uint8_t>& page, size_t at, size
                           (size_t(page[at + 8]) << 8) | page[at + 9];
     const std::vector<uint8_t> payload = Slice(page, at + 10, length);
     // Deflate data, then the big-endian Adler-32 of the rows; no zlib header.
-    b.rows = Inflate(Slice(payload, 0, payload.size() - 4), true);
-    const uLong adler = adler32(1, b.rows.data(), static_cast<uInt>(b.rows.size()));
-    const std::vector<uint8_t> trailer = Slice(payload, payload.size() - 4, 4);
-    b.adlerMatches = trailer == std::vector<uint8_t>{uint8_t(adler >> 24), uint8_t(adler >> 16),
-                                                     uint8_t(adler >> 8), uint8_t(adler)};
+    const uint64_t declared = uint64_t(page[at + 2] << 8 | page[at + 3]) *
+                              uint64_t(page[at + 4] << 8 | page[at + 5]);
+    size_t used = 0;
+    std::string err;
+    b.intact = Inflate(payload.data(), payload.size(), ZFormat::RawAdler32, declared, b.rows, used,
+                       err) &&
+               used == payload.size();
     blocks.push_back(b);
     at += 10 + length;
   }
@@ -189,7 +192,7 @@ TEST_P(PeriPageCompressed, OneBlockOfLeftmostBytes) {
   ASSERT_EQ(blocks.size(), 1u);
   EXPECT_BYTES(FromHex(c.head), blocks[0].head);
   EXPECT_BYTES(InkRows(c.width, c.height, c.widthBytes), blocks[0].rows);
-  EXPECT_TRUE(blocks[0].adlerMatches);
+  EXPECT_TRUE(blocks[0].intact);
   EXPECT_BYTES(FromHex("10 FF FE 45"), Slice(d.writes[0], end, 100));
 }
 
@@ -264,7 +267,7 @@ TEST_P(PeriPageJob, WritesOfTheWholeJob) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, PeriPageJob, ::testing::ValuesIn(kJobs),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // A page that never got an image: no rows at all.
 TEST(PeriPageEmpty, ZeroRowsBandedSendsNoRaster) {
@@ -340,7 +343,7 @@ INSTANTIATE_TEST_SUITE_P(
                       TallCase{"BandAbove16Bits", 100000, false, {65535, 4465}},
                       TallCase{"Banded", 30000, false, {30000, 30000, 10000}},
                       TallCase{"Compressed", 0, true, {65535, 4465}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 // Recording paper loses its white lead-in and tail, not its side margins.
 TEST(PeriPageRecording, WhiteRowsCutAtTopAndBottom) {

@@ -10,6 +10,7 @@
 #include "support/CaptureDriver.h"
 #include "support/DriverPage.h"
 #include "support/HexDump.h"
+#include "tools/decode/Inflate.h"
 
 namespace {
 
@@ -100,7 +101,7 @@ TEST_P(TsplSettings, WholeLabelInOneWrite) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Cases, TsplSettings, ::testing::ValuesIn(kSettings),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& p) { return std::string(p.param.name); });
 
 // The label size comes from the pixel counts, the row length from the
 // padded stride.
@@ -156,7 +157,13 @@ TEST(TsplCompressed, StreamInflatesToInvertedImage) {
 
     std::vector<uint8_t> inverted = PatternRows(width, 240);
     for (auto& b : inverted) b = static_cast<uint8_t>(~b);
-    EXPECT_BYTES(inverted, Inflate(stream));
+    std::vector<uint8_t> inflated;
+    size_t used = 0;
+    std::string err;
+    EXPECT_TRUE(Inflate(stream.data(), stream.size(), ZFormat::Zlib, inverted.size(), inflated, used,
+                        err))
+        << err;
+    EXPECT_BYTES(inverted, inflated);
   }
 }
 
@@ -198,6 +205,6 @@ INSTANTIATE_TEST_SUITE_P(
                                     d.m_halftone.bImageCompress = 1;
                                     d.m_cmdBuffer.SetMaxBufferSize(64);
                                   }}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

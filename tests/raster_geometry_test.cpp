@@ -9,6 +9,7 @@
 #include <map>
 
 #include "image/RasterImage.h"
+#include "support/ReferenceImage.h"
 
 namespace {
 
@@ -143,6 +144,82 @@ TEST(Rotate, FailureLeavesTheImageAlone) {
   EXPECT_FALSE(empty.Rotate180());
   EXPECT_FALSE(empty.Mirror());
   EXPECT_FALSE(empty.Crop(0, 0, 1, 1));
+}
+
+// Turns, mirror, crop, the ink scan and the shift against their
+// pixel-by-pixel forms, bit for bit, padding included, on one-bit pages of
+// many widths and heights (and a few other depths for the turns and mirror,
+// which share their code with them), with an alpha plane on some.
+TEST(GeometryExactness, FastFormsMatchThePixelByPixelOnes) {
+  struct Page {
+    uint32_t width, height, bpp;
+  };
+  std::vector<Page> pages;
+  for (uint32_t w = 1; w <= 70; ++w) pages.push_back({w, 1 + (w * 7) % 19, 1});
+  for (uint32_t w : {383u, 384u, 385u, 833u, 1217u}) pages.push_back({w, 11 + w % 7, 1});
+  for (uint32_t bpp : {4u, 8u, 24u, 32u}) pages.push_back({13, 9, bpp});
+
+  const std::pair<int, int> shifts[] = {
+      {0, 0}, {1, 0},  {-1, 0},   {7, -3},      {-9, 2},           {8, 1}, {-16, -1}, {29, 0},
+      {0, 5}, {70, 0}, {-3, -40}, {INT_MAX, 0}, {INT_MIN, INT_MIN}};
+  for (size_t i = 0; i < pages.size(); ++i) {
+    const Page& p = pages[i];
+    for (int pattern = 0; pattern < 3; ++pattern) {
+      CRasterImage page =
+          ref::MakePage(p.width, p.height, p.bpp, pattern, static_cast<uint32_t>(i));
+      if (p.bpp == 1 && pattern == 1) page.AlphaCreate();  // a page dithered from 32 bits
+      const std::string where = "page " + std::to_string(p.width) + "x" + std::to_string(p.height) +
+                                " at " + std::to_string(p.bpp) + " bits, pattern " +
+                                std::to_string(pattern) + ": ";
+      auto check = [&](const char* what, const std::function<bool(CRasterImage&)>& fast,
+                       const std::function<bool(CRasterImage&)>& slow) {
+        CRasterImage a(page), b(page);
+        EXPECT_EQ(fast(a), slow(b)) << where << what;
+        EXPECT_EQ(ref::Difference(a, b), "") << where << what;
+      };
+      check(
+          "90", [](CRasterImage& img) { return img.Rotate(90.0f); },
+          [](CRasterImage& img) { return ref::QuarterTurn(img, true); });
+      check(
+          "270", [](CRasterImage& img) { return img.Rotate(270.0f); },
+          [](CRasterImage& img) { return ref::QuarterTurn(img, false); });
+      check(
+          "180", [](CRasterImage& img) { return img.Rotate(180.0f); }, ref::Rotate180);
+      check(
+          "mirror", [](CRasterImage& img) { return img.Mirror(false, true); }, ref::Mirror);
+      const int32_t w = static_cast<int32_t>(p.width), h = static_cast<int32_t>(p.height);
+      const tagRECT rects[] = {{0, 0, w, h},
+                               {1, h - 1, w - 1, 1},
+                               {w / 3, h, w - 2, h / 2},
+                               {w / 2 + 3, h / 3, 7, h},
+                               {-5, 99999, 9, 0}};
+      for (const tagRECT& r : rects)
+        check(
+            "crop", [&](CRasterImage& img) { return img.Crop(r); },
+            [&](CRasterImage& img) {
+              return ref::Crop(img, r.left, r.top, r.right, r.bottom, nullptr);
+            });
+      if (p.bpp != 1) continue;
+      for (const auto& [dx, dy] : shifts)
+        check(
+            "shift", [&](CRasterImage& img) { return img.ShiftOnWhite(dx, dy); },
+            [&](CRasterImage& img) { return ref::ShiftOnWhite(img, dx, dy); });
+      // The scan on the page, on a nearly white one and on a white one.
+      for (int ink = 0; ink < 3; ++ink) {
+        CRasterImage scanned(page);
+        if (ink > 0)
+          for (uint32_t y = 0; y < p.height; ++y)
+            std::memset(scanned.GetBits(y), 0xFF, scanned.GetEffWidth());
+        if (ink == 1) scanned.SetPixelIndex(w - 1 - w / 3, h / 2, 0);
+        tagINKBOUNDS fast = {-7, -7, -7, -7}, slow = {-7, -7, -7, -7};
+        EXPECT_EQ(scanned.FindInkBounds(fast), ref::InkBounds(scanned, slow)) << where << ink;
+        EXPECT_EQ(std::memcmp(&fast, &slow, sizeof fast), 0)
+            << where << "ink scan " << ink << ": " << fast.firstRow << " " << fast.lastRow << " "
+            << fast.firstColumn << " " << fast.lastColumn << " against " << slow.firstRow << " "
+            << slow.lastRow << " " << slow.firstColumn << " " << slow.lastColumn;
+      }
+    }
+  }
 }
 
 // --- Mirror ---------------------------------------------------------------

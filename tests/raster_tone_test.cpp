@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image/RasterImage.h"
+#include "support/ReferenceImage.h"
 
 namespace {
 
@@ -168,6 +169,50 @@ INSTANTIATE_TEST_SUITE_P(
         // too, while 254 leaves that dot and one other black.
         OrderedCase{9, 255, 16, AllOf(16)},
         OrderedCase{9, 254, 16, AllBut2(16, 6, 7, 14, 15)}));
+
+// Every method and Threshold against the pixel-by-pixel form, bit for bit,
+// on random and patterned pages of many widths (narrow, odd, around a
+// printer head's width) and every depth the filter passes. Among the 8-bit
+// pages is one with a reversed palette, whose bytes are not their gray.
+TEST(ToneExactness, FastFormsMatchThePixelByPixelOnes) {
+  struct Page {
+    uint32_t width, height, bpp;
+    int pattern;
+    bool reversedPalette;
+  };
+  std::vector<Page> pages;
+  for (uint32_t w = 1; w <= 70; ++w)
+    pages.push_back({w, 1 + w % 5, 8, static_cast<int>(w % 3), false});
+  for (uint32_t w : {383u, 384u, 385u, 576u, 833u, 1217u})
+    for (int pattern = 0; pattern < 3; ++pattern) pages.push_back({w, 9, 8, pattern, false});
+  for (uint32_t bpp : {1u, 4u, 24u, 32u}) pages.push_back({61, 7, bpp, 1, false});
+  for (uint32_t bpp : {4u, 24u}) pages.push_back({403, 5, bpp, 0, false});
+  pages.push_back({97, 6, 8, 1, true});
+
+  for (size_t i = 0; i < pages.size(); ++i) {
+    const Page& p = pages[i];
+    CRasterImage page =
+        ref::MakePage(p.width, p.height, p.bpp, p.pattern, static_cast<uint32_t>(i));
+    if (p.reversedPalette)
+      for (int c = 0; c < 256; ++c)
+        page.SetPaletteColor(static_cast<uint8_t>(c), static_cast<uint8_t>(255 - c),
+                             static_cast<uint8_t>(c / 2), 77);
+    for (int method = -1; method <= 10; ++method) {
+      CRasterImage fast(page), slow(page);
+      EXPECT_EQ(fast.Dither(method), ref::Dither(slow, method));
+      ASSERT_EQ(ref::Difference(fast, slow), "")
+          << "method " << method << ", page " << p.width << "x" << p.height << " at " << p.bpp
+          << " bits, pattern " << p.pattern;
+    }
+    for (int level : {0, 1, 127, 128, 129, 254, 255}) {
+      CRasterImage fast(page), slow(page);
+      EXPECT_EQ(fast.Threshold(static_cast<uint8_t>(level)),
+                ref::Threshold(slow, static_cast<uint8_t>(level)));
+      ASSERT_EQ(ref::Difference(fast, slow), "") << "threshold " << level << ", page " << p.width
+                                                 << "x" << p.height << " at " << p.bpp << " bits";
+    }
+  }
+}
 
 // --- Threshold ------------------------------------------------------------
 

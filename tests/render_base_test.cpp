@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(
                       GrowthCase{"NoLimitWhenZero", -1, 1000, 100, 1100, 1100, false},
                       GrowthCase{"StartOverAndGrow", 1500, 1000, 1200, 1200, 1200, true},
                       GrowthCase{"TooBigEvenAlone", 1100, 1000, 1200, 0, 1024, true}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& p) { return std::string(p.param.name); });
 
 TEST(MyBuffer, RefusedAppendIsReported) {
   CMyBuffer b;
@@ -109,7 +109,7 @@ TEST(MyBuffer, RefusedAppendIsReported) {
 }
 
 struct Counted : TObjRefImpl<IObjRef> {
-  explicit Counted(int* deaths) : deaths(deaths) {}
+  explicit Counted(int* deathCount) : deaths(deathCount) {}
   ~Counted() override { ++*deaths; }
   int* deaths;
 };
@@ -165,7 +165,7 @@ TEST(ChoiceNumbers, ReadLikeAtoiAndClamp) {
 // Records the hooks the job runs.
 class Recorder : public CBaseRender {
  public:
-  explicit Recorder(std::vector<std::string>* calls) : calls(calls) {}
+  explicit Recorder(std::vector<std::string>* log) : calls(log) {}
   void OnInit() override { calls->push_back("OnInit"); }
   void OnStartPage() override { calls->push_back("OnStartPage"); }
   void OnBeginBmp() override {

@@ -3,11 +3,17 @@
 // sent, in every printer language, raw and compressed.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "printers/DriverTable.h"
+#include "render/MapOptionSource.h"
+#include "render/MemoryOutputSink.h"
+#include "render/MemoryPageSource.h"
 #include "support/CupsChain.h"
+#include "support/HexDump.h"
 #include "support/FilterRunner.h"
 #include "support/PpdWriter.h"
 #include "support/RasterWriter.h"
@@ -82,6 +88,46 @@ class RoundTrip : public ::testing::TestWithParam<Language> {
 };
 
 TEST_P(RoundTrip, RandomOneBitPage) { Check(RandomOneBit(203, 61, 5)); }
+
+// The engine driven in process, with its settings from a plain map and its
+// bytes kept in memory, writes exactly what the filter process writes with
+// the same choices marked in its PPD: the front end adds nothing.
+TEST_P(RoundTrip, EngineInProcessMatchesFilter) {
+  const Language& lang = GetParam();
+  const std::map<std::string, std::string> choices = {
+      {"ImageFilter", "3"},       {"ImageCompress", lang.compress ? "1" : "0"},
+      {"Darkness", "10"},         {"zeMediaTracking", "Gap"},
+      {"AdjustHoriaontal", "1"},  {"FeedOffset", "2"},
+      {"BeginPrintSound", "EveryPage"}, {"EndPrintSound", "EveryDoc"},
+      {"MoneyBox", "AfterPrint"}, {"CutType", "FullCutPage"},
+      {"PostAction", "Cutter"}};
+  std::vector<PpdOption> options;
+  for (const auto& c : choices) options.push_back({c.first, c.second, {c.second}});
+  const Picture pic = PatternedGray(384, 97);
+  const std::vector<RasterPage> pages = {pic.page, RandomOneBit(203, 61, 5).page};
+
+  FilterJob job;
+  job.ppdPath = WriteTempFile("p.ppd", PpdText(lang.model, options, "*ImageMaxLength: \"40\"\n"));
+  job.input = WriteRaster(pages);
+  const FilterResult r = RunFilter(job);
+  ASSERT_EQ(r.exitStatus, 0) << r.err;
+
+  CMapOptionSource settings(choices, {{"ImageMaxLength", "40"}});
+  CMemoryOutputSink sink;
+  CBaseRender* driver = tavel::CreateDriver(lang.model);
+  ASSERT_NE(driver, nullptr);
+  driver->SetOptionSource(&settings);
+  driver->SetOutputSink(&sink);
+  driver->GetPrinterParameters();
+  driver->OnStartDoc(0);
+  for (const RasterPage& page : pages) {
+    CMemoryPageSource rows(page.data.data(), page.data.size(), page.header.cupsBytesPerLine);
+    EXPECT_EQ(driver->PrintPage(page.header, rows).outcome, PageOutcome::kPrinted);
+  }
+  driver->OnEndDoc();
+  driver->Release();
+  EXPECT_BYTES(r.out, sink.Bytes());
+}
 TEST_P(RoundTrip, PatternedGrayPage) { Check(PatternedGray(384, 97)); }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -90,8 +136,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Language{"escpos", 21, false}, Language{"cpcl", 22, false},
                       Language{"paperang", 23, false}, Language{"peripage", 24, false},
                       Language{"peripage", 24, true}),
-    [](const auto& info) {
-      return std::string(info.param.name) + (info.param.compress ? "Compressed" : "Raw");
+    [](const auto& p) {
+      return std::string(p.param.name) + (p.param.compress ? "Compressed" : "Raw");
     });
 
 }  // namespace

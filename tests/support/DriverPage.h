@@ -4,7 +4,6 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdint>
 #include <string>
@@ -59,28 +58,4 @@ inline std::vector<uint8_t> Slice(const std::vector<uint8_t>& v, size_t from, si
   if (from > v.size()) return {};
   if (count > v.size() - from) count = v.size() - from;
   return std::vector<uint8_t>(v.begin() + from, v.begin() + from + count);
-}
-
-// Inflates a zlib stream (windowBits 8..15 with header), or a raw deflate
-// stream when raw is set. Empty on error.
-inline std::vector<uint8_t> Inflate(const std::vector<uint8_t>& in, bool raw = false) {
-  z_stream zs{};
-  if (inflateInit2(&zs, raw ? -15 : 15) != Z_OK) return {};
-  std::vector<uint8_t> out;
-  uint8_t chunk[65536];
-  zs.next_in = const_cast<Bytef*>(in.data());
-  zs.avail_in = static_cast<uInt>(in.size());
-  int rc;
-  do {
-    zs.next_out = chunk;
-    zs.avail_out = sizeof chunk;
-    rc = inflate(&zs, Z_NO_FLUSH);
-    if (rc != Z_OK && rc != Z_STREAM_END) {
-      inflateEnd(&zs);
-      return {};
-    }
-    out.insert(out.end(), chunk, chunk + (sizeof chunk - zs.avail_out));
-  } while (rc != Z_STREAM_END);
-  inflateEnd(&zs);
-  return out;
 }

@@ -92,3 +92,12 @@ bool HuffmanTree::Decode(const uint8_t* data, uint64_t bits, std::vector<uint8_t
   }
   return true;
 }
+
+bool HuffmanTree::SegmentBits(const uint8_t* seg, size_t n, uint64_t& bits) {
+  if (n == 0) return false;
+  const unsigned fill = seg[0];
+  const uint64_t whole = uint64_t(n - 1) * 8;
+  if (fill > 7 || fill > whole) return false;
+  bits = whole - fill;
+  return true;
+}

@@ -3,6 +3,7 @@
 // below 256, inner nodes 256 and up); a left edge is code bit 0.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,6 +18,11 @@ class HuffmanTree {
   // to out. Fails when the bits end inside a code.
   bool Decode(const uint8_t* data, uint64_t bits, std::vector<uint8_t>& out, std::string& err) const;
   size_t Leaves() const { return (nodes_.size() + 1) / 2; }
+
+  // A coded segment is one byte with the number of fill bits (0 to 7) at
+  // the end of its last byte, then the code bits. Gives the number of code
+  // bits in the n bytes at seg; fails when n is 0 or the count is impossible.
+  static bool SegmentBits(const uint8_t* seg, size_t n, uint64_t& bits);
 
  private:
   struct Node {

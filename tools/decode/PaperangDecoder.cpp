@@ -61,13 +61,12 @@ bool Bitmap(Stream& s, size_t at, const uint8_t* p, size_t n, PageState& st, std
   if (st.rowBytes && rowBytes != st.rowBytes)
     return s.Fail(at + 10, Format("bitmap row width %u changes from %u within the page", rowBytes, st.rowBytes));
   const uint8_t* seg = p + 17;
-  const unsigned fill = seg[0];
-  const uint64_t bits = uint64_t(k - 1) * 8;
-  if (fill > 7 || fill > bits)
-    return s.Fail(at + 17, Format("segment fill-bit count %u impossible for %u code bytes", fill, k - 1));
+  uint64_t bits = 0;
+  if (!HuffmanTree::SegmentBits(seg, k, bits))
+    return s.Fail(at + 17, Format("segment fill-bit count %u impossible for %u code bytes", unsigned(seg[0]), k - 1));
   std::vector<uint8_t> rows;
   std::string err;
-  if (!st.tree.Decode(seg + 1, bits - fill, rows, err))
+  if (!st.tree.Decode(seg + 1, bits, rows, err))
     return s.Fail(at + 17, Format("Huffman code in segment %u does not decode: ", index) + err);
   if (rows.size() % rowBytes != 0)
     return s.Fail(at + 17, Format("segment %u decodes to %zu bytes, not whole rows of %u", index,

@@ -1,0 +1,11 @@
+// CSysJobLog: diagnostics to the system log, messages to CUPS on standard
+// error, the way a CUPS filter reports. Every driver starts with one.
+#pragma once
+
+#include "render/JobLog.h"
+
+class CSysJobLog : public IJobLog {
+ public:
+  void Log(int priority, const char* text) override;
+  void Message(const char* prefix, const char* text) override;
+};
