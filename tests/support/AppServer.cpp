@@ -31,9 +31,14 @@ bool AppServer::Start(const std::string& program, const std::string& dir) {
     if (m_pid < 0) return false;
     for (int i = 0; i < 200 && !LoopbackPortOpen(m_port) && ProcessRunning(m_pid); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (!LoopbackPortOpen(m_port)) {  // the port was taken meanwhile
+    // Another server may have taken the port meanwhile: then something
+    // answers there, but this one could not listen on it (and stays up on
+    // its other addresses). Try another port.
+    if (!LoopbackPortOpen(m_port) ||
+        ReadFile(dir + "/log").find("Unable to create listener") != std::string::npos) {
       StopProcess(m_pid, 5);
       m_pid = -1;
+      RunCommand({"rm", "-f", dir + "/log"}, 10);
     }
   }
   return m_pid > 0;
