@@ -174,6 +174,8 @@ bool CRasterJob::EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) 
   // A page cut short by a cancel is printed before the document ends.
   self->PrintCollectedPage(job);
   self->m_driver->OnEndDoc();
+  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Document end sent after %d page(s).",
+              self->m_driver->PageNumber());
   const bool ok = !self->m_driver->OutputFailed() && self->m_sink.Flush();
   papplJobSetData(job, nullptr);
   delete self;

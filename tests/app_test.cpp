@@ -87,7 +87,7 @@ class PrinterApp : public ::testing::Test {
   }
   static void TearDownTestSuite() {
     server_.Stop();
-    if (!failed_) RemoveTree(dir_);
+    if (!failed_ && !getenv("TAVEL_KEEP_E2E")) RemoveTree(dir_);
   }
   void TearDown() override { failed_ = failed_ || HasFailure(); }
 
