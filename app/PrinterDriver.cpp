@@ -69,7 +69,8 @@ void AddVendorAttributes(const ModelInfo& model, pappl_pr_driver_data_t* data, i
     const std::string value = VendorValue(*option, model.Option(option->keyword)->defaultChoice);
     if (option->words.empty()) {
       ippAddRange(*attrs, IPP_TAG_PRINTER, supported.c_str(), option->minimum, option->maximum);
-      ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, dflt.c_str(), std::atoi(value.c_str()));
+      ippAddInteger(*attrs, IPP_TAG_PRINTER, IPP_TAG_INTEGER, dflt.c_str(),
+                    std::atoi(value.c_str()));
     } else {
       std::vector<const char*> words;
       for (const VendorWord& w : option->words) words.push_back(w.ipp);

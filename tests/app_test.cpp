@@ -116,7 +116,8 @@ class PrinterApp : public ::testing::Test {
     return ReadFile(server_.OutputPath(printer, jobName));
   }
 
-  static std::string WriteRasterFile(const std::string& name, const std::vector<RasterPage>& pages) {
+  static std::string WriteRasterFile(const std::string& name,
+                                     const std::vector<RasterPage>& pages) {
     const std::vector<uint8_t> raster = WriteRaster(pages, CUPS_RASTER_WRITE_PWG);
     const std::string path = dir_ + "/" + name + ".pwg";
     WriteFile(path, std::string(raster.begin(), raster.end()));
@@ -225,7 +226,8 @@ TEST_P(AppModels, OffersTheModelAndPrintsLikeTheFilter) {
   EXPECT_NE(seen["media-supported"].find("custom_max_"), std::string::npos);
   EXPECT_EQ(seen["media-default"], m.Media(m.defaultMedia)->pwgName);
   EXPECT_EQ(seen["media-tracking-supported"], c.tracking);
-  EXPECT_EQ(seen["printer-darkness-supported"], c.darknessLevels ? std::to_string(c.darknessLevels) : "");
+  EXPECT_EQ(seen["printer-darkness-supported"],
+            c.darknessLevels ? std::to_string(c.darknessLevels) : "");
   EXPECT_EQ(seen["print-speed-supported"], c.speeds);
   for (const tavel::VendorOption* v : tavel::VendorOptionsFor(m))
     EXPECT_EQ(seen[std::string(v->name) + "-default"],
