@@ -6,7 +6,7 @@ JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 # builds anyway, e.g. with a compiler that warns where GCC does not.
 WERROR ?= ON
 
-.PHONY: all deps configure build test demo bench install clean
+.PHONY: all deps configure build test demo bench install uninstall deb cross-arm64 clean
 
 all: build
 
@@ -34,6 +34,19 @@ bench: deps
 
 install: build
 	@DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+# Removes what `make install` wrote (its manifest lists every file).
+uninstall:
+	@DESTDIR=$(DESTDIR) cmake --build $(BUILD) --target uninstall
+
+# The Debian package, in $(BUILD)/deb/.
+deb: deps
+	@scripts/build-deb $(BUILD)
+
+# The whole project for arm64 with Debian's cross toolchain, in
+# $(BUILD)-arm64/, and its unit tests under qemu-user.
+cross-arm64:
+	@scripts/cross-arm64 $(BUILD)-arm64
 
 clean:
 	rm -rf $(BUILD) out

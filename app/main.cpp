@@ -14,6 +14,7 @@
 
 #include "app/PrinterDriver.h"
 #include "app/SerialDevice.h"
+#include "tavelpress/Version.h"
 
 namespace {
 
@@ -71,7 +72,7 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
 
 int main(int argc, char* argv[]) {
   std::vector<pappl_pr_driver_t>& drivers = tavel::DriverList();
-  return papplMainloop(argc, argv, "0.1.0", nullptr, static_cast<int>(drivers.size()),
+  return papplMainloop(argc, argv, kTavelVersion, nullptr, static_cast<int>(drivers.size()),
                        drivers.data(), nullptr, tavel::SetupDriver, nullptr, nullptr,
                        CreateSystem, nullptr, nullptr);
 }

@@ -6,13 +6,6 @@
 
 #include "render/BaseRender.h"
 
-namespace {
-
-// Pixel x of a one-bit row is ink when its bit is 0.
-inline bool IsInk(const uint8_t* row, uint32_t x) { return !((row[x >> 3] >> (7 - (x & 7))) & 1); }
-
-}  // namespace
-
 void CBaseRender::AdjustImage() {
   if (!m_image.IsValid()) return;
 
@@ -65,16 +58,9 @@ void CBaseRender::AdjustImage() {
   if (m_reg.iReference[0] != 0 || m_reg.iReference[1] != 0) {
     int dx = static_cast<int>((static_cast<long long>(m_reg.iReference[0]) * m_resolution) / 25.4);
     int dy = static_cast<int>((static_cast<long long>(m_reg.iReference[1]) * m_resolution) / 25.4);
-    CRasterImage copy;
-    copy.Copy(m_image, true, true, true);
-    if (!copy.IsValid()) {
-      ReportPageError("The page could not be shifted as asked.", "%s", copy.GetLastError());
-      m_image.Destroy();
-      return;
-    }
-    for (uint32_t y = 0; y < m_image.GetHeight(); ++y)
-      std::memset(m_image.GetBits(y), 0xFF, m_image.GetEffWidth());
-    m_image.Mix(copy, OpSourceOver, dx, -dy, false);
+    // The page moves right by dx and down by dy; what it leaves is white.
+    if (!m_image.ShiftOnWhite(dx, -dy))
+      return failed("The page could not be shifted as asked.");
   }
 
   AdjustEffWidthBits();
@@ -97,53 +83,17 @@ void CBaseRender::CropWhiteEdge(int top, int bottom, int left, int right) {
   const int H = static_cast<int>(m_image.GetHeight());
   int cutTop = 0, cutBottom = 0, cutLeft = 0, keptRight = W;
 
-  auto rowHasInk = [&](int y, int* firstX) {
-    const uint8_t* row = m_image.GetBits(static_cast<uint32_t>(y));
-    for (int x = 0; x < W; ++x)
-      if (IsInk(row, static_cast<uint32_t>(x))) {
-        if (firstX) *firstX = x;
-        return true;
-      }
-    return false;
-  };
-  auto columnHasInk = [&](int x) {
-    for (int y = 0; y < H; ++y)
-      if (IsInk(m_image.GetBits(static_cast<uint32_t>(y)), static_cast<uint32_t>(x))) return true;
-    return false;
-  };
-
-  if (bottom > 0) {
-    for (int y = H - 1; y >= 0; --y)
-      if (rowHasInk(y, nullptr)) {
-        cutBottom = H - 1 - y;
-        if (cutBottom > B) cutBottom = B;
-        break;
-      }
-  }
-  if (top > 0) {
-    for (int y = 0; y < H; ++y)
-      if (rowHasInk(y, nullptr)) {
-        cutTop = y;
-        if (cutTop > T) cutTop = T;
-        break;
-      }
-  }
-  if (left > 0) {
-    for (int x = 0; x < W; ++x)
-      if (columnHasInk(x)) {
-        cutLeft = x;
-        if (cutLeft > L) cutLeft = L;
-        break;
-      }
-  }
+  // A page without ink keeps all its edges.
+  tagINKBOUNDS ink;
+  if (!m_image.FindInkBounds(ink)) return;
+  if (bottom > 0) cutBottom = H - 1 - ink.lastRow < B ? H - 1 - ink.lastRow : B;
+  if (top > 0) cutTop = ink.firstRow < T ? ink.firstRow : T;
+  if (left > 0) cutLeft = ink.firstColumn < L ? ink.firstColumn : L;
   if (right > 0) {
-    for (int x = W - 1; x >= 0; --x)
-      if (columnHasInk(x)) {
-        keptRight = x + 1;
-        if (keptRight < W - R - 1 && R + 1 < W) keptRight = W - R - 1;
-        break;
-      }
+    keptRight = ink.lastColumn + 1;
+    if (keptRight < W - R - 1 && R + 1 < W) keptRight = W - R - 1;
   }
+  if (cutTop == 0 && cutBottom == 0 && cutLeft == 0 && keptRight == W) return;
 
   // Crop counts its vertical edges from the last stored row.
   tagRECT rect = {cutLeft, cutBottom, keptRight, H - cutTop};

@@ -1,5 +1,7 @@
 #include "CpclDecoder.h"
 
+#include "Explain.h"
+
 namespace {
 
 // Splits "WORD a b c" into numbers after checking the word and the count.
@@ -34,12 +36,14 @@ bool DecodeCpcl(Stream& s) {
       s.Item(start, Format("! label: offset %lld, %lldx%lld dpi, height %lld, %lld cop%s", (long long)n[0],
                            (long long)n[1], (long long)n[2], (long long)n[3], (long long)n[4],
                            n[4] == 1 ? "y" : "ies"));
+      Note(s, start, Act::kLabelHeader, n[0], n[3], n[4]);
       continue;
     }
     if (!inLabel) return s.Fail(start, "command outside a label (no \"! \" header before it): \"" + line + "\"");
     if (word == "PAGE-WIDTH") {
       if (!Numbers(words, 1, n)) return s.Fail(start, "malformed \"" + line + "\"");
       s.Item(start, line);
+      Note(s, start, Act::kLabelWidth, n[0]);
     } else if (word == "CG") {
       if (!Numbers(words, 4, n)) return s.Fail(start, "malformed graphic command \"" + line + "\"");
       const int64_t rowBytes = n[0], rows = n[1], x = n[2], y = n[3];
@@ -54,11 +58,14 @@ bool DecodeCpcl(Stream& s) {
         return s.Fail(start, err);
       s.Item(start, Format("CG %lldx%lld at %lld,%lld (%llu bytes)", (long long)rowBytes, (long long)rows,
                            (long long)x, (long long)y, (unsigned long long)bytes));
+      NotePlaced(s, start, uint64_t(x), uint64_t(y), uint32_t(rowBytes), uint32_t(rows), s.data + pos, false, false);
       pos += size_t(bytes);
     } else if (line == "FORM") {
       s.Item(start, "FORM (feed to next gap or mark)");
+      Note(s, start, Act::kFeedToMark);
     } else if (line == "PRINT") {
       s.Item(start, Format("PRINT  -> page %zu", s.pages.size() + 1));
+      Note(s, start, Act::kPrint);
       s.pages.push_back(std::move(page));
       page = Page();
       inLabel = false;

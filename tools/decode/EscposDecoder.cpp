@@ -1,5 +1,7 @@
 #include "EscposDecoder.h"
 
+#include "Explain.h"
+
 namespace {
 
 constexpr uint8_t ESC = 0x1B, GS = 0x1D;
@@ -31,12 +33,14 @@ int ParseSharedEscpos(Stream& s, size_t& pos, Page& page) {
     unsigned k = n >= '0' ? n - '0' : n;
     if (k > 2) return s.Fail(start + 2, Format("ESC a with unknown alignment %u", n)), -1;
     s.Item(start, Format("ESC a %u (align %s)", n, names[k]));
+    Note(s, start, Act::kAlign, k);
     pos += 3;
     return 1;
   }
   if (c0 == ESC && c1 == 'J') {
     if (!s.Has(pos, 3)) return Truncated(s, start, "ESC J"), -1;
     s.Item(start, Format("ESC J %u (feed %u dots)", s.data[pos + 2], s.data[pos + 2]));
+    Note(s, start, Act::kFeed, s.data[pos + 2]);
     pos += 3;
     return 1;
   }
@@ -47,6 +51,7 @@ int ParseSharedEscpos(Stream& s, size_t& pos, Page& page) {
       return s.Fail(start + 2, Format("ESC p with unknown pin %u", pin)), -1;
     s.Item(start, Format("ESC p drawer pulse (pin %u, on %u, off %u)", pin, s.data[pos + 3],
                          s.data[pos + 4]));
+    Note(s, start, Act::kDrawer, pin, s.data[pos + 3], s.data[pos + 4]);
     pos += 5;
     return 1;
   }
@@ -56,11 +61,13 @@ int ParseSharedEscpos(Stream& s, size_t& pos, Page& page) {
     if (m != 0 && m != 1 && m != '0' && m != '1')
       return s.Fail(start + 2, Format("GS V with unknown cut mode 0x%02X", m)), -1;
     s.Item(start, Format("GS V %u %s cut", m & 1, (m & 1) ? "partial" : "full"));
+    Note(s, start, Act::kCut, m & 1);
     pos += 3;
     return 1;
   }
   if (c0 == GS && c1 == 0x0C) {
     s.Item(start, "GS FF (feed to next mark)");
+    Note(s, start, Act::kFeedToMark);
     pos += 2;
     return 1;
   }
@@ -80,6 +87,7 @@ int ParseSharedEscpos(Stream& s, size_t& pos, Page& page) {
     std::string err;
     if (!page.Stack(rowBytes, rows, s.data + pos + 8, false, err)) return s.Fail(start, err), -1;
     s.Item(start, Format("GS v 0 m=%u %u bytes x %u rows%s", m, rowBytes, rows, ScaleName(m)));
+    NoteStacked(s, start, Piece::kBand, rowBytes, rows, m & 3);
     pos += 8 + size_t(bytes);
     return 1;
   }
@@ -101,6 +109,7 @@ bool DecodeEscpos(Stream& s) {
     if (c == ESC && pos + 1 < s.size && s.data[pos + 1] == '@') {
       endPage();
       s.Item(start, "ESC @ (init)");
+      Note(s, start, Act::kReset);
       pos += 2;
       continue;
     }

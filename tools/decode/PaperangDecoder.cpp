@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include "Explain.h"
 #include "Huffman.h"
 
 namespace {
@@ -76,6 +77,7 @@ bool Bitmap(Stream& s, size_t at, const uint8_t* p, size_t n, PageState& st, std
   st.rowBytes = rowBytes;
   ++st.nextSegment;
   text = Format("bitmap segment %u: row width %u, %u coded bytes -> %u row%s", index, rowBytes, k, count, count == 1 ? "" : "s");
+  NoteStacked(s, at - 4, Piece::kPacket, rowBytes, count);  // at the packet, 4 bytes before its payload
   return true;
 }
 
@@ -129,23 +131,28 @@ bool DecodePaperang(Stream& s) {
         st.open = true;
         st.openedAt = start;
         text = "begin printing";
+        Note(s, start, Act::kBeginPage);
         break;
       case kEndPrinting:
         if (!needRest(0, "end printing") || !needPage(true, "end printing")) return false;
         text = Format("end printing  -> page %zu", s.pages.size() + 1);
+        Note(s, start, Act::kPrint);
         s.pages.push_back(std::move(st.page));
         st = PageState();
         break;
       case kFeed:
         if (!needRest(2, "feed")) return false;
         text = Format("feed %u", p[5] | p[6] << 8);
+        Note(s, start, Act::kPaperFeed, p[5] | p[6] << 8);
         break;
       case kPaperLocate:
         if (!needRest(4, "paper locate")) return false;
         text = Format("paper locate %u", uint32_t(p[5] | p[6] << 8 | p[7] << 16 | uint32_t(p[8]) << 24));
+        Note(s, start, Act::kPaperLocate, uint32_t(p[5] | p[6] << 8 | p[7] << 16 | uint32_t(p[8]) << 24));
         break;
       case kTree:
         if (!needPage(true, "Huffman tree") || !Tree(s, at, p, n, st, text)) return false;
+        Note(s, start, Act::kCodeTable, int64_t((n - 5) / 4));
         break;
       case kBitmap:
         if (!needPage(true, "bitmap") || !Bitmap(s, at, p, n, st, text)) return false;

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "EscposDecoder.h"
+#include "Explain.h"
 #include "Inflate.h"
 
 namespace {
@@ -41,6 +42,7 @@ bool CompressedBlock(Stream& s, size_t& pos, Page& page) {
   if (!page.Stack(rowBytes, rows, raw.data(), false, err)) return s.Fail(start, err);
   s.Item(start, Format("compressed raster %u bytes x %u rows (%u compressed bytes -> %llu bytes, Adler-32 ok)",
                        rowBytes, rows, length, (unsigned long long)bytes));
+  NoteStacked(s, start, Piece::kBlock, rowBytes, rows);
   pos += 10 + size_t(length);
   return true;
 }
@@ -57,9 +59,11 @@ bool DecodePeriPage(Stream& s) {
     const uint8_t c = s.data[pos];
     if (Starts(s, pos, {0x10, 0xFF, 0xFE, 0x01})) {
       s.Item(start, "open (10 FF FE 01)");
+      Note(s, start, Act::kWake);
       pos += 4;
     } else if (Starts(s, pos, {0x10, 0xFF, 0xFE, 0x45})) {
       s.Item(start, Format("end of print  -> page %zu", s.pages.size() + 1));
+      Note(s, start, Act::kPrint);
       s.pages.push_back(std::move(page));
       page = Page();
       pageOpen = false;
@@ -70,24 +74,29 @@ bool DecodePeriPage(Stream& s) {
       uint8_t t = s.data[pos + 4];
       if (t > 3) return s.Fail(pos + 4, Format("unknown paper type %u", t));
       s.Item(start, Format("paper type %u (%s)", t, kPaper[t]));
+      Note(s, start, Act::kPaperType, t);
       pos += 5;
     } else if (Starts(s, pos, {0x10, 0xFF, 0x10, 0x00})) {
       if (!s.Has(pos, 5)) return Cut(s, start, "density");
       s.Item(start, Format("density %u", s.data[pos + 4]));
+      Note(s, start, Act::kDarkness, s.data[pos + 4]);
       pos += 5;
     } else if (Starts(s, pos, {0x1F, 0x1E, 0x1C, 0x03})) {
       if (!s.Has(pos, 5)) return Cut(s, start, "speed");
       s.Item(start, Format("speed %u", s.data[pos + 4]));
+      Note(s, start, Act::kSpeed, s.data[pos + 4]);
       pos += 5;
     } else if (Starts(s, pos, {0x1F, 0x1E, 0x1C, 0x02})) {
       if (!s.Has(pos, 5)) return Cut(s, start, "density");
       s.Item(start, Format("density %u (1F 1E 1C 02 form)", s.data[pos + 4]));
+      Note(s, start, Act::kDarkness, s.data[pos + 4]);
       pos += 5;
     } else if (Starts(s, pos, {0x1F, 0x1B, 0x1F, 0x56, 0x08, 0x09, 0xA0})) {
       if (!s.Has(pos, 8)) return Cut(s, start, "beep");
       uint8_t kind = s.data[pos + 7];
       if (kind != 0x22 && kind != 0x99) return s.Fail(pos + 7, Format("unknown beep 0x%02X", kind));
       s.Item(start, kind == 0x22 ? "beep begin" : "beep end");
+      Note(s, start, Act::kBeep, kind == 0x22);
       pos += 8;
     } else if (Starts(s, pos, {0x1F, 0x00})) {
       if (!CompressedBlock(s, pos, page)) return false;
@@ -99,6 +108,7 @@ bool DecodePeriPage(Stream& s) {
       // This printer's init carries one extra 00 byte.
       bool pad = s.Has(pos, 3) && s.data[pos + 2] == 0x00;
       s.Item(start, pad ? "ESC @ 00 (init)" : "ESC @ (init)");
+      Note(s, start, Act::kReset);
       pos += pad ? 3 : 2;
     } else {
       const bool raster = Starts(s, pos, {0x1D, 0x76});

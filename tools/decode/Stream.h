@@ -10,6 +10,8 @@
 
 #include "Page.h"
 
+class Explainer;  // Explain.h
+
 struct Stream {
   Stream(const std::vector<uint8_t>& bytes, std::ostream* listing)
       : data(bytes.data()), size(bytes.size()), list(listing) {}
@@ -18,6 +20,7 @@ struct Stream {
   size_t size;
   std::ostream* list;  // null: no listing wanted
   std::vector<Page> pages;
+  Explainer* explain = nullptr;  // null: no explanation wanted
 
   size_t errorOffset = 0;
   std::string error;

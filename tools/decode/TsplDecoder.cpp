@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Explain.h"
 #include "Inflate.h"
 
 namespace {
@@ -92,6 +93,7 @@ bool DecodeBitmap(Stream& s, size_t start, size_t& pos, Label& label) {
     s.Item(start, Format("BITMAP x=%lld y=%lld %lldx%lld mode 1 (%llu bytes)", (long long)x,
                          (long long)y, (long long)rowBytes, (long long)rows,
                          (unsigned long long)bytes));
+    NotePlaced(s, start, uint64_t(x), uint64_t(y), uint32_t(rowBytes), uint32_t(rows), s.data + pos, true, false);
     pos += size_t(bytes);
   } else {
     if (!s.Has(pos, uint64_t(length)))
@@ -111,6 +113,7 @@ bool DecodeBitmap(Stream& s, size_t start, size_t& pos, Label& label) {
     s.Item(start, Format("BITMAP x=%lld y=%lld %lldx%lld mode 3 (zlib %lld bytes -> %llu bytes)",
                          (long long)x, (long long)y, (long long)rowBytes, (long long)rows,
                          (long long)length, (unsigned long long)bytes));
+    NotePlaced(s, start, uint64_t(x), uint64_t(y), uint32_t(rowBytes), uint32_t(rows), raw.data(), false, true);
     pos += size_t(length);
   }
   if (!s.Has(pos, 2)) return s.Fail(pos, "stream ends after bitmap data, CR LF missing (truncated?)");
@@ -188,6 +191,7 @@ bool DecodeTspl(Stream& s) {
     } else {
       s.Item(start, line);
     }
+    NoteTspl(s, start, line);
   }
   if (label.open)
     return s.Fail(s.size, Format("stream ends inside the label begun at offset %zu, no PRINT (truncated?)",

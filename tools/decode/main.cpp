@@ -1,13 +1,19 @@
 // tavelpress-decode: shows what the filter sent to a printer.
 //
-//   tavelpress-decode --lang tspl|escpos|cpcl|peripage|paperang
+//   tavelpress-decode [--lang tspl|escpos|cpcl|peripage|paperang]
 //                     [--list] [--png PREFIX] [FILE|-]
 //
-// It checks the stream's structure, lists its commands (--list), writes
-// each printed page as PREFIX-1.png, PREFIX-2.png, ... (--png) and ends
-// with a summary of the pages. A stream it cannot follow is refused with
-// the offset and the reason on stderr and exit status 1; usage errors give
-// status 2.
+// Without --lang the language is told from the stream's first bytes, and
+// the one found is named on stderr (stdout keeps its formats). It checks
+// the stream's structure, lists its commands (--list), writes each printed
+// page as PREFIX-1.png, PREFIX-2.png, ... (--png) and ends with a summary
+// of the pages. A stream it cannot follow, or whose language it cannot
+// tell, is refused with the reason on stderr (and the offset) and exit
+// status 1; usage errors give status 2.
+//
+// --explain adds, for each command, a line in plain words of what the
+// printer will do, and warnings for what commonly spoils a print (see
+// Explain.h); --dpi gives the printer's resolution for its millimetres.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,19 +23,25 @@
 
 #include "CpclDecoder.h"
 #include "EscposDecoder.h"
+#include "Explain.h"
 #include "Page.h"
 #include "PaperangDecoder.h"
 #include "PeriPageDecoder.h"
 #include "Stream.h"
 #include "TsplDecoder.h"
+#include "tavelpress/Version.h"
 
 namespace {
 
 const char kUsage[] =
-    "usage: tavelpress-decode --lang tspl|escpos|cpcl|peripage|paperang\n"
-    "                         [--list] [--png PREFIX] [FILE|-]\n"
+    "usage: tavelpress-decode [--lang tspl|escpos|cpcl|peripage|paperang]\n"
+    "                         [--list] [--explain [--dpi N]] [--png PREFIX] [FILE|-]\n"
+    "  --lang NAME   the printer language; told from the first bytes when left out\n"
     "  --list        print one line per command (offset, command)\n"
+    "  --explain     say what each command makes the printer do, with warnings\n"
+    "  --dpi N       the printer's dots per inch, for --explain (203)\n"
     "  --png PREFIX  write every page as PREFIX-1.png, PREFIX-2.png, ...\n"
+    "  --version     print the version and exit\n"
     "Reads standard input when FILE is - or missing.\n";
 
 struct Language {
@@ -70,6 +82,27 @@ bool ReadAll(const std::string& path, std::vector<uint8_t>& out, std::string& er
   return true;
 }
 
+// Tells the language from how a stream starts, as each driver starts its
+// job: Paperang packets begin with A5, PeriPage jobs with 10 FF, ESC/POS
+// with ESC or GS, CPCL labels with "! ", and TSPL with an upper-case
+// command word (SIZE, CLS, ...) on a text line. Null when none fits.
+const Language* Detect(const std::vector<uint8_t>& b) {
+  auto named = [](const char* name) -> const Language* {
+    for (const Language& l : kLanguages)
+      if (std::strcmp(l.name, name) == 0) return &l;
+    return nullptr;
+  };
+  if (b.empty()) return nullptr;
+  if (b[0] == 0xA5) return named("paperang");
+  if (b.size() >= 2 && b[0] == 0x10 && b[1] == 0xFF) return named("peripage");
+  if (b[0] == 0x1B || b[0] == 0x1D) return named("escpos");
+  if (b.size() >= 2 && b[0] == '!' && b[1] == ' ') return named("cpcl");
+  size_t word = 0;
+  while (word < b.size() && b[word] >= 'A' && b[word] <= 'Z') ++word;
+  if (word >= 2 && word < b.size() && (b[word] == ' ' || b[word] == '\r')) return named("tspl");
+  return nullptr;
+}
+
 int Usage(const std::string& why) {
   std::cerr << "tavelpress-decode: " << why << "\n" << kUsage;
   return 2;
@@ -80,6 +113,8 @@ int Usage(const std::string& why) {
 int main(int argc, char** argv) {
   const Language* lang = nullptr;
   bool list = false;
+  bool explain = false;
+  int64_t dpi = 0;  // none given
   std::string prefix, path = "-";
   bool havePath = false;
   for (int i = 1; i < argc; ++i) {
@@ -87,8 +122,16 @@ int main(int argc, char** argv) {
     if (a == "--help" || a == "-h") {
       std::cout << kUsage;
       return 0;
+    } else if (a == "--version") {
+      std::cout << "tavelpress-decode " << kTavelVersion << "\n";
+      return 0;
     } else if (a == "--list") {
       list = true;
+    } else if (a == "--explain") {
+      explain = true;
+    } else if (a == "--dpi") {
+      if (i + 1 >= argc) return Usage(a + " needs a value");
+      if (!ParseInt(argv[++i], dpi) || dpi < 1 || dpi > 9600) return Usage("--dpi takes a number from 1 to 9600");
     } else if (a == "--lang" || a == "--png") {
       if (i + 1 >= argc) return Usage(a + " needs a value");
       std::string v = argv[++i];
@@ -108,7 +151,6 @@ int main(int argc, char** argv) {
       havePath = true;
     }
   }
-  if (!lang) return Usage("--lang is required");
 
   std::vector<uint8_t> bytes;
   std::string err;
@@ -116,15 +158,30 @@ int main(int argc, char** argv) {
     std::cerr << "tavelpress-decode: " << err << "\n";
     return 1;
   }
+  if (!lang) {
+    lang = Detect(bytes);
+    if (!lang) {
+      std::cerr << "tavelpress-decode: " << (path == "-" ? "standard input" : path)
+                << ": not a stream of a known printer language (first bytes: "
+                << (bytes.empty() ? std::string("none") : Hex(bytes.data(), bytes.size()))
+                << "); give the language with --lang\n";
+      return 1;
+    }
+    std::cerr << "tavelpress-decode: language: " << lang->name << "\n";
+  }
 
   Stream s(bytes, list ? &std::cout : nullptr);
+  Explainer explainer(std::cout, lang->name, unsigned(dpi));
+  if (explain) explainer.Attach(s);
   if (!lang->decode(s)) {
+    if (explain) explainer.Finish();
     std::cout.flush();
     std::cerr << "tavelpress-decode: " << lang->name << ": offset " << s.errorOffset
               << Format(" (0x%zX)", s.errorOffset) << ": " << s.error << "\n";
     return 1;
   }
 
+  if (explain) explainer.Finish();
   std::cout << "pages: " << s.pages.size() << "\n";
   int status = 0;
   for (size_t i = 0; i < s.pages.size(); ++i) {

@@ -1,0 +1,35 @@
+# `make uninstall`: removes every file listed in the install manifest that
+# `cmake --install` wrote, then the folders the install made that are now
+# empty. Folders that held something before are left alone.
+if(NOT DEFINED MANIFEST OR NOT EXISTS "${MANIFEST}")
+  message(FATAL_ERROR "no install manifest (${MANIFEST}): nothing was installed from this build")
+endif()
+file(STRINGS "${MANIFEST}" installed)
+set(dirs "")
+foreach(file ${installed})
+  # The manifest holds the paths as written, DESTDIR included or not
+  # depending on the CMake version.
+  set(path "${file}")
+  if(DEFINED ENV{DESTDIR} AND NOT "$ENV{DESTDIR}" STREQUAL "" AND NOT file MATCHES "^$ENV{DESTDIR}")
+    set(path "$ENV{DESTDIR}${file}")
+  endif()
+  if(EXISTS "${path}" OR IS_SYMLINK "${path}")
+    message(STATUS "Removing ${path}")
+    file(REMOVE "${path}")
+  endif()
+  get_filename_component(dir "${path}" DIRECTORY)
+  list(APPEND dirs "${dir}")
+endforeach()
+# Only folders of our own name: never a shared one like bin or man1.
+list(REMOVE_DUPLICATES dirs)
+foreach(dir ${dirs})
+  get_filename_component(name "${dir}" NAME)
+  if(name STREQUAL "tavelpress" AND IS_DIRECTORY "${dir}")
+    file(GLOB left "${dir}/*")
+    if(NOT left)
+      message(STATUS "Removing ${dir}")
+      file(REMOVE_RECURSE "${dir}")
+    endif()
+  endif()
+endforeach()
+file(REMOVE "${MANIFEST}")
