@@ -1,5 +1,7 @@
 #include "support/AppServer.h"
 
+#include <unistd.h>
+
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -20,10 +22,16 @@ std::map<std::string, std::string> DisplayedValues(const std::string& out) {
 
 bool AppServer::Start(const std::string& program, const std::string& dir) {
   m_dir = dir;
+  // PAPPL names the sub-commands' socket after the program (/run/NAME.sock
+  // as root): a link of a name of its own keeps clear of a tavelpress
+  // server that runs on this machine.
+  m_name = "tavelpress-test-" + std::to_string(getpid());
+  const std::string link = dir + "/" + m_name;
+  if (symlink(program.c_str(), link.c_str()) != 0) return false;
   for (int attempt = 0; attempt < 3 && m_pid < 0; ++attempt) {
     m_port = FreeLoopbackPort();
     if (m_port == 0) return false;
-    m_pid = StartProcess({program, "server", "-o", "server-port=" + std::to_string(m_port), "-o",
+    m_pid = StartProcess({link, "server", "-o", "server-port=" + std::to_string(m_port), "-o",
                           "spool-directory=" + dir + "/spool", "-o",
                           "state-file=" + dir + "/state", "-o", "log-file=" + dir + "/log",
                           "-o", "log-level=debug"},
@@ -47,6 +55,7 @@ bool AppServer::Start(const std::string& program, const std::string& dir) {
 void AppServer::Stop() {
   if (m_pid > 0) StopProcess(m_pid, 10);
   m_pid = -1;
+  if (!m_name.empty() && geteuid() == 0) unlink(("/run/" + m_name + ".sock").c_str());
 }
 
 std::string AppServer::Log() const {

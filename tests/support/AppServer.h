@@ -45,6 +45,7 @@ class AppServer {
 
  private:
   std::string m_dir;
+  std::string m_name;  // the program's name for this server
   int m_port = 0;
   int m_pid = -1;
   int m_requests = 0;
