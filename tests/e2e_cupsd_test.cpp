@@ -4,6 +4,7 @@
 // scheduler wrote are decoded and checked.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -13,6 +14,7 @@
 #include <cmath>
 #include <thread>
 
+#include "support/AppServer.h"
 #include "support/CupsChain.h"
 #include "support/SanitizerReport.h"
 
@@ -228,5 +230,66 @@ TEST_F(PrivateScheduler, PrintsLabelsAndReceiptsThroughQueues) {
   std::string pages = ReadFile(dir_ + "/log/page_log");
   EXPECT_NE(pages.find("label"), std::string::npos) << pages;
 }
+
+#ifdef TAVEL_APP_PATH
+// A driverless queue (lpadmin -m everywhere) on the printer application:
+// the scheduler asks the application what it can do, turns the PDF into a
+// raster and sends it over IPP with the job's media; the application prints
+// it with its darkness and content settings on a file: device.
+TEST_F(PrivateScheduler, PrintsThroughThePrinterApplication) {
+  const std::string appDir = dir_ + "/app";
+  ASSERT_EQ(mkdir(appDir.c_str(), 0755), 0);
+  AppServer app;
+  ASSERT_TRUE(app.Start(TAVEL_APP_PATH, appDir)) << app.Log();
+  std::string why;
+  ASSERT_TRUE(app.AddPrinter("label", "tspl-4in-203", "", &why)) << why;
+  // This scheduler's driverless queues pass the media but not darkness or
+  // content options; those are the application printer's defaults.
+  CommandResult set = app.Ipp(app.PrinterUri("label"),
+                              AppServer::Operation("Set-Printer-Attributes", "printer-uri",
+                                                   app.PrinterUri("label")) +
+                                  "GROUP printer-attributes-tag\n"
+                                  "ATTR integer printer-darkness-configured 70\n"
+                                  "ATTR keyword print-content-optimize-default text\n"
+                                  "STATUS successful-ok");
+  ASSERT_EQ(set.status, 0) << set.Describe() << set.out;
+
+  std::string err;
+  const std::string pdf = dir_ + "/label.pdf";
+  ASSERT_TRUE(MakePdf(pdf, 288, 432, BoxBody(432), err)) << err;
+  CommandResult r = Cups({"lpadmin", "-p", "driverless", "-E", "-v", app.PrinterUri("label"),
+                          "-m", "everywhere"});
+  ASSERT_EQ(r.status, 0) << r.Describe() << Logs();
+  const std::string job =
+      Submit("driverless", pdf, {"-o", "media=na_index-4x6_4x6in"});
+  ASSERT_FALSE(job.empty());
+  ASSERT_TRUE(WaitForJob("driverless", job, 120)) << app.Log();
+
+  // The one job file the application wrote.
+  std::string printed;
+  for (int i = 0; i < 100 && printed.empty(); ++i) {
+    if (DIR* d = opendir((appDir + "/out/label").c_str())) {
+      while (struct dirent* e = readdir(d))
+        if (std::string(e->d_name).find(".prn") != std::string::npos)
+          printed = appDir + "/out/label/" + e->d_name;
+      closedir(d);
+    }
+    if (printed.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_FALSE(printed.empty()) << app.Log();
+  ASSERT_EQ(app.WaitForJob("label", 1), "completed") << app.Log();
+  app.Stop();
+
+  // The 4 x 6 in label at 203 dpi (rows padded to 832 dots) with the box
+  // where the document has it, at darkness 70 % of 15 = level 11.
+  Decoded label = DecodeStream("tspl", printed, dir_ + "/out/driverless");
+  ASSERT_TRUE(label.ok) << label.err;
+  ASSERT_EQ(label.pages.size(), 1u) << label.listing;
+  EXPECT_EQ(label.pages[0].width, 832);
+  EXPECT_EQ(label.pages[0].height, 1218);
+  EXPECT_TRUE(BoxIsAt(label.pages[0], 203));
+  EXPECT_EQ(CountBytes(ReadFile(printed), "\r\nDENSITY 11\r\n"), 1u);
+}
+#endif
 
 }  // namespace

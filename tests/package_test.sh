@@ -197,6 +197,8 @@ if [ -x /usr/bin/tavelpress ]; then
   app_status=$?
   app_pid=""
   [ "$app_status" = 0 ] || { cat "$work/app.log"; fail "tavelpress server ended with status $app_status"; }
+  # PAPPL leaves the socket named after the program behind.
+  rm -f "/run/tavelpress-pkgtest-$$.sock"
 else
   echo "== no /usr/bin/tavelpress in this package yet: the printer application part is skipped"
 fi

@@ -328,6 +328,16 @@ bool MakePng(const std::string& path, double wPt, double hPt, int dpi, const std
                         PageProgram(wPt, hPt, body), path + ".ps", err);
 }
 
+bool MakeJpeg(const std::string& path, double wPt, double hPt, int dpi,
+              const std::string& body, std::string& err) {
+  std::ostringstream w, h;
+  w << "-dDEVICEWIDTHPOINTS=" << wPt;
+  h << "-dDEVICEHEIGHTPOINTS=" << hPt;
+  return RunGhostscript({"-sDEVICE=jpeggray", "-r" + std::to_string(dpi), w.str(), h.str(),
+                         "-dFIXEDMEDIA", "-sOutputFile=" + path},
+                        PageProgram(wPt, hPt, body), path + ".ps", err);
+}
+
 bool ReadPng(const std::string& path, GrayImage& img, std::string& err) {
   FILE* f = fopen(path.c_str(), "rb");
   if (!f) {

@@ -73,6 +73,9 @@ struct GrayImage {
   bool Ink(int x, int y) const { return px[size_t(y) * width + x] < 128; }
 };
 bool ReadPng(const std::string& path, GrayImage& img, std::string& err);
+// The same page as a gray JPEG.
+bool MakeJpeg(const std::string& path, double wPt, double hPt, int dpi, const std::string& body,
+              std::string& err);
 
 // Rectangle in dots, right and bottom exclusive.
 struct Rect {

@@ -1,0 +1,42 @@
+#include "app/DeviceOutputSink.h"
+
+#include <cerrno>
+
+namespace {
+
+size_t DeviceBytesWritten(pappl_device_t* device) {
+  pappl_devmetrics_t metrics;
+  papplDeviceGetMetrics(device, &metrics);
+  return metrics.write_bytes;
+}
+
+}  // namespace
+
+CDeviceOutputSink::CDeviceOutputSink(pappl_device_t* device)
+    : m_device(device), m_baseBytes(DeviceBytesWritten(device)), m_handedBytes(0),
+      m_failed(false) {}
+
+bool CDeviceOutputSink::Write(const void* data, size_t length, size_t* written, int* error) {
+  *written = 0;
+  if (m_failed) {
+    *error = EIO;
+    return false;
+  }
+  const ssize_t n = papplDeviceWrite(m_device, data, length);
+  if (n < 0 || static_cast<size_t>(n) != length) {
+    m_failed = true;
+    *written = n > 0 ? static_cast<size_t>(n) : 0;
+    *error = EIO;
+    return false;
+  }
+  m_handedBytes += length;
+  *written = length;
+  return true;
+}
+
+bool CDeviceOutputSink::Flush() {
+  if (m_failed) return false;
+  papplDeviceFlush(m_device);
+  if (DeviceBytesWritten(m_device) - m_baseBytes < m_handedBytes) m_failed = true;
+  return !m_failed;
+}

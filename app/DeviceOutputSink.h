@@ -1,0 +1,30 @@
+// CDeviceOutputSink: the engine's printer bytes to a PAPPL device (USB,
+// network socket, file, serial port). PAPPL buffers device writes, so a
+// device that fails while its buffer is flushed is found by comparing the
+// bytes the device wrote with the bytes handed to it.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <cstddef>
+
+#include "render/OutputSink.h"
+
+class CDeviceOutputSink : public IOutputSink {
+ public:
+  explicit CDeviceOutputSink(pappl_device_t* device);
+
+  bool Write(const void* data, size_t length, size_t* written, int* error) override;
+  const char* Name() const override { return "the printer"; }
+
+  // Sends what PAPPL still buffers; false when not every byte reached the
+  // device.
+  bool Flush();
+  bool Failed() const { return m_failed; }
+
+ private:
+  pappl_device_t* m_device;
+  size_t m_baseBytes;    // the device's write count when the job began
+  size_t m_handedBytes;  // bytes handed to the device since
+  bool m_failed;
+};

@@ -1,0 +1,124 @@
+#include "app/JobSettings.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "app/VendorOptions.h"
+
+namespace tavel {
+namespace {
+
+int HighestNumber(const ModelOption* option) {
+  int highest = -1;
+  if (!option) return highest;
+  for (const char* choice : option->choices)
+    if (std::strcmp(choice, "Default") != 0) highest = std::max(highest, std::atoi(choice));
+  return highest;
+}
+
+struct Word {
+  unsigned bit;
+  const char* choice;
+};
+
+const Word kTrackingChoices[] = {
+    {kTrackingContinuous, "Continuous"}, {kTrackingGap, "Gap"}, {kTrackingMark, "BLine"}};
+const Word kLabelModeChoices[] = {{kLabelApplicator, "None"},
+                                  {kLabelTearOff, "Tear"},
+                                  {kLabelCutter, "Cutter"},
+                                  {kLabelPeelOff, "Peel"},
+                                  {kLabelCutterDelayed, "PartialCutter"}};
+// PeriPage papers that are media types rather than a way of tracking.
+const std::pair<const char*, const char*> kPaperTypes[] = {
+    {"perforated", "Perforated"}, {"recording", "Recording"}, {"tattoo", "Tattoo"}};
+
+bool Offers(const ModelOption* option, const char* choice) {
+  if (!option) return false;
+  for (const char* c : option->choices)
+    if (std::strcmp(c, choice) == 0) return true;
+  return false;
+}
+
+}  // namespace
+
+int DarknessLevels(const ModelInfo& model) { return HighestNumber(model.Option("Darkness")) + 1; }
+
+std::pair<int, int> SpeedRange(const ModelInfo& model) {
+  const ModelOption* rate = model.Option("zePrintRate");
+  if (!rate) return {0, 0};
+  int lowest = 1 << 30;
+  for (const char* choice : rate->choices)
+    if (std::strcmp(choice, "Default") != 0) lowest = std::min(lowest, std::atoi(choice));
+  const int highest = HighestNumber(rate);
+  if (model.family == Family::kPeriPage)
+    return {(lowest + 1) * kSpeedPerPeriPageStep, (highest + 1) * kSpeedPerPeriPageStep};
+  return {lowest * kSpeedPerInch, highest * kSpeedPerInch};
+}
+
+unsigned TrackingSupported(const ModelInfo& model) {
+  const ModelOption* tracking = model.Option("zeMediaTracking");
+  if (!tracking) return kTrackingContinuous;
+  unsigned bits = 0;
+  for (const Word& w : kTrackingChoices)
+    if (Offers(tracking, w.choice)) bits |= w.bit;
+  return bits;
+}
+
+unsigned TrackingDefault(const ModelInfo& model) {
+  const ModelOption* tracking = model.Option("zeMediaTracking");
+  if (!tracking) return kTrackingContinuous;
+  for (const Word& w : kTrackingChoices)
+    if (std::strcmp(tracking->defaultChoice, w.choice) == 0) return w.bit;
+  return kTrackingContinuous;
+}
+
+void BuildJobSettings(const ModelInfo& model, const JobRequest& request,
+                      CMapOptionSource* settings, std::vector<std::string>* ignored) {
+  for (const ModelOption& option : model.options)
+    settings->SetChoice(option.keyword, option.defaultChoice);
+  for (const ModelAttribute& attribute : model.attributes)
+    settings->SetAttribute(attribute.name, attribute.value);
+
+  if (const ModelOption* tracking = model.Option("zeMediaTracking")) {
+    for (const Word& w : kTrackingChoices)
+      if (request.tracking == w.bit && Offers(tracking, w.choice))
+        settings->SetChoice("zeMediaTracking", w.choice);
+    for (const auto& type : kPaperTypes)
+      if (request.mediaType == type.first && Offers(tracking, type.second))
+        settings->SetChoice("zeMediaTracking", type.second);
+  }
+
+  const int levels = DarknessLevels(model);
+  if (levels > 0 && request.darknessSet) {
+    const int d = std::clamp(request.darkness, 0, 100);
+    settings->SetChoice("Darkness", std::to_string((d * (levels - 1) + 50) / 100));
+  }
+
+  const std::pair<int, int> speeds = SpeedRange(model);
+  if (speeds.second > 0 && request.speed > 0) {
+    const int speed = std::clamp(request.speed, speeds.first, speeds.second);
+    const int step = model.family == Family::kPeriPage ? kSpeedPerPeriPageStep : kSpeedPerInch;
+    int level = (speed + step / 2) / step;
+    if (model.family == Family::kPeriPage) level -= 1;
+    settings->SetChoice("zePrintRate", std::to_string(level));
+  }
+
+  if (model.Option("PostAction")) {
+    for (const Word& w : kLabelModeChoices)
+      if (request.labelMode == w.bit) settings->SetChoice("PostAction", w.choice);
+  }
+
+  for (const auto& value : request.vendor) {
+    const VendorOption* option = FindVendorOption(value.first);
+    std::string choice;
+    if (!option || !model.Option(option->keyword) ||
+        !VendorChoice(*option, value.second, &choice)) {
+      if (ignored) ignored->push_back(value.first + "=" + value.second);
+      continue;
+    }
+    settings->SetChoice(option->keyword, choice);
+  }
+}
+
+}  // namespace tavel

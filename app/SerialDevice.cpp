@@ -1,0 +1,182 @@
+#include "app/SerialDevice.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <pappl/pappl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace tavel {
+namespace {
+
+struct SerialPort {
+  int fd = -1;
+  SerialSettings settings;
+};
+
+long QueryNumber(const std::string& query, const char* name, long fallback, long lo, long hi) {
+  const std::string key = std::string(name) + "=";
+  size_t at = 0;
+  while (at < query.size()) {
+    size_t end = query.find('&', at);
+    if (end == std::string::npos) end = query.size();
+    if (query.compare(at, key.size(), key) == 0) {
+      const std::string text = query.substr(at + key.size(), end - at - key.size());
+      char* stop = nullptr;
+      errno = 0;
+      const long v = std::strtol(text.c_str(), &stop, 10);
+      if (errno || stop == text.c_str() || *stop) return fallback;
+      return std::clamp(v, lo, hi);
+    }
+    at = end + 1;
+  }
+  return fallback;
+}
+
+speed_t BaudConstant(int baud) {
+  switch (baud) {
+    case 9600: return B9600;
+    case 19200: return B19200;
+    case 38400: return B38400;
+    case 57600: return B57600;
+    case 230400: return B230400;
+    default: return B115200;
+  }
+}
+
+void PauseMs(int ms) {
+  if (ms <= 0) return;
+  struct timespec t;
+  t.tv_sec = ms / 1000;
+  t.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
+  while (nanosleep(&t, &t) < 0 && errno == EINTR) {
+  }
+}
+
+bool ListPorts(pappl_device_cb_t cb, void* data, pappl_deverror_cb_t, void*) {
+  DIR* dir = opendir("/dev");
+  if (!dir) return false;
+  bool stop = false;
+  while (struct dirent* entry = readdir(dir)) {
+    if (std::strncmp(entry->d_name, "rfcomm", 6) != 0) continue;
+    const std::string path = std::string("/dev/") + entry->d_name;
+    const std::string info = "Bluetooth serial port " + path;
+    const std::string uri = "serial://" + path;
+    if ((stop = cb(info.c_str(), uri.c_str(), "", data))) break;
+  }
+  closedir(dir);
+  return stop;
+}
+
+bool OpenPort(pappl_device_t* device, const char* uri, const char*) {
+  SerialPort* port = new (std::nothrow) SerialPort;
+  if (!port) return false;
+  if (!ParseSerialUri(uri, &port->settings)) {
+    papplDeviceError(device, "Bad serial device URI \"%s\".", uri);
+    delete port;
+    return false;
+  }
+  port->fd = open(port->settings.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (port->fd < 0) {
+    papplDeviceError(device, "Unable to open \"%s\": %s", port->settings.path.c_str(),
+                     std::strerror(errno));
+    delete port;
+    return false;
+  }
+  struct termios tio;
+  if (tcgetattr(port->fd, &tio) == 0) {
+    // Raw bytes: no line editing or newline translation of printer data.
+    cfmakeraw(&tio);
+    cfsetspeed(&tio, BaudConstant(port->settings.baud));
+    tcsetattr(port->fd, TCSANOW, &tio);
+  }
+  papplDeviceSetData(device, port);
+  return true;
+}
+
+void ClosePort(pappl_device_t* device) {
+  SerialPort* port = static_cast<SerialPort*>(papplDeviceGetData(device));
+  if (!port) return;
+  if (port->fd >= 0) {
+    tcdrain(port->fd);
+    close(port->fd);
+  }
+  delete port;
+  papplDeviceSetData(device, nullptr);
+}
+
+ssize_t ReadPort(pappl_device_t* device, void* buffer, size_t bytes) {
+  SerialPort* port = static_cast<SerialPort*>(papplDeviceGetData(device));
+  if (!port) return -1;
+  struct pollfd p = {port->fd, POLLIN, 0};
+  if (poll(&p, 1, 1000) <= 0) return 0;
+  return read(port->fd, buffer, bytes);
+}
+
+ssize_t WritePort(pappl_device_t* device, const void* buffer, size_t bytes) {
+  SerialPort* port = static_cast<SerialPort*>(papplDeviceGetData(device));
+  if (!port) return -1;
+  const unsigned char* p = static_cast<const unsigned char*>(buffer);
+  size_t done = 0;
+  while (done < bytes) {
+    const size_t n = std::min(port->settings.chunk, bytes - done);
+    size_t sent = 0;
+    while (sent < n) {
+      const ssize_t w = write(port->fd, p + done + sent, n - sent);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        papplDeviceError(device, "The serial port %s went away: %s",
+                         port->settings.path.c_str(), std::strerror(w < 0 ? errno : EIO));
+        return -1;
+      }
+      sent += static_cast<size_t>(w);
+    }
+    done += n;
+    PauseMs(port->settings.pauseMs);
+  }
+  return static_cast<ssize_t>(bytes);
+}
+
+pappl_preason_t PortStatus(pappl_device_t*) { return PAPPL_PREASON_NONE; }
+
+}  // namespace
+
+bool ParseSerialUri(const char* uri, SerialSettings* settings) {
+  const char kPrefix[] = "serial://";
+  if (!uri || std::strncmp(uri, kPrefix, sizeof kPrefix - 1) != 0) return false;
+  std::string rest = uri + sizeof kPrefix - 1;
+  std::string query;
+  const size_t q = rest.find('?');
+  if (q != std::string::npos) {
+    query = rest.substr(q + 1);
+    rest.resize(q);
+  }
+  if (rest.empty() || rest[0] != '/') return false;
+  settings->path = rest;
+  settings->chunk = static_cast<size_t>(QueryNumber(query, "chunk",
+                                                    static_cast<long>(kSerialDefaultChunk), 1,
+                                                    static_cast<long>(kSerialMaxChunk)));
+  settings->pauseMs =
+      static_cast<int>(QueryNumber(query, "pause", kSerialDefaultPauseMs, 0, kSerialMaxPauseMs));
+  settings->baud = static_cast<int>(QueryNumber(query, "baud", 115200, 1200, 4000000));
+  return true;
+}
+
+void AddSerialScheme() {
+  // PAPPL registers its own schemes (usb, socket, dnssd, file, ...) on
+  // first use, and only while no scheme is registered: use it first.
+  if (pappl_device_t* probe = papplDeviceOpen("file:///dev/null", "probe", nullptr, nullptr))
+    papplDeviceClose(probe);
+  papplDeviceAddScheme("serial", PAPPL_DEVTYPE_CUSTOM_LOCAL, ListPorts, OpenPort, ClosePort,
+                       ReadPort, WritePort, PortStatus, nullptr);
+}
+
+}  // namespace tavel

@@ -1,0 +1,37 @@
+// The "serial" device scheme: pocket and receipt printers on a Bluetooth
+// serial port (/dev/rfcomm0) or a plain serial line. These printers have a
+// small receive buffer and no flow control to speak of, so the bytes go out
+// in chunks with a pause after each:
+//
+//   serial:///dev/rfcomm0?chunk=128&pause=20&baud=115200
+//
+// chunk is in bytes (default 128), pause in milliseconds (default 20),
+// baud applies to real serial lines only (default 115200). A port that
+// goes away (the printer switched off, the link dropped) fails the write,
+// and so the job.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tavel {
+
+constexpr size_t kSerialDefaultChunk = 128;  // bytes per write
+constexpr int kSerialDefaultPauseMs = 20;    // pause after each chunk
+constexpr size_t kSerialMaxChunk = 65536;    // larger chunks are cut to this
+constexpr int kSerialMaxPauseMs = 10000;     // longer pauses are cut to this
+
+struct SerialSettings {
+  std::string path;
+  size_t chunk = kSerialDefaultChunk;
+  int pauseMs = kSerialDefaultPauseMs;
+  int baud = 115200;
+};
+
+// Reads a serial: URI; false when it names no device path.
+bool ParseSerialUri(const char* uri, SerialSettings* settings);
+
+// Registers the scheme with PAPPL; call before the system runs.
+void AddSerialScheme();
+
+}  // namespace tavel

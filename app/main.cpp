@@ -1,0 +1,78 @@
+// tavelpress: the printer application. IPP Everywhere printing to the
+// label, receipt and pocket printers the engine drives, through PAPPL's
+// standard sub-commands (server, add, submit, ...).
+//
+// Server options (-o name=value): listen-hostname (default localhost; "*"
+// for every address), server-port (default 8000), spool-directory,
+// state-file (printers and settings survive restarts), log-file, log-level.
+#include <pappl/pappl.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/PrinterDriver.h"
+#include "app/SerialDevice.h"
+#include "tavelpress/Version.h"
+
+namespace {
+
+constexpr int kDefaultPort = 8000;  // the application's IPP and web port
+
+const char* OptionOr(int count, cups_option_t* options, const char* name, const char* fallback) {
+  const char* value = cupsGetOption(name, count, options);
+  return value && *value ? value : fallback;
+}
+
+pappl_loglevel_t LogLevel(const char* name) {
+  if (!std::strcmp(name, "debug")) return PAPPL_LOGLEVEL_DEBUG;
+  if (!std::strcmp(name, "info")) return PAPPL_LOGLEVEL_INFO;
+  if (!std::strcmp(name, "error")) return PAPPL_LOGLEVEL_ERROR;
+  if (!std::strcmp(name, "fatal")) return PAPPL_LOGLEVEL_FATAL;
+  return PAPPL_LOGLEVEL_WARN;
+}
+
+bool SaveState(pappl_system_t* system, void* path) {
+  return papplSystemSaveState(system, static_cast<const char*>(path));
+}
+
+pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
+  const char* host = OptionOr(count, options, "listen-hostname", "localhost");
+  const int port = std::atoi(OptionOr(count, options, "server-port", "0"));
+  const char* spool = OptionOr(count, options, "spool-directory", nullptr);
+  const char* logFile = OptionOr(count, options, "log-file", "-");
+  const char* state = OptionOr(count, options, "state-file", nullptr);
+  const pappl_loglevel_t level = LogLevel(OptionOr(count, options, "log-level", "warn"));
+
+  pappl_system_t* system = papplSystemCreate(
+      static_cast<pappl_soptions_t>(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
+                                    PAPPL_SOPTIONS_WEB_LOG),
+      "Tavelpress", port > 0 ? port : kDefaultPort, "_print,_universal", spool, logFile, level,
+      nullptr, false);
+  if (!system) return nullptr;
+  // After the system: PAPPL adds its own schemes (usb, socket, dnssd, file)
+  // only to an empty list.
+  tavel::AddSerialScheme();
+  papplSystemAddListeners(system, std::strcmp(host, "*") == 0 ? nullptr : host);
+  std::vector<pappl_pr_driver_t>& drivers = tavel::DriverList();
+  papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr,
+                               nullptr, tavel::SetupDriver, nullptr);
+  papplSystemSetFooterHTML(system, "tavelpress: labels, receipts and pocket printers");
+  static const std::string strings = tavel::WebStrings();
+  papplSystemAddStringsData(system, "/en.strings", "en", strings.c_str());
+  if (state) {
+    papplSystemLoadState(system, state);
+    papplSystemSetSaveCallback(system, SaveState, const_cast<char*>(state));
+  }
+  return system;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  std::vector<pappl_pr_driver_t>& drivers = tavel::DriverList();
+  return papplMainloop(argc, argv, kTavelVersion, nullptr, static_cast<int>(drivers.size()),
+                       drivers.data(), nullptr, tavel::SetupDriver, nullptr, nullptr,
+                       CreateSystem, nullptr, nullptr);
+}

@@ -1,0 +1,487 @@
+// The printer application, run as users run it: a server on a loopback port
+// with a private spool and state, printers on file: and serial: devices,
+// jobs sent with ipptool. What reaches a device is decoded and compared
+// byte for byte with what the filter writes for the same page with the
+// equivalent PPD options. Also: the model table against the generated PPDs.
+#include <cups/ppd.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <unistd.h>
+
+#include <poll.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "app/ModelTable.h"
+#include "app/PageTones.h"
+#include "app/VendorOptions.h"
+#include "support/AppServer.h"
+#include "support/CupsChain.h"
+#include "support/FilterRunner.h"
+#include "support/RasterWriter.h"
+
+namespace {
+
+using tavel::ModelInfo;
+
+std::string AppPath() { return TAVEL_APP_PATH; }
+std::string PpdPath(const ModelInfo& m) {
+  return std::string(TAVEL_BINARY_DIR) + "/ppd/" + m.ppdFile;
+}
+
+const char* Language(const ModelInfo& m) {
+  switch (m.family) {
+    case tavel::Family::kTspl: return "tspl";
+    case tavel::Family::kEscpos: return "escpos";
+    case tavel::Family::kCpcl: return "cpcl";
+    case tavel::Family::kPaperang: return "paperang";
+    default: return "peripage";
+  }
+}
+
+int HeadDots(const ModelInfo& m) {
+  const tavel::ModelMedia* media = m.Media(m.defaultMedia);
+  return int(media->widthPt * m.dpi / 72.0 + 0.5);
+}
+
+// A page with text-like bars, a barcode and a gray ramp; `pageNo` moves the
+// bars so that pages differ.
+RasterPage TestPage(const ModelInfo& m, unsigned height, int pageNo = 0) {
+  const unsigned width = unsigned(HeadDots(m));
+  RasterPage p = UniformPage(MakeHeader(width, height, 8, CUPS_CSPACE_SW, unsigned(m.dpi)), 255);
+  for (unsigned y = 0; y < height; ++y) {
+    uint8_t* row = p.data.data() + size_t(y) * p.header.cupsBytesPerLine;
+    for (unsigned x = 0; x < width; ++x) {
+      if (y > 10 && y < 40 && x > 8 + unsigned(pageNo) * 20 && x < width / 2) row[x] = 0;
+      if (y > 50 && y < 110 && (x / 3) % 3 == 0 && x > 16 && x < width - 16) row[x] = 0;
+      if (y > 120 && y < 170) row[x] = uint8_t(x * 255 / width);
+    }
+  }
+  return p;
+}
+
+// Equal byte strings, or where they part (printer streams are too long to
+// print).
+::testing::AssertionResult SameBytes(const std::string& got, const std::string& want) {
+  if (got == want) return ::testing::AssertionSuccess();
+  size_t at = 0;
+  while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
+  return ::testing::AssertionFailure() << got.size() << " bytes against " << want.size()
+                                       << ", first difference at offset " << at;
+}
+
+class PrinterApp : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    dir_ = MakePrivateDir("app");
+    ASSERT_TRUE(server_.Start(AppPath(), dir_)) << server_.Log();
+    for (const ModelInfo& m : tavel::Models()) AddPrinter(m.driverName, m.driverName);
+  }
+  static void TearDownTestSuite() {
+    server_.Stop();
+    if (!failed_ && !getenv("TAVEL_KEEP_E2E")) RemoveTree(dir_);
+  }
+  void TearDown() override { failed_ = failed_ || HasFailure(); }
+
+  static void AddPrinter(const std::string& name, const std::string& driver,
+                         const std::string& device = "") {
+    std::string why;
+    ASSERT_TRUE(server_.AddPrinter(name, driver, device, &why)) << why;
+  }
+  static std::string PrinterUri(const std::string& name) { return server_.PrinterUri(name); }
+  static CommandResult Ipp(const std::string& uri, const std::string& test) {
+    return server_.Ipp(uri, test);
+  }
+  static std::string Operation(const char* op, const std::string& uriAttr,
+                               const std::string& uri) {
+    return AppServer::Operation(op, uriAttr, uri);
+  }
+  static int Print(const std::string& printer, const std::string& file, const char* format,
+                   const std::string& jobName, const std::string& attrs) {
+    return server_.Print(printer, file, format, jobName, attrs);
+  }
+  static std::string WaitForJob(const std::string& printer, int job) {
+    return server_.WaitForJob(printer, job);
+  }
+  static int ActiveJob(const std::string& printer) { return server_.ActiveJob(printer); }
+  static std::string Output(const std::string& printer, const std::string& jobName) {
+    return ReadFile(server_.OutputPath(printer, jobName));
+  }
+
+  static std::string WriteRasterFile(const std::string& name,
+                                     const std::vector<RasterPage>& pages) {
+    const std::vector<uint8_t> raster = WriteRaster(pages, CUPS_RASTER_WRITE_PWG);
+    const std::string path = dir_ + "/" + name + ".pwg";
+    WriteFile(path, std::string(raster.begin(), raster.end()));
+    return path;
+  }
+
+  // What the filter writes for the raster file with the PPD options.
+  static std::string FilterBytes(const ModelInfo& m, const std::string& rasterFile,
+                                 const std::string& options) {
+    FilterJob job;
+    job.ppdPath = PpdPath(m);
+    job.args[4] = options;
+    const std::string raster = ReadFile(rasterFile);
+    job.input.assign(raster.begin(), raster.end());
+    FilterResult r = RunFilter(job);
+    EXPECT_EQ(r.exitStatus, 0) << r.err;
+    return std::string(r.out.begin(), r.out.end());
+  }
+
+  static std::string dir_;
+  static AppServer server_;
+  static bool failed_;  // keeps the folder (log, outputs) for a look
+};
+
+std::string PrinterApp::dir_;
+AppServer PrinterApp::server_;
+bool PrinterApp::failed_ = false;
+
+// One row per model: what IPP clients see, and one job with settings and
+// the PPD options that mean the same.
+struct AppCase {
+  const char* driver;
+  int darknessLevels;      // printer-darkness-supported; 0: not offered
+  const char* speeds;      // print-speed-supported
+  const char* tracking;    // media-tracking-supported
+  const char* attributes;  // job attributes (ipptool ATTR lines, ';' between)
+  const char* options;     // the filter's options for the same job
+  const char* configured = "";  // printer attributes set before the job
+};
+
+const AppCase kCases[] = {
+    {"tspl-2in-203", 16, "2540-15240", "continuous,gap,mark", "", "PostAction=Peel",
+     "keyword label-mode-configured peel-off"},
+    {"tspl-4in-203", 16, "2540-15240", "continuous,gap,mark",
+     "integer print-darkness 6;integer print-speed 7620;"
+     "collection media-col {MEMBER keyword media-tracking mark}",
+     "Darkness=8 zePrintRate=3 zeMediaTracking=BLine"},
+    {"tspl-4in-300", 16, "2540-15240", "continuous,gap,mark",
+     "keyword print-content-optimize text;integer threshold-level 128;keyword trim-bottom all;"
+     "keyword print-method thermal-transfer;integer feed-offset 3;keyword send-compressed on",
+     "ImageFilter=0 Threshold=128 CropEdgeBottom=-1 MediaMethod=Transfer FeedOffset=3 "
+     "ImageCompress=1"},
+    {"escpos-58mm", 0, "", "continuous",
+     "keyword cutter full-after-page;keyword cash-drawer before-printing;integer feed-offset 5;"
+     "keyword tear-line on",
+     "CutType=FullCutPage MoneyBox=BeforePrint FeedOffset=5 AutoDotted=1"},
+    {"escpos-80mm", 0, "", "continuous",
+     "keyword print-content-optimize photo;integer brightness 20;integer contrast 25;"
+     "keyword halftoning stucki",
+     "Brightness=20 Contrast=25 ImageFilter=4"},
+    {"cpcl-4in-203", 0, "", "continuous,gap,mark",
+     "collection media-col {MEMBER keyword media-tracking continuous};integer shift-horizontal 1;"
+     "keyword trim-top 5mm",
+     "zeMediaTracking=Continuous AdjustHoriaontal=1 CropEdgeTop=5"},
+    {"paperang-384", 0, "", "continuous,gap,mark",
+     "keyword page-rotation upside-down;collection media-col {MEMBER keyword media-tracking gap}",
+     "Rotate=1 zeMediaTracking=Gap"},
+    {"peripage-384", 6, "1000-9000", "continuous,gap,mark",
+     "integer print-darkness 6;integer print-speed 5000;"
+     "collection media-col {MEMBER keyword media-type recording};keyword sound-before every-page;"
+     "keyword send-compressed on;keyword cutter partial-after-document",
+     "Darkness=3 zePrintRate=4 zeMediaTracking=Recording BeginPrintSound=EveryPage "
+     "ImageCompress=1 CutType=PartialCutDoc"},
+};
+
+std::string AttrLines(const char* attrs) {
+  std::string text;
+  std::istringstream in(attrs);
+  std::string item;
+  while (std::getline(in, item, ';'))
+    if (!item.empty()) text += "ATTR " + item + "\n";
+  return text;
+}
+
+void PrintTo(const AppCase& c, std::ostream* os) { *os << c.driver; }
+
+class AppModels : public PrinterApp, public ::testing::WithParamInterface<AppCase> {};
+
+TEST_P(AppModels, OffersTheModelAndPrintsLikeTheFilter) {
+  const AppCase& c = GetParam();
+  const ModelInfo& m = *tavel::FindModel(c.driver);
+
+  // What a client sees.
+  std::string display = "DISPLAY media-supported\nDISPLAY media-tracking-supported\n"
+                        "DISPLAY printer-darkness-supported\nDISPLAY print-speed-supported\n"
+                        "DISPLAY media-default\n";
+  for (const tavel::VendorOption* v : tavel::VendorOptionsFor(m))
+    display += std::string("DISPLAY ") + v->name + "-default\n";
+  CommandResult r = Ipp(PrinterUri(c.driver),
+                        Operation("Get-Printer-Attributes", "printer-uri", PrinterUri(c.driver)) +
+                            display);
+  ASSERT_EQ(r.status, 0) << r.Describe() << r.out;
+  std::map<std::string, std::string> seen = DisplayedValues(r.out);
+  for (const tavel::ModelMedia& media : m.media)
+    EXPECT_NE(seen["media-supported"].find(media.pwgName), std::string::npos) << media.pwgName;
+  EXPECT_NE(seen["media-supported"].find("custom_max_"), std::string::npos);
+  EXPECT_EQ(seen["media-default"], m.Media(m.defaultMedia)->pwgName);
+  EXPECT_EQ(seen["media-tracking-supported"], c.tracking);
+  EXPECT_EQ(seen["printer-darkness-supported"],
+            c.darknessLevels ? std::to_string(c.darknessLevels) : "");
+  EXPECT_EQ(seen["print-speed-supported"], c.speeds);
+  for (const tavel::VendorOption* v : tavel::VendorOptionsFor(m))
+    EXPECT_EQ(seen[std::string(v->name) + "-default"],
+              tavel::VendorValue(*v, m.Option(v->keyword)->defaultChoice))
+        << v->name;
+
+  if (*c.configured) {
+    CommandResult set = Ipp(PrinterUri(c.driver),
+                            Operation("Set-Printer-Attributes", "printer-uri",
+                                      PrinterUri(c.driver)) +
+                                "GROUP printer-attributes-tag\n" + AttrLines(c.configured) +
+                                "STATUS successful-ok");
+    ASSERT_EQ(set.status, 0) << set.Describe() << set.out;
+  }
+
+  // A PWG raster job with the case's settings, byte for byte the filter's.
+  const std::string job = std::string("raster-") + c.driver;
+  const std::string raster = WriteRasterFile(job, {TestPage(m, 200)});
+  const int id = Print(c.driver, raster, "image/pwg-raster", job, AttrLines(c.attributes));
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(WaitForJob(c.driver, id), "completed") << ReadFile(dir_ + "/log");
+  const std::string bytes = Output(c.driver, job);
+  Decoded d = DecodeStream(Language(m), dir_ + "/out/" + c.driver + "/" + job + ".prn",
+                           dir_ + "/" + job);
+  ASSERT_TRUE(d.ok) << d.err;
+  ASSERT_EQ(d.pages.size(), 1u) << d.listing;
+  EXPECT_TRUE(SameBytes(bytes, FilterBytes(m, raster, c.options)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Models, AppModels, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<AppCase>& row) {
+                           std::string name = row.param.driver;
+                           for (char& ch : name)
+                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return name;
+                         });
+
+// Documents PAPPL rasterizes itself: a PNG on a receipt printer and a JPEG
+// on a label printer, each one page of the media's width with the box.
+TEST_F(PrinterApp, PrintsPngAndJpeg) {
+  struct Doc {
+    const char* printer;
+    const char* format;
+    bool jpeg;
+    double wPt, hPt;
+    int width;  // dots the decoded page is wide (TSPL pads its rows)
+  };
+  const Doc docs[] = {{"escpos-58mm", "image/png", false, 136.2, 283.46, 384},
+                      {"tspl-4in-203", "image/jpeg", true, 288, 432, 832}};
+  for (const Doc& doc : docs) {
+    const std::string name = std::string("doc-") + doc.printer;
+    const std::string path = dir_ + "/" + name + (doc.jpeg ? ".jpg" : ".png");
+    const std::string body = "0 setgray 22.68 " + std::to_string(doc.hPt - 42.52) +
+                             " 56.69 28.35 rectfill showpage";
+    std::string err;
+    ASSERT_TRUE(doc.jpeg ? MakeJpeg(path, doc.wPt, doc.hPt, 203, body, err)
+                         : MakePng(path, doc.wPt, doc.hPt, 203, body, err))
+        << err;
+    const int id = Print(doc.printer, path, doc.format, name, "");
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(WaitForJob(doc.printer, id), "completed") << ReadFile(dir_ + "/log");
+    const ModelInfo& m = *tavel::FindModel(doc.printer);
+    Decoded d = DecodeStream(Language(m), dir_ + "/out/" + doc.printer + "/" + name + ".prn",
+                             dir_ + "/" + name);
+    ASSERT_TRUE(d.ok) << d.err;
+    ASSERT_EQ(d.pages.size(), 1u) << d.listing;
+    EXPECT_EQ(d.pages[0].width, doc.width);
+    // The 20 x 10 mm box, 8 mm from the left and 5 mm from the top.
+    const Rect box = InkBox(d.pages[0]);
+    EXPECT_NEAR(box.left, 64, 3) << ToString(box);
+    EXPECT_NEAR(box.top, 40, 3) << ToString(box);
+    EXPECT_NEAR(box.right - box.left, 160, 4) << ToString(box);
+  }
+}
+
+TEST_F(PrinterApp, TwoPrintersAtOnceGiveTheBytesOfOne) {
+  const ModelInfo& m = *tavel::FindModel("tspl-4in-203");
+  AddPrinter("twin", m.driverName);
+  std::vector<RasterPage> pages;
+  for (int i = 0; i < 3; ++i) pages.push_back(TestPage(m, 600, i));
+  const std::string raster = WriteRasterFile("twin", pages);
+  const int a = Print("twin", raster, "image/pwg-raster", "together", "");
+  const int b = Print(m.driverName, raster, "image/pwg-raster", "together", "");
+  ASSERT_EQ(WaitForJob("twin", a), "completed");
+  ASSERT_EQ(WaitForJob(m.driverName, b), "completed");
+  const std::string expected = FilterBytes(m, raster, "");
+  EXPECT_TRUE(SameBytes(Output("twin", "together"), expected));
+  EXPECT_TRUE(SameBytes(Output(m.driverName, "together"), expected));
+}
+
+// A receipt printer on a serial port (a pseudo-terminal whose reader takes
+// its time). Cancelled while its second page goes out, the job ends after
+// that page with the document's end (its cut) sent: the bytes are the
+// filter's for those two pages. A port that goes away fails the job.
+TEST_F(PrinterApp, SerialPortCancelAndLoss) {
+  int master = -1, slave = -1;
+  char name[128] = {0};
+  ASSERT_EQ(openpty(&master, &slave, name, nullptr, nullptr), 0);
+  std::atomic<bool> reading{true};
+  std::atomic<size_t> received{0};
+  std::mutex lock;
+  std::string bytes;
+  std::thread reader([&] {
+    char buf[256];
+    while (reading) {
+      pollfd p = {master, POLLIN, 0};
+      if (poll(&p, 1, 50) <= 0) continue;
+      const ssize_t n = read(master, buf, sizeof buf);
+      if (n <= 0) break;
+      std::lock_guard<std::mutex> hold(lock);
+      bytes.append(buf, size_t(n));
+      received = bytes.size();
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  auto waitFor = [&](size_t count) {
+    for (int i = 0; i < 1000 && received < count; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  };
+  const ModelInfo& m = *tavel::FindModel("escpos-58mm");
+  AddPrinter("serial", m.driverName, std::string("serial://") + name + "?chunk=512&pause=5");
+
+  std::vector<RasterPage> pages;
+  for (int i = 0; i < 3; ++i) pages.push_back(TestPage(m, 1200, i));
+  const std::string raster = WriteRasterFile("serial3", pages);
+  const std::string twoPages = WriteRasterFile("serial2", {pages[0], pages[1]});
+  const std::string onePage = FilterBytes(m, WriteRasterFile("serial1", {pages[0]}),
+                                          "CutType=FullCutDoc");
+  // Print-Job answers once a streamed raster job has printed, so the jobs
+  // go from threads of their own.
+  int id = 0;
+  std::thread cancelled([&] {
+    id = Print("serial", raster, "image/pwg-raster", "cancelled",
+               "ATTR keyword cutter full-after-document");
+  });
+  waitFor(onePage.size() + onePage.size() / 4);
+  const int current = ActiveJob("serial");
+  const std::string jobUri = PrinterUri("serial") + "/" + std::to_string(current);
+  CommandResult cancel = Ipp(jobUri, Operation("Cancel-Job", "job-uri", jobUri));
+  EXPECT_EQ(cancel.status, 0) << cancel.Describe();
+  cancelled.join();
+  EXPECT_EQ(id, current);
+  EXPECT_EQ(WaitForJob("serial", current), "canceled");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    EXPECT_TRUE(SameBytes(bytes, FilterBytes(m, twoPages, "CutType=FullCutDoc")));
+  }
+
+  // The far end goes away while a job prints.
+  const size_t before = received;
+  std::thread lost([&] { Print("serial", raster, "image/pwg-raster", "lost", ""); });
+  waitFor(before + 1000);
+  const int lostId = ActiveJob("serial");
+  reading = false;
+  reader.join();
+  close(master);
+  lost.join();
+  EXPECT_EQ(WaitForJob("serial", lostId), "aborted");
+  close(slave);
+}
+
+// print-content-optimize=auto: line art (with anti-aliased edges two
+// pixels wide) is thresholded, gray areas are dithered.
+TEST(AppPageTones, TellsLineArtFromContinuousTone) {
+  const uint32_t w = 200, h = 100;
+  struct Row {
+    const char* what;
+    int edge;        // gray edge pixels each side of the bars
+    uint32_t grayRows;  // rows of a gray ramp under the bars
+    bool inverted;
+    bool tone;
+  };
+  const Row rows[] = {{"bars", 0, 0, false, false},
+                      {"anti-aliased bars", 2, 0, false, false},
+                      {"a thin ramp", 1, 1, false, false},
+                      {"a ramp", 1, 20, false, true},
+                      {"a ramp, 0 is white", 1, 20, true, true}};
+  for (const Row& r : rows) {
+    std::vector<uint8_t> page(size_t(w) * h, 255);
+    for (uint32_t y = 10; y < 40; ++y)
+      for (uint32_t x = 0; x < w; ++x) {
+        const uint32_t phase = x % 20;  // 8 black, then white, with edges between
+        if (phase < 8) page[y * w + x] = 0;
+        else if (phase < 8u + uint32_t(r.edge)) page[y * w + x] = 128;
+      }
+    for (uint32_t y = 50; y < 50 + r.grayRows; ++y)
+      for (uint32_t x = 0; x < w; ++x) page[y * w + x] = uint8_t(64 + x * 127 / w);
+    if (r.inverted)
+      for (uint8_t& v : page) v = uint8_t(255 - v);
+    EXPECT_EQ(tavel::IsContinuousTone(page.data(), w, h, w, r.inverted), r.tone) << r.what;
+  }
+}
+
+// The model table and the PPDs ppdc makes from ppd/tavelpress.drv: the
+// same models, sizes, resolutions, options, choices and defaults.
+TEST(AppModelTable, MatchesTheGeneratedPpds) {
+  for (const ModelInfo& m : tavel::Models()) {
+    SCOPED_TRACE(m.ppdFile);
+    ppd_file_t* ppd = ppdOpenFile(PpdPath(m).c_str());
+    ASSERT_NE(ppd, nullptr);
+    EXPECT_STREQ(ppd->modelname, m.modelName);
+    EXPECT_EQ(ppd->model_number, m.modelNumber);
+    ppd_attr_t* res = ppdFindAttr(ppd, "DefaultResolution", nullptr);
+    ASSERT_NE(res, nullptr);
+    EXPECT_EQ(std::atoi(res->value), m.dpi);
+
+    std::set<std::string> sizes;
+    for (int i = 0; i < ppd->num_sizes; ++i) {
+      const ppd_size_t& s = ppd->sizes[i];
+      if (!std::strcmp(s.name, "Custom")) continue;
+      sizes.insert(s.name);
+      const tavel::ModelMedia* media = m.Media(s.name);
+      ASSERT_NE(media, nullptr) << s.name;
+      EXPECT_NEAR(s.width, media->widthPt, 0.01) << s.name;
+      EXPECT_NEAR(s.length, media->lengthPt, 0.01) << s.name;
+      // The IPP name's size is the PPD's within a hundredth of a millimetre.
+      pwg_media_t* pwg = pwgMediaForPWG(media->pwgName);
+      ASSERT_NE(pwg, nullptr) << media->pwgName;
+      EXPECT_NEAR(pwg->width, s.width * 2540 / 72, 2) << media->pwgName;
+      EXPECT_NEAR(pwg->length, s.length * 2540 / 72, 2) << media->pwgName;
+    }
+    EXPECT_EQ(sizes.size(), m.media.size());
+    ppd_option_t* pageSize = ppdFindOption(ppd, "PageSize");
+    ASSERT_NE(pageSize, nullptr);
+    EXPECT_STREQ(pageSize->defchoice, m.defaultMedia);
+    EXPECT_NEAR(ppd->custom_min[0], m.minWidthPt, 0.05);
+    EXPECT_NEAR(ppd->custom_min[1], m.minLengthPt, 0.05);
+    EXPECT_NEAR(ppd->custom_max[0], m.maxWidthPt, 0.05);
+    EXPECT_NEAR(ppd->custom_max[1], m.maxLengthPt, 0.05);
+
+    // Every option the engine reads, both ways.
+    const std::set<std::string> notSettings = {"PageSize", "PageRegion", "ColorModel",
+                                               "Resolution"};
+    size_t options = 0;
+    for (ppd_option_t* o = ppdFirstOption(ppd); o; o = ppdNextOption(ppd)) {
+      if (notSettings.count(o->keyword)) continue;
+      ++options;
+      const tavel::ModelOption* row = m.Option(o->keyword);
+      ASSERT_NE(row, nullptr) << o->keyword;
+      EXPECT_STREQ(o->defchoice, row->defaultChoice) << o->keyword;
+      std::vector<std::string> choices;
+      for (int i = 0; i < o->num_choices; ++i) choices.push_back(o->choices[i].choice);
+      EXPECT_EQ(choices, std::vector<std::string>(row->choices.begin(), row->choices.end()))
+          << o->keyword;
+    }
+    EXPECT_EQ(options, m.options.size());
+    for (const tavel::ModelAttribute& a : m.attributes) {
+      ppd_attr_t* attr = ppdFindAttr(ppd, a.name, nullptr);
+      ASSERT_NE(attr, nullptr) << a.name;
+      EXPECT_STREQ(attr->value, a.value);
+    }
+    ppdClose(ppd);
+  }
+}
+
+}  // namespace

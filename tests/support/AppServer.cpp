@@ -1,0 +1,141 @@
+#include "support/AppServer.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <sstream>
+#include <thread>
+
+std::map<std::string, std::string> DisplayedValues(const std::string& out) {
+  std::map<std::string, std::string> values;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t open = line.find(" ("), eq = line.find(") = ");
+    if (open == std::string::npos || eq == std::string::npos || eq < open) continue;
+    const size_t start = line.find_first_not_of(' ');
+    values[line.substr(start, open - start)] = line.substr(eq + 4);
+  }
+  return values;
+}
+
+bool AppServer::Start(const std::string& program, const std::string& dir) {
+  m_dir = dir;
+  // PAPPL names the sub-commands' socket after the program (/run/NAME.sock
+  // as root): a link of a name of its own keeps clear of a tavelpress
+  // server that runs on this machine.
+  m_name = "tavelpress-test-" + std::to_string(getpid());
+  const std::string link = dir + "/" + m_name;
+  if (symlink(program.c_str(), link.c_str()) != 0) return false;
+  for (int attempt = 0; attempt < 3 && m_pid < 0; ++attempt) {
+    m_port = FreeLoopbackPort();
+    if (m_port == 0) return false;
+    m_pid = StartProcess({link, "server", "-o", "server-port=" + std::to_string(m_port), "-o",
+                          "spool-directory=" + dir + "/spool", "-o",
+                          "state-file=" + dir + "/state", "-o", "log-file=" + dir + "/log",
+                          "-o", "log-level=debug"},
+                         dir + "/server.out");
+    if (m_pid < 0) return false;
+    for (int i = 0; i < 200 && !LoopbackPortOpen(m_port) && ProcessRunning(m_pid); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // Another server may have taken the port meanwhile: then something
+    // answers there, but this one could not listen on it (and stays up on
+    // its other addresses). Try another port.
+    if (!LoopbackPortOpen(m_port) ||
+        ReadFile(dir + "/log").find("Unable to create listener") != std::string::npos) {
+      StopProcess(m_pid, 5);
+      m_pid = -1;
+      RunCommand({"rm", "-f", dir + "/log"}, 10);
+    }
+  }
+  return m_pid > 0;
+}
+
+void AppServer::Stop() {
+  if (m_pid > 0) StopProcess(m_pid, 10);
+  m_pid = -1;
+  if (!m_name.empty() && geteuid() == 0) unlink(("/run/" + m_name + ".sock").c_str());
+}
+
+std::string AppServer::Log() const {
+  std::string log = ReadFile(m_dir + "/log");
+  if (log.size() > 6000) log = log.substr(log.size() - 6000);
+  return ReadFile(m_dir + "/server.out") + log;
+}
+
+std::string AppServer::PrinterUri(const std::string& name) const {
+  return "ipp://localhost:" + std::to_string(m_port) + "/ipp/print/" + name;
+}
+
+CommandResult AppServer::Ipp(const std::string& uri, const std::string& test) {
+  const std::string path = m_dir + "/request-" + std::to_string(++m_requests) + ".test";
+  WriteFile(path, "{\n" + test + "\n}\n");
+  return RunCommand({"ipptool", "-t", uri, path}, 60);
+}
+
+std::string AppServer::Operation(const char* op, const std::string& uriAttr,
+                                 const std::string& uri) {
+  return std::string("OPERATION ") + op +
+         "\nGROUP operation-attributes-tag\nATTR charset attributes-charset utf-8\n"
+         "ATTR naturalLanguage attributes-natural-language en\nATTR uri " + uriAttr + " " + uri +
+         "\nATTR name requesting-user-name test\n";
+}
+
+bool AppServer::AddPrinter(const std::string& name, const std::string& driver,
+                           std::string device, std::string* why) {
+  if (device.empty()) {
+    const std::string out = m_dir + "/out/" + name;
+    RunCommand({"mkdir", "-p", out}, 10);
+    device = "file://" + out;
+  }
+  const std::string system = "ipp://localhost:" + std::to_string(m_port) + "/ipp/system";
+  CommandResult r = Ipp(system, Operation("Create-Printer", "system-uri", system) +
+                                    "ATTR keyword printer-service-type print\n"
+                                    "ATTR keyword smi55357-driver " + driver + "\n"
+                                    "ATTR uri smi55357-device-uri " + device + "\n"
+                                    "GROUP printer-attributes-tag\n"
+                                    "ATTR name printer-name " + name + "\n"
+                                    "STATUS successful-ok");
+  if (r.status != 0 && why) *why = r.Describe() + r.out;
+  return r.status == 0;
+}
+
+int AppServer::Print(const std::string& printer, const std::string& file, const char* format,
+                     const std::string& jobName, const std::string& attrs) {
+  CommandResult r = Ipp(PrinterUri(printer),
+                        Operation("Print-Job", "printer-uri", PrinterUri(printer)) +
+                            "ATTR name job-name " + jobName + "\nATTR mimeMediaType "
+                            "document-format " + format + "\nGROUP job-attributes-tag\n" + attrs +
+                            "\nFILE " + file + "\nSTATUS successful-ok\nDISPLAY job-id");
+  return std::atoi(DisplayedValues(r.out)["job-id"].c_str());
+}
+
+std::string AppServer::JobState(const std::string& printer, int job) {
+  CommandResult r = Ipp(PrinterUri(printer),
+                        Operation("Get-Job-Attributes", "printer-uri", PrinterUri(printer)) +
+                            "ATTR integer job-id " + std::to_string(job) +
+                            "\nATTR keyword requested-attributes job-state\nDISPLAY job-state");
+  return DisplayedValues(r.out)["job-state"];
+}
+
+int AppServer::ActiveJob(const std::string& printer) {
+  CommandResult r = Ipp(PrinterUri(printer),
+                        Operation("Get-Jobs", "printer-uri", PrinterUri(printer)) +
+                            "ATTR keyword which-jobs not-completed\nDISPLAY job-id");
+  return std::atoi(DisplayedValues(r.out)["job-id"].c_str());
+}
+
+std::string AppServer::WaitForJob(const std::string& printer, int job) {
+  std::string state;
+  for (int i = 0; i < 600; ++i) {
+    state = JobState(printer, job);
+    if (state == "completed" || state == "canceled" || state == "aborted") return state;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return state;
+}
+
+std::string AppServer::OutputPath(const std::string& printer, const std::string& jobName) const {
+  return m_dir + "/out/" + printer + "/" + jobName + ".prn";
+}

@@ -1,0 +1,52 @@
+// The printer application run for tests: a server on a free loopback port
+// with its spool, state and log in a private folder, and IPP requests made
+// with ipptool (Debian's cups-ipp-utils), as any IPP client would.
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "support/CupsChain.h"
+
+// ipptool's "name (type) = value" lines as name -> value.
+std::map<std::string, std::string> DisplayedValues(const std::string& ipptoolOutput);
+
+class AppServer {
+ public:
+  // Starts `program` in `dir` (made by the caller); false when it never
+  // listens (the reason is in Log()).
+  bool Start(const std::string& program, const std::string& dir);
+  void Stop();
+  int Port() const { return m_port; }
+  std::string Log() const;
+
+  std::string PrinterUri(const std::string& name) const;
+  // One ipptool request (test-file body without braces) to `uri`, run with -t.
+  CommandResult Ipp(const std::string& uri, const std::string& test);
+  // The operation's header lines with the target URI attribute.
+  static std::string Operation(const char* op, const std::string& uriAttr,
+                               const std::string& uri);
+
+  // A printer of the driver on `device`, or on the folder dir/out/<name>
+  // through a file: device when device is empty. False (and why) on failure.
+  bool AddPrinter(const std::string& name, const std::string& driver, std::string device,
+                  std::string* why);
+  // Sends a document with job attributes (ipptool ATTR lines); the job id,
+  // 0 on failure. A streamed raster job is answered once it has printed.
+  int Print(const std::string& printer, const std::string& file, const char* format,
+            const std::string& jobName, const std::string& attrs);
+  std::string JobState(const std::string& printer, int job);
+  // The job the printer is working on (0 for none).
+  int ActiveJob(const std::string& printer);
+  // Waits for the job to end; its final state ("completed", ...).
+  std::string WaitForJob(const std::string& printer, int job);
+  // What a file:-device printer wrote for the job.
+  std::string OutputPath(const std::string& printer, const std::string& jobName) const;
+
+ private:
+  std::string m_dir;
+  std::string m_name;  // the program's name for this server
+  int m_port = 0;
+  int m_pid = -1;
+  int m_requests = 0;
+};
