@@ -50,6 +50,8 @@ ssize_t ReadRasterInput(void* ctx, unsigned char* buffer, size_t bytes) {
   RasterInput* in = static_cast<RasterInput*>(ctx);
   for (;;) {
     ssize_t n = read(in->fd, buffer, bytes);
+    // A cancel while waiting for data ends the input; otherwise wait on.
+    if (n < 0 && errno == EINTR && Canceled) n = 0;
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     if (n <= 0) in->atEnd = true;
     return n;
@@ -70,7 +72,14 @@ struct FilterJob {
   int pagesFailed = 0;  // pages that did not reach the printer whole
   bool damaged = false;  // libcups stopped at data it could not read
 
-  ~FilterJob() { delete settings; }
+  // Whatever the job opened is released, also when it could not start.
+  ~FilterJob() {
+    if (raster) cupsRasterClose(raster);
+    if (input.fd > 0) close(input.fd);
+    if (ppd) ppdClose(ppd);
+    cupsFreeOptions(numOptions, options);
+    delete settings;
+  }
 };
 
 int CCupsInstance::Run(int argc, char** argv) {
@@ -105,9 +114,8 @@ bool CCupsInstance::OpenJob(int argc, char** argv, FilterJob& job) {
       return false;
     }
   }
-  job.raster = cupsRasterOpenIO(ReadRasterInput, &job.input, CUPS_RASTER_READ);
-
-  // SIGTERM only raises the flag: the page in progress completes.
+  // SIGTERM only raises the flag: the page in progress completes. It is in
+  // place before the stream is opened, which waits for the first bytes.
   Canceled = 0;
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
@@ -115,6 +123,7 @@ bool CCupsInstance::OpenJob(int argc, char** argv, FilterJob& job) {
   action.sa_flags = 0;
   action.sa_handler = CancelJob;
   sigaction(SIGTERM, &action, nullptr);
+  job.raster = cupsRasterOpenIO(ReadRasterInput, &job.input, CUPS_RASTER_READ);
 
   job.numOptions = cupsParseOptions(argv[5], 0, &job.options);
 
@@ -187,9 +196,14 @@ void CCupsInstance::CloseJob(FilterJob& job) {
   g_pRender->SetOptionSource(nullptr);
   g_pRender->SetOutputSink(nullptr);
   cupsRasterClose(job.raster);
-  if (job.input.fd != 0) close(job.input.fd);
+  job.raster = nullptr;
+  if (job.input.fd > 0) close(job.input.fd);
+  job.input.fd = 0;
   ppdClose(job.ppd);
+  job.ppd = nullptr;
   cupsFreeOptions(job.numOptions, job.options);
+  job.options = nullptr;
+  job.numOptions = 0;
 }
 
 int CCupsInstance::ExitStatus(const FilterJob& job) const {

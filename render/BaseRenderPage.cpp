@@ -170,23 +170,23 @@ void CBaseRender::PaintPage() {
 
 void CBaseRender::LogPageHeader() const {
   const cups_page_header2_t& h = m_pageHeader;
-  LogAt(7, "DEBUG: Duplex = %d\n", h.Duplex);
+  LogAt(7, "DEBUG: Duplex = %d\n", static_cast<int>(tavel::EnumValue(h.Duplex)));
   LogAt(7, "DEBUG: HWResolution = [ %d %d ]\n", h.HWResolution[0], h.HWResolution[1]);
   LogAt(7, "DEBUG: ImagingBoundingBox = [ %d %d %d %d ]\n", h.ImagingBoundingBox[0],
       h.ImagingBoundingBox[1], h.ImagingBoundingBox[2], h.ImagingBoundingBox[3]);
   LogAt(7, "DEBUG: Margins = [ %d %d ]\n", h.Margins[0], h.Margins[1]);
-  LogAt(7, "DEBUG: ManualFeed = %d\n", h.ManualFeed);
-  LogAt(7, "DEBUG: MediaPosition = %d\n", h.MediaPosition);
+  LogAt(7, "DEBUG: ManualFeed = %d\n", static_cast<int>(tavel::EnumValue(h.ManualFeed)));
+  LogAt(7, "DEBUG: MediaPosition = %d\n", static_cast<int>(tavel::EnumValue(h.MediaPosition)));
   LogAt(7, "DEBUG: NumCopies = %d\n", h.NumCopies);
-  LogAt(7, "DEBUG: Orientation = %d\n", h.Orientation);
+  LogAt(7, "DEBUG: Orientation = %d\n", static_cast<int>(tavel::EnumValue(h.Orientation)));
   LogAt(7, "DEBUG: PageSize = [ %d %d ]\n", h.PageSize[0], h.PageSize[1]);
   LogAt(7, "DEBUG: cupsWidth = %d\n", h.cupsWidth);
   LogAt(7, "DEBUG: cupsHeight = %d\n", h.cupsHeight);
-  LogAt(7, "DEBUG: cupsMediaType = %d\n", h.cupsMediaType);
+  LogAt(7, "DEBUG: cupsMediaType = %d\n", static_cast<int>(tavel::EnumValue(h.cupsMediaType)));
   LogAt(7, "DEBUG: cupsBitsPerColor = %d\n", h.cupsBitsPerColor);
   LogAt(7, "DEBUG: cupsBitsPerPixel = %d\n", h.cupsBitsPerPixel);
   LogAt(7, "DEBUG: cupsBytesPerLine = %d\n", h.cupsBytesPerLine);
-  LogAt(7, "DEBUG: cupsColorOrder = %d\n", h.cupsColorOrder);
-  LogAt(7, "DEBUG: cupsColorSpace = %d\n", h.cupsColorSpace);
-  LogAt(7, "DEBUG: cupsCompression = %d\n", h.cupsCompression);
+  LogAt(7, "DEBUG: cupsColorOrder = %d\n", static_cast<int>(tavel::EnumValue(h.cupsColorOrder)));
+  LogAt(7, "DEBUG: cupsColorSpace = %d\n", static_cast<int>(tavel::EnumValue(h.cupsColorSpace)));
+  LogAt(7, "DEBUG: cupsCompression = %d\n", static_cast<int>(tavel::EnumValue(h.cupsCompression)));
 }

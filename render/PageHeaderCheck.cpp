@@ -52,12 +52,12 @@ HeaderVerdict CheckPage(const cups_page_header2_t& h, ColorHandling* handling) {
   *handling = ColorHandlingFor(h);
   if (*handling != ColorHandling::kUnsupported) return verdict;
   verdict.ok = false;
-  verdict.reason = std::string("the printer can't print ") + ColorSpaceName(h.cupsColorSpace) +
+  verdict.reason = std::string("the printer can't print ") + ColorSpaceName(EnumValue(h.cupsColorSpace)) +
                    " pages.";
   char detail[128];
   std::snprintf(detail, sizeof detail,
                 "cupsColorSpace = %u, cupsColorOrder = %u, cupsBitsPerPixel = %u",
-                h.cupsColorSpace, h.cupsColorOrder, h.cupsBitsPerPixel);
+                EnumValue(h.cupsColorSpace), EnumValue(h.cupsColorOrder), h.cupsBitsPerPixel);
   verdict.detail = detail;
   return verdict;
 }
@@ -91,7 +91,8 @@ HeaderVerdict CheckPageHeader(const cups_page_header2_t& h) {
 
 ColorHandling ColorHandlingFor(const cups_page_header2_t& h) {
   const unsigned bpp = h.cupsBitsPerPixel;
-  switch (h.cupsColorSpace) {
+  const bool chunked = EnumValue(h.cupsColorOrder) == CUPS_ORDER_CHUNKED;
+  switch (EnumValue(h.cupsColorSpace)) {
     case CUPS_CSPACE_W:
     case CUPS_CSPACE_SW:
       return bpp <= 8 ? ColorHandling::kGray : ColorHandling::kUnsupported;
@@ -103,10 +104,10 @@ ColorHandling ColorHandlingFor(const cups_page_header2_t& h) {
     case CUPS_CSPACE_RGB:
     case CUPS_CSPACE_SRGB:
     case CUPS_CSPACE_ADOBERGB:
-      if (bpp == 24 && h.cupsColorOrder == CUPS_ORDER_CHUNKED) return ColorHandling::kSwapRgb;
+      if (bpp == 24 && chunked) return ColorHandling::kSwapRgb;
       return ColorHandling::kUnsupported;
     case CUPS_CSPACE_RGBA:
-      if (bpp == 32 && h.cupsColorOrder == CUPS_ORDER_CHUNKED) return ColorHandling::kSwapRgb;
+      if (bpp == 32 && chunked) return ColorHandling::kSwapRgb;
       return ColorHandling::kUnsupported;
     default:
       return ColorHandling::kUnsupported;

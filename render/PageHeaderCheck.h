@@ -6,12 +6,24 @@
 #include <cups/raster.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 #include "image/PageLimits.h"
 
 namespace tavel {
 
+
+// The number in one of the header's enum fields. libcups passes the stream's
+// values through unchecked, and a value outside the enum's range must not be
+// read as the enum.
+template <class Enum>
+uint32_t EnumValue(const Enum& field) {
+  static_assert(sizeof(Enum) == sizeof(uint32_t), "header enums are 32 bits");
+  uint32_t value;
+  std::memcpy(&value, &field, sizeof value);
+  return value;
+}
 
 struct HeaderVerdict {
   bool ok = true;

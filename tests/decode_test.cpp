@@ -3,6 +3,8 @@
 // PNGs), malformed ones a refusal with offset and reason, and no input at
 // all a crash. The last group feeds it what the real drivers write.
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <png.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -771,6 +773,14 @@ TEST(DecodeUsage, BadArgumentsGiveStatusTwo) {
   Result version = Decode(std::vector<std::string>{"--version"}, {});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, std::string("tavelpress-decode ") + TAVEL_VERSION + "\n");
+}
+
+// A listing that can't be written is not a success.
+TEST(DecodeUsage, FullOutputFails) {
+  const std::string command = DecoderPath() + " --list --lang escpos /dev/null > /dev/full 2>/dev/null";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
 }
 
 // Streams that start like none of the languages: without --lang they are

@@ -200,5 +200,12 @@ int main(int argc, char** argv) {
     }
     std::cout << "\n";
   }
+  // A listing that could not be written (a full disk, a closed pipe) is a
+  // failure like any other.
+  std::cout.flush();
+  if (!std::cout) {
+    std::cerr << "tavelpress-decode: could not write to standard output\n";
+    return 1;
+  }
   return status;
 }
