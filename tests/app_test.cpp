@@ -32,6 +32,10 @@ namespace {
 
 using tavel::ModelInfo;
 
+// The test server keeps fewer job previews than the default, so that the
+// limit is reached quickly.
+constexpr int kKeptJobs = 3;
+
 std::string AppPath() { return TAVEL_APP_PATH; }
 std::string PpdPath(const ModelInfo& m) {
   return std::string(TAVEL_BINARY_DIR) + "/ppd/" + m.ppdFile;
@@ -82,7 +86,8 @@ class PrinterApp : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = MakePrivateDir("app");
-    ASSERT_TRUE(server_.Start(AppPath(), dir_)) << server_.Log();
+    ASSERT_TRUE(server_.Start(AppPath(), dir_, {"preview-jobs=" + std::to_string(kKeptJobs)}))
+        << server_.Log();
     for (const ModelInfo& m : tavel::Models()) AddPrinter(m.driverName, m.driverName);
   }
   static void TearDownTestSuite() {
@@ -316,6 +321,79 @@ TEST_F(PrinterApp, TwoPrintersAtOnceGiveTheBytesOfOne) {
   const std::string expected = FilterBytes(m, raster, "");
   EXPECT_TRUE(SameBytes(Output("twin", "together"), expected));
   EXPECT_TRUE(SameBytes(Output(m.driverName, "together"), expected));
+}
+
+// A printer's previews page: the job with its byte count, pages and
+// commands; pictures that are the decoded pages of the bytes the device
+// got; no more jobs than the setting keeps.
+TEST_F(PrinterApp, PreviewsShowWhatWasSent) {
+  const ModelInfo& m = *tavel::FindModel("tspl-2in-203");
+  AddPrinter("preview", m.driverName);
+  const std::string raster = WriteRasterFile("preview", {TestPage(m, 200), TestPage(m, 240, 1)});
+  std::vector<int> ids;
+  for (int i = 0; i <= kKeptJobs; ++i) {
+    ids.push_back(Print("preview", raster, "image/pwg-raster", "preview-" + std::to_string(i), ""));
+    ASSERT_EQ(WaitForJob("preview", ids.back()), "completed");
+  }
+  const HttpReply page = server_.Get("/preview/previews");
+  ASSERT_EQ(page.status, 200);
+  EXPECT_EQ(CountBytes(page.body, "<h2 class=\"title\" id=\"job-"), size_t(kKeptJobs));
+  EXPECT_EQ(page.body.find("id=\"job-" + std::to_string(ids[0]) + "\""), std::string::npos);
+  EXPECT_EQ(server_.Get("/preview/previews?job=" + std::to_string(ids[0]) + "&page=1").status,
+            404);
+
+  const std::string id = std::to_string(ids.back());
+  const std::string job = "preview-" + std::to_string(kKeptJobs);
+  const std::string sent = Output("preview", job);
+  for (const std::string& text :
+       {"Job " + id + ": " + job + "</h2>", std::to_string(sent.size()) + " bytes of tspl",
+        std::string("SIZE "), std::string("GAP "), std::string("BITMAP "),
+        std::string("print 1 copy of page 2")})
+    EXPECT_NE(page.body.find(text), std::string::npos) << text;
+  Decoded d = DecodeStream("tspl", server_.OutputPath("preview", job), dir_ + "/preview-sent");
+  ASSERT_TRUE(d.ok) << d.err;
+  ASSERT_EQ(d.pages.size(), 2u);
+  for (size_t p = 0; p < d.pages.size(); ++p) {
+    const GrayImage& want = d.pages[p];
+    const std::string src = "/preview/previews?job=" + id + "&page=" + std::to_string(p + 1);
+    EXPECT_NE(page.body.find("job=" + id + "&amp;page=" + std::to_string(p + 1) + "\" width=\"" +
+                             std::to_string(want.width) + "\" height=\"" +
+                             std::to_string(want.height) + "\""),
+              std::string::npos);
+    const HttpReply png = server_.Get(src);
+    ASSERT_EQ(png.status, 200) << src;
+    EXPECT_EQ(png.type, "image/png");
+    const std::string path = dir_ + "/fetched-" + std::to_string(p + 1) + ".png";
+    WriteFile(path, png.body);
+    GrayImage got;
+    std::string err;
+    ASSERT_TRUE(ReadPng(path, got, err)) << err;
+    EXPECT_EQ(got.width, want.width);
+    EXPECT_EQ(got.height, want.height);
+    EXPECT_TRUE(got.px == want.px) << "page " << p + 1;
+  }
+}
+
+// PAPPL's "Print Test Page" button on every model: one page of the model's
+// width, its rulers starting at the page's top left corner.
+TEST_F(PrinterApp, TestPageOfEveryModelPrints) {
+  for (const ModelInfo& m : tavel::Models())
+    ASSERT_TRUE(server_.PrinterAction(m.driverName, "print-test-page")) << m.driverName;
+  for (const ModelInfo& m : tavel::Models()) {
+    SCOPED_TRACE(m.driverName);
+    const std::string out = server_.OutputPath(m.driverName, "Test Page");
+    for (int i = 0; i < 300 && (ReadFile(out).empty() || ActiveJob(m.driverName) != 0); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Decoded d = DecodeStream(Language(m), out, dir_ + "/test-page-" + m.driverName);
+    ASSERT_TRUE(d.ok) << d.err << ReadFile(dir_ + "/log");
+    ASSERT_EQ(d.pages.size(), 1u) << d.listing;
+    // Label printers pad their rows to whole bytes or words.
+    EXPECT_GE(d.pages[0].width, HeadDots(m));
+    EXPECT_LT(d.pages[0].width, HeadDots(m) + 32);
+    const Rect ink = InkBox(d.pages[0]);
+    EXPECT_EQ(ink.left, 0) << ToString(ink);
+    EXPECT_EQ(ink.top, 0) << ToString(ink);
+  }
 }
 
 // A receipt printer on a serial port (a pseudo-terminal whose reader takes
