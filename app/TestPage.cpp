@@ -166,9 +166,13 @@ int Layout(const TestPageInfo& info, Canvas* canvas, bool draw, bool compact) {
       canvas->Fill(at, 0, 1, len, kBlack);
       canvas->Fill(0, at, len, 1, kBlack);
       if (i % 10 == 0 && i > 0) {
+        // Numbers that would be cut by the page's edge are left out.
         const std::string n = std::to_string(i);
-        canvas->Text(at + 2, tickLong - kGlyphHeight * small, n, small);
-        canvas->Text(tickLong + 2, at + 2, n, small);
+        const int textWidth = static_cast<int>(n.size()) * (kGlyphWidth + 1) * small;
+        if (at + 2 + textWidth <= width)
+          canvas->Text(at + 2, tickLong - kGlyphHeight * small, n, small);
+        if (at + 2 + kGlyphHeight * small <= canvas->Height())
+          canvas->Text(tickLong + 2, at + 2, n, small);
       }
     }
   }
