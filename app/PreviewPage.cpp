@@ -64,6 +64,9 @@ std::string Mm(uint64_t dots, int dpi) {
 bool ServePreviews(pappl_client_t* client, void* data) {
   pappl_printer_t* printer = PrinterOf(client, data);
   if (!printer) return papplClientRespond(client, HTTP_STATUS_NOT_FOUND, nullptr, nullptr, 0, 0);
+  // The pictures are what was printed: shown only to those the web
+  // interface lets administer (local users; others with the password).
+  if (!papplClientHTMLAuthorize(client)) return true;
   const std::string folder = PreviewFolder(printer);
   int jobId = 0, page = 0;
   if (PictureWanted(papplClientGetOptions(client), &jobId, &page))
