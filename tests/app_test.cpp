@@ -14,12 +14,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "app/JobPreview.h"
 #include "app/ModelTable.h"
 #include "app/PageTones.h"
 #include "app/VendorOptions.h"
@@ -466,6 +468,53 @@ TEST_F(PrinterApp, SerialPortCancelAndLoss) {
   lost.join();
   EXPECT_EQ(WaitForJob("serial", lostId), "aborted");
   close(slave);
+}
+
+// The kept previews: the newest jobs within the number and the disk
+// budget; a stream the decoder refuses is kept with the reason.
+TEST(AppPreviewStore, KeepsTheNewestWithinNumberAndBytes) {
+  const ModelInfo& m = *tavel::FindModel("escpos-58mm");
+  // ESC @, then a raster of 48 bytes x 100 rows with a pattern.
+  std::vector<uint8_t> stream = {0x1B, 0x40, 0x1D, 0x76, 0x30, 0x00, 48, 0, 100, 0};
+  for (int i = 0; i < 48 * 100; ++i) stream.push_back(uint8_t(i * 37));
+  struct Row {
+    const char* what;
+    int jobs;
+    double budget;  // the disk budget in jobs' worth of bytes; 0: the default
+    std::vector<int> kept;
+  } rows[] = {{"by number", 2, 0, {5, 4}}, {"by bytes", 5, 3.5, {5, 4, 3}},
+              {"none fits", 5, 0.5, {}}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::string dir = MakePrivateDir("previews");
+    tavel::PreviewSettings settings;
+    settings.jobs = r.jobs;
+    std::string err;
+    ASSERT_TRUE(tavel::KeepPreview(dir, settings, m, 1, "one", stream, &err)) << err;
+    uint64_t perJob = 0;
+    for (const auto& file : std::filesystem::directory_iterator(dir + "/job-1"))
+      perJob += file.file_size();
+    if (r.budget > 0) settings.maxBytes = uint64_t(r.budget * double(perJob));
+    for (int id = 2; id <= 5; ++id)
+      ASSERT_TRUE(tavel::KeepPreview(dir, settings, m, id, "job", stream, &err)) << err;
+    std::vector<int> kept;
+    for (const tavel::JobPreview& job : tavel::ListPreviews(dir)) kept.push_back(job.id);
+    EXPECT_EQ(kept, r.kept);
+    RemoveTree(dir);
+  }
+  // Cut short: the page so far and where the decoder stopped.
+  const std::string dir = MakePrivateDir("previews");
+  std::string err;
+  std::vector<uint8_t> cut = stream;
+  cut.push_back(0x1D);
+  ASSERT_TRUE(tavel::KeepPreview(dir, tavel::PreviewSettings(), m, 7, "cut", cut, &err));
+  const std::vector<tavel::JobPreview> jobs = tavel::ListPreviews(dir);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].bytes, cut.size());
+  EXPECT_NE(jobs[0].error.find("offset " + std::to_string(stream.size())), std::string::npos)
+      << jobs[0].error;
+  EXPECT_NE(jobs[0].commands.find("GS v 0"), std::string::npos) << jobs[0].commands;
+  RemoveTree(dir);
 }
 
 // print-content-optimize=auto: line art (with anti-aliased edges two
