@@ -316,7 +316,11 @@ TestPageInfo TestPageFor(pappl_printer_t* printer) {
 
 const char* PrintTestPage(pappl_printer_t* printer, char* buffer, size_t bufsize) {
   const std::string folder = PreviewFolder(printer);
-  if (folder.empty()) return nullptr;
+  if (folder.empty()) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_ERROR,
+                    "No folder to write the test page to (preview-directory).");
+    return nullptr;
+  }
   const std::string path = folder + "/test-page.pwg";
   const std::string partial = path + ".new";
   std::string err;
