@@ -22,6 +22,11 @@ void CDeviceOutputSink::Capture(std::vector<uint8_t>* into, size_t limit) {
   m_captureLimit = limit;
 }
 
+void CDeviceOutputSink::DropCapture() {
+  if (m_capture) std::vector<uint8_t>().swap(*m_capture);
+  m_capture = nullptr;
+}
+
 bool CDeviceOutputSink::Write(const void* data, size_t length, size_t* written, int* error) {
   *written = 0;
   if (m_failed) {
@@ -47,10 +52,7 @@ bool CDeviceOutputSink::Write(const void* data, size_t length, size_t* written, 
       }
     }
     // A copy that cannot be whole is no copy: the job prints without one.
-    if (!kept) {
-      std::vector<uint8_t>().swap(*m_capture);
-      m_capture = nullptr;
-    }
+    if (!kept) DropCapture();
   }
   *written = length;
   return true;

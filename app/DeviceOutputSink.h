@@ -28,6 +28,8 @@ class CDeviceOutputSink : public IOutputSink {
   // bytes; beyond that the copy is dropped and Captured() is false.
   void Capture(std::vector<uint8_t>* into, size_t limit);
   bool Captured() const { return m_capture != nullptr; }
+  // Drops the copy and keeps none from here on.
+  void DropCapture();
 
  private:
   pappl_device_t* m_device;

@@ -25,6 +25,9 @@ constexpr int kDefaultPreviewJobs = 5;   // jobs kept per printer
 constexpr int kMaxPreviewJobs = 100;     // the most the setting takes
 constexpr uint64_t kPreviewBytesPerPrinter = 64ull << 20;  // disk budget per printer
 constexpr size_t kMaxCapturedBytes = 32u << 20;  // a larger job stream is not previewed
+// Nor is a job whose pages together are larger than this as one-bit
+// pictures: the decoder holds them all, and compressed streams are small.
+constexpr uint64_t kMaxPreviewPageBytes = 64ull << 20;
 
 struct PreviewSettings {
   std::string directory;  // one folder per printer below it; "" for none

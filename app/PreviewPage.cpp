@@ -47,7 +47,8 @@ void Puts(pappl_client_t* client, const char* format, ...) {
 bool SendPicture(pappl_client_t* client, const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   const std::string png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (path.empty() || png.empty()) return papplClientRespond(client, HTTP_STATUS_NOT_FOUND, nullptr, nullptr, 0, 0);
+  if (path.empty() || png.empty())
+    return papplClientRespond(client, HTTP_STATUS_NOT_FOUND, nullptr, nullptr, 0, 0);
   if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "image/png", 0, png.size()))
     return false;
   http_t* http = papplClientGetHTTP(client);

@@ -28,7 +28,8 @@ constexpr int kThresholdMethod = 0;
 CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_device_t* device)
     : m_model(model), m_driver(nullptr), m_sink(device), m_log(job),
       m_content(PAPPL_CONTENT_AUTO),
-      m_photoMethod(kThresholdMethod), m_header(), m_linesSeen(0), m_inPage(false) {}
+      m_photoMethod(kThresholdMethod), m_header(), m_linesSeen(0), m_inPage(false),
+      m_sentPageBytes(0) {}
 
 CRasterJob::~CRasterJob() {
   if (m_driver) {
@@ -164,6 +165,8 @@ bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
   m_driver->m_halftone.iGrayMethod = PageGrayMethod();
   CMemoryPageSource source(m_rows.data(), m_rows.size(), m_header.cupsBytesPerLine);
   const PageResult result = m_driver->PrintPage(m_header, source);
+  m_sentPageBytes += (static_cast<uint64_t>(m_header.cupsWidth) + 7) / 8 * m_header.cupsHeight;
+  if (m_sentPageBytes > tavel::kMaxPreviewPageBytes) m_sink.DropCapture();
   if (!result.Prepared())
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %d was not printed.", m_driver->PageNumber());
   if (m_driver->OutputFailed() || !m_sink.Flush()) {
@@ -178,9 +181,10 @@ void CRasterJob::KeepPreview(pappl_job_t* job) {
   if (!m_sink.Captured()) return;
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const std::string folder = tavel::PreviewFolder(printer);
+  const char* name = papplJobGetName(job);
   std::string err;
   if (folder.empty() || !tavel::KeepPreview(folder, tavel::Previews(), m_model,
-                                            papplJobGetID(job), papplJobGetName(job) ? papplJobGetName(job) : "", m_sent, &err))
+                                            papplJobGetID(job), name ? name : "", m_sent, &err))
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "No preview of this job: %s",
                 folder.empty() ? "no folder for previews" : err.c_str());
 }

@@ -59,4 +59,5 @@ class CRasterJob {
   uint32_t m_linesSeen;  // lines handed over for the current page
   bool m_inPage;
   std::vector<uint8_t> m_sent;  // the bytes sent, for the job's preview
+  uint64_t m_sentPageBytes;     // their pages' size as one-bit pictures
 };

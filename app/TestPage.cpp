@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -176,7 +177,8 @@ int Layout(const TestPageInfo& info, Canvas* canvas, bool draw, bool compact) {
       }
     }
   }
-  const size_t columns = static_cast<size_t>(std::max(1, (right - left) / ((kGlyphWidth + 1) * scale)));
+  const size_t columns =
+      static_cast<size_t>(std::max(1, (right - left) / ((kGlyphWidth + 1) * scale)));
   auto text = [&](const std::string& s) {
     for (const std::string& part : Wrap(s, columns)) {
       if (draw) canvas->Text(left, y, part, scale);

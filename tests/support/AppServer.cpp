@@ -33,10 +33,10 @@ bool AppServer::Start(const std::string& program, const std::string& dir,
   for (int attempt = 0; attempt < 3 && m_pid < 0; ++attempt) {
     m_port = FreeLoopbackPort();
     if (m_port == 0) return false;
-    std::vector<std::string> argv = {link, "server", "-o", "server-port=" + std::to_string(m_port),
-                                     "-o", "spool-directory=" + dir + "/spool", "-o",
-                                     "state-file=" + dir + "/state", "-o", "log-file=" + dir + "/log",
-                                     "-o", "log-level=debug"};
+    std::vector<std::string> argv = {
+        link, "server", "-o", "server-port=" + std::to_string(m_port), "-o",
+        "spool-directory=" + dir + "/spool", "-o", "state-file=" + dir + "/state", "-o",
+        "log-file=" + dir + "/log", "-o", "log-level=debug"};
     for (const std::string& option : options) {
       argv.push_back("-o");
       argv.push_back(option);
