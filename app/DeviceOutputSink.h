@@ -7,6 +7,8 @@
 #include <pappl/pappl.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <vector>
 
 #include "render/OutputSink.h"
 
@@ -22,9 +24,18 @@ class CDeviceOutputSink : public IOutputSink {
   bool Flush();
   bool Failed() const { return m_failed; }
 
+  // Keeps a copy of every byte the device takes in `into`, up to `limit`
+  // bytes; beyond that the copy is dropped and Captured() is false.
+  void Capture(std::vector<uint8_t>* into, size_t limit);
+  bool Captured() const { return m_capture != nullptr; }
+  // Drops the copy and keeps none from here on.
+  void DropCapture();
+
  private:
   pappl_device_t* m_device;
   size_t m_baseBytes;    // the device's write count when the job began
   size_t m_handedBytes;  // bytes handed to the device since
   bool m_failed;
+  std::vector<uint8_t>* m_capture;  // null: no copy kept
+  size_t m_captureLimit;
 };

@@ -8,6 +8,7 @@
 #include "app/JobSettings.h"
 #include "app/ModelTable.h"
 #include "app/RasterJob.h"
+#include "app/TestPage.h"
 #include "app/VendorOptions.h"
 
 namespace tavel {
@@ -108,6 +109,7 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char*, co
   data->rwriteline_cb = CRasterJob::WriteLine;
   data->rendpage_cb = CRasterJob::EndPage;
   data->rendjob_cb = CRasterJob::EndJob;
+  data->testpage_cb = PrintTestPage;
   std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model.modelName);
   data->ppm = kPagesPerMinute;
 

@@ -1,9 +1,14 @@
 #include "app/RasterJob.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <climits>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "app/JobPreview.h"
 #include "app/JobSettings.h"
 #include "app/PageTones.h"
 #include "image/PageLimits.h"
@@ -23,7 +28,8 @@ constexpr int kThresholdMethod = 0;
 CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_device_t* device)
     : m_model(model), m_driver(nullptr), m_sink(device), m_log(job),
       m_content(PAPPL_CONTENT_AUTO),
-      m_photoMethod(kThresholdMethod), m_header(), m_linesSeen(0), m_inPage(false) {}
+      m_photoMethod(kThresholdMethod), m_header(), m_linesSeen(0), m_inPage(false),
+      m_sentPageBytes(0) {}
 
 CRasterJob::~CRasterJob() {
   if (m_driver) {
@@ -85,6 +91,7 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
   m_driver->GetPrinterParameters();
   m_driver->SetModelName(m_model.modelName);
   m_photoMethod = m_driver->m_halftone.iGrayMethod;
+  if (tavel::PreviewsOn()) m_sink.Capture(&m_sent, tavel::kMaxCapturedBytes);
   m_driver->OnStartDoc(0);
   return true;
 }
@@ -158,6 +165,8 @@ bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
   m_driver->m_halftone.iGrayMethod = PageGrayMethod();
   CMemoryPageSource source(m_rows.data(), m_rows.size(), m_header.cupsBytesPerLine);
   const PageResult result = m_driver->PrintPage(m_header, source);
+  m_sentPageBytes += (static_cast<uint64_t>(m_header.cupsWidth) + 7) / 8 * m_header.cupsHeight;
+  if (m_sentPageBytes > tavel::kMaxPreviewPageBytes) m_sink.DropCapture();
   if (!result.Prepared())
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %d was not printed.", m_driver->PageNumber());
   if (m_driver->OutputFailed() || !m_sink.Flush()) {
@@ -166,6 +175,53 @@ bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
     return false;
   }
   return true;
+}
+
+void CRasterJob::KeepPreview(pappl_job_t* job) {
+  if (!m_sink.Captured()) return;
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  const std::string folder = tavel::PreviewFolder(printer);
+  const char* name = papplJobGetName(job);
+  std::string err;
+  if (folder.empty() || !tavel::KeepPreview(folder, tavel::Previews(), m_model,
+                                            papplJobGetID(job), name ? name : "", m_sent, &err))
+    papplLogJob(job, PAPPL_LOGLEVEL_WARN, "No preview of this job: %s",
+                folder.empty() ? "no folder for previews" : err.c_str());
+}
+
+bool CRasterJob::PrintRasterFile(pappl_job_t* job, pappl_device_t* device, void*) {
+  const char* filename = papplJobGetFilename(job);
+  const int fd = filename ? open(filename, O_RDONLY) : -1;
+  cups_raster_t* ras = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_READ) : nullptr;
+  pappl_pr_options_t* options = ras ? papplJobCreatePrintOptions(job, INT_MAX, false) : nullptr;
+  bool ok = options && StartJob(job, options, device);
+  const bool started = ok;
+  std::vector<unsigned char> line;
+  for (unsigned page = 0; ok && !papplJobIsCanceled(job) &&
+                          cupsRasterReadHeader2(ras, &options->header);
+       ++page) {
+    const cups_page_header2_t& header = options->header;
+    if (header.cupsBytesPerLine == 0 || header.cupsBytesPerLine > tavel::kMaxPageBytes) {
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %u of the raster file is not printable.",
+                  page + 1);
+      ok = false;
+      break;
+    }
+    line.assign(header.cupsBytesPerLine, 0);
+    ok = StartPage(job, options, device, page);
+    for (unsigned y = 0; ok && y < header.cupsHeight && !papplJobIsCanceled(job); ++y)
+      ok = cupsRasterReadPixels(ras, line.data(), header.cupsBytesPerLine) ==
+               header.cupsBytesPerLine &&
+           WriteLine(job, options, device, y, line.data());
+    ok = EndPage(job, options, device, page) && ok;
+    papplJobSetImpressionsCompleted(job, 1);
+  }
+  if (started) ok = EndJob(job, options, device) && ok;
+  if (options) papplJobDeletePrintOptions(options);
+  if (ras) cupsRasterClose(ras);
+  if (fd >= 0) close(fd);
+  if (!ras) papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read the raster file.");
+  return ok;
 }
 
 bool CRasterJob::EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
@@ -177,6 +233,7 @@ bool CRasterJob::EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) 
   papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Document end sent after %d page(s).",
               self->m_driver->PageNumber());
   const bool ok = !self->m_driver->OutputFailed() && self->m_sink.Flush();
+  self->KeepPreview(job);
   papplJobSetData(job, nullptr);
   delete self;
   return ok;

@@ -31,6 +31,9 @@ class CRasterJob {
   static bool EndPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
                       unsigned page);
   static bool EndJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+  // A PWG raster file that PAPPL prints from its spool (the test page): its
+  // pages go through the callbacks above. PAPPL's MIME filter callback.
+  static bool PrintRasterFile(pappl_job_t* job, pappl_device_t* device, void* data);
 
  private:
   CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_device_t* device);
@@ -39,6 +42,8 @@ class CRasterJob {
   bool Open(pappl_job_t* job, const pappl_pr_options_t& options);
   bool BeginPage(pappl_job_t* job, const cups_page_header2_t& header);
   bool PrintCollectedPage(pappl_job_t* job);
+  // Decodes what was sent and keeps it as the job's preview.
+  void KeepPreview(pappl_job_t* job);
   // The halftoning method for this page under print-content-optimize.
   int PageGrayMethod() const;
 
@@ -53,4 +58,6 @@ class CRasterJob {
   std::vector<uint8_t> m_rows;
   uint32_t m_linesSeen;  // lines handed over for the current page
   bool m_inPage;
+  std::vector<uint8_t> m_sent;  // the bytes sent, for the job's preview
+  uint64_t m_sentPageBytes;     // their pages' size as one-bit pictures
 };

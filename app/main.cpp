@@ -4,7 +4,11 @@
 //
 // Server options (-o name=value): listen-hostname (default localhost; "*"
 // for every address), server-port (default 8000), spool-directory,
-// state-file (printers and settings survive restarts), log-file, log-level.
+// state-file (printers and settings survive restarts), log-file, log-level,
+// preview-jobs (jobs whose previews each printer keeps, default 5, 0 for
+// none), preview-directory (where previews and test pages are written;
+// default the spool directory's "previews", else a folder of the user's in
+// /tmp).
 #include <pappl/pappl.h>
 
 #include <cstdlib>
@@ -12,7 +16,11 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
+#include "app/JobPreview.h"
 #include "app/PrinterDriver.h"
+#include "app/RasterJob.h"
 #include "app/SerialDevice.h"
 #include "tavelpress/Version.h"
 
@@ -32,6 +40,18 @@ pappl_loglevel_t LogLevel(const char* name) {
   if (!std::strcmp(name, "fatal")) return PAPPL_LOGLEVEL_FATAL;
   return PAPPL_LOGLEVEL_WARN;
 }
+
+// The previews' folder when none is given: beside the spool, or the user's
+// own in the temporary folder.
+std::string PreviewDirectory(int count, cups_option_t* options, const char* spool) {
+  if (const char* dir = OptionOr(count, options, "preview-directory", nullptr)) return dir;
+  if (spool) return std::string(spool) + "/previews";
+  const char* tmp = std::getenv("TMPDIR");
+  return std::string(tmp && *tmp ? tmp : "/tmp") + "/tavelpress-previews-" +
+         std::to_string(getuid());
+}
+
+void PrinterCreated(pappl_printer_t* printer, void*) { tavel::AddPreviewPage(printer); }
 
 bool SaveState(pappl_system_t* system, void* path) {
   return papplSystemSaveState(system, static_cast<const char*>(path));
@@ -56,13 +76,25 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
   tavel::AddSerialScheme();
   papplSystemAddListeners(system, std::strcmp(host, "*") == 0 ? nullptr : host);
   std::vector<pappl_pr_driver_t>& drivers = tavel::DriverList();
+  tavel::PreviewSettings previews;
+  previews.directory = PreviewDirectory(count, options, spool);
+  previews.jobs = std::atoi(OptionOr(count, options, "preview-jobs",
+                                     std::to_string(tavel::kDefaultPreviewJobs).c_str()));
+  tavel::ConfigurePreviews(previews);
+  if (previews.jobs > 0 && !tavel::PreviewsOn())
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "No job previews: unable to use \"%s\".",
+             previews.directory.c_str());
   papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr,
-                               nullptr, tavel::SetupDriver, nullptr);
+                               PrinterCreated, tavel::SetupDriver, nullptr);
+  // PAPPL prints raster files from its spool (the test page) through a filter.
+  papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster",
+                           CRasterJob::PrintRasterFile, nullptr);
   papplSystemSetFooterHTML(system, "tavelpress: labels, receipts and pocket printers");
   static const std::string strings = tavel::WebStrings();
   papplSystemAddStringsData(system, "/en.strings", "en", strings.c_str());
   if (state) {
     papplSystemLoadState(system, state);
+    papplSystemIteratePrinters(system, PrinterCreated, nullptr);
     papplSystemSetSaveCallback(system, SaveState, const_cast<char*>(state));
   }
   return system;

@@ -14,12 +14,14 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
 
+#include "app/JobPreview.h"
 #include "app/ModelTable.h"
 #include "app/PageTones.h"
 #include "app/VendorOptions.h"
@@ -31,6 +33,10 @@
 namespace {
 
 using tavel::ModelInfo;
+
+// The test server keeps fewer job previews than the default, so that the
+// limit is reached quickly.
+constexpr int kKeptJobs = 3;
 
 std::string AppPath() { return TAVEL_APP_PATH; }
 std::string PpdPath(const ModelInfo& m) {
@@ -82,7 +88,8 @@ class PrinterApp : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = MakePrivateDir("app");
-    ASSERT_TRUE(server_.Start(AppPath(), dir_)) << server_.Log();
+    ASSERT_TRUE(server_.Start(AppPath(), dir_, {"preview-jobs=" + std::to_string(kKeptJobs)}))
+        << server_.Log();
     for (const ModelInfo& m : tavel::Models()) AddPrinter(m.driverName, m.driverName);
   }
   static void TearDownTestSuite() {
@@ -318,6 +325,79 @@ TEST_F(PrinterApp, TwoPrintersAtOnceGiveTheBytesOfOne) {
   EXPECT_TRUE(SameBytes(Output(m.driverName, "together"), expected));
 }
 
+// A printer's previews page: the job with its byte count, pages and
+// commands; pictures that are the decoded pages of the bytes the device
+// got; no more jobs than the setting keeps.
+TEST_F(PrinterApp, PreviewsShowWhatWasSent) {
+  const ModelInfo& m = *tavel::FindModel("tspl-2in-203");
+  AddPrinter("preview", m.driverName);
+  const std::string raster = WriteRasterFile("preview", {TestPage(m, 200), TestPage(m, 240, 1)});
+  std::vector<int> ids;
+  for (int i = 0; i <= kKeptJobs; ++i) {
+    ids.push_back(Print("preview", raster, "image/pwg-raster", "preview-" + std::to_string(i), ""));
+    ASSERT_EQ(WaitForJob("preview", ids.back()), "completed");
+  }
+  const HttpReply page = server_.Get("/preview/previews");
+  ASSERT_EQ(page.status, 200);
+  EXPECT_EQ(CountBytes(page.body, "<h2 class=\"title\" id=\"job-"), size_t(kKeptJobs));
+  EXPECT_EQ(page.body.find("id=\"job-" + std::to_string(ids[0]) + "\""), std::string::npos);
+  EXPECT_EQ(server_.Get("/preview/previews?job=" + std::to_string(ids[0]) + "&page=1").status,
+            404);
+
+  const std::string id = std::to_string(ids.back());
+  const std::string job = "preview-" + std::to_string(kKeptJobs);
+  const std::string sent = Output("preview", job);
+  for (const std::string& text :
+       {"Job " + id + ": " + job + "</h2>", std::to_string(sent.size()) + " bytes of tspl",
+        std::string("SIZE "), std::string("GAP "), std::string("BITMAP "),
+        std::string("print 1 copy of page 2")})
+    EXPECT_NE(page.body.find(text), std::string::npos) << text;
+  Decoded d = DecodeStream("tspl", server_.OutputPath("preview", job), dir_ + "/preview-sent");
+  ASSERT_TRUE(d.ok) << d.err;
+  ASSERT_EQ(d.pages.size(), 2u);
+  for (size_t p = 0; p < d.pages.size(); ++p) {
+    const GrayImage& want = d.pages[p];
+    const std::string src = "/preview/previews?job=" + id + "&page=" + std::to_string(p + 1);
+    EXPECT_NE(page.body.find("job=" + id + "&amp;page=" + std::to_string(p + 1) + "\" width=\"" +
+                             std::to_string(want.width) + "\" height=\"" +
+                             std::to_string(want.height) + "\""),
+              std::string::npos);
+    const HttpReply png = server_.Get(src);
+    ASSERT_EQ(png.status, 200) << src;
+    EXPECT_EQ(png.type, "image/png");
+    const std::string path = dir_ + "/fetched-" + std::to_string(p + 1) + ".png";
+    WriteFile(path, png.body);
+    GrayImage got;
+    std::string err;
+    ASSERT_TRUE(ReadPng(path, got, err)) << err;
+    EXPECT_EQ(got.width, want.width);
+    EXPECT_EQ(got.height, want.height);
+    EXPECT_TRUE(got.px == want.px) << "page " << p + 1;
+  }
+}
+
+// PAPPL's "Print Test Page" button on every model: one page of the model's
+// width, its rulers starting at the page's top left corner.
+TEST_F(PrinterApp, TestPageOfEveryModelPrints) {
+  for (const ModelInfo& m : tavel::Models())
+    ASSERT_TRUE(server_.PrinterAction(m.driverName, "print-test-page")) << m.driverName;
+  for (const ModelInfo& m : tavel::Models()) {
+    SCOPED_TRACE(m.driverName);
+    const std::string out = server_.OutputPath(m.driverName, "Test Page");
+    for (int i = 0; i < 300 && (ReadFile(out).empty() || ActiveJob(m.driverName) != 0); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Decoded d = DecodeStream(Language(m), out, dir_ + "/test-page-" + m.driverName);
+    ASSERT_TRUE(d.ok) << d.err << ReadFile(dir_ + "/log");
+    ASSERT_EQ(d.pages.size(), 1u) << d.listing;
+    // Label printers pad their rows to whole bytes or words.
+    EXPECT_GE(d.pages[0].width, HeadDots(m));
+    EXPECT_LT(d.pages[0].width, HeadDots(m) + 32);
+    const Rect ink = InkBox(d.pages[0]);
+    EXPECT_EQ(ink.left, 0) << ToString(ink);
+    EXPECT_EQ(ink.top, 0) << ToString(ink);
+  }
+}
+
 // A receipt printer on a serial port (a pseudo-terminal whose reader takes
 // its time). Cancelled while its second page goes out, the job ends after
 // that page with the document's end (its cut) sent: the bytes are the
@@ -388,6 +468,53 @@ TEST_F(PrinterApp, SerialPortCancelAndLoss) {
   lost.join();
   EXPECT_EQ(WaitForJob("serial", lostId), "aborted");
   close(slave);
+}
+
+// The kept previews: the newest jobs within the number and the disk
+// budget; a stream the decoder refuses is kept with the reason.
+TEST(AppPreviewStore, KeepsTheNewestWithinNumberAndBytes) {
+  const ModelInfo& m = *tavel::FindModel("escpos-58mm");
+  // ESC @, then a raster of 48 bytes x 100 rows with a pattern.
+  std::vector<uint8_t> stream = {0x1B, 0x40, 0x1D, 0x76, 0x30, 0x00, 48, 0, 100, 0};
+  for (int i = 0; i < 48 * 100; ++i) stream.push_back(uint8_t(i * 37));
+  struct Row {
+    const char* what;
+    int jobs;
+    double budget;  // the disk budget in jobs' worth of bytes; 0: the default
+    std::vector<int> kept;
+  } rows[] = {{"by number", 2, 0, {5, 4}}, {"by bytes", 5, 3.5, {5, 4, 3}},
+              {"none fits", 5, 0.5, {}}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::string dir = MakePrivateDir("previews");
+    tavel::PreviewSettings settings;
+    settings.jobs = r.jobs;
+    std::string err;
+    ASSERT_TRUE(tavel::KeepPreview(dir, settings, m, 1, "one", stream, &err)) << err;
+    uint64_t perJob = 0;
+    for (const auto& file : std::filesystem::directory_iterator(dir + "/job-1"))
+      perJob += file.file_size();
+    if (r.budget > 0) settings.maxBytes = uint64_t(r.budget * double(perJob));
+    for (int id = 2; id <= 5; ++id)
+      ASSERT_TRUE(tavel::KeepPreview(dir, settings, m, id, "job", stream, &err)) << err;
+    std::vector<int> kept;
+    for (const tavel::JobPreview& job : tavel::ListPreviews(dir)) kept.push_back(job.id);
+    EXPECT_EQ(kept, r.kept);
+    RemoveTree(dir);
+  }
+  // Cut short: the page so far and where the decoder stopped.
+  const std::string dir = MakePrivateDir("previews");
+  std::string err;
+  std::vector<uint8_t> cut = stream;
+  cut.push_back(0x1D);
+  ASSERT_TRUE(tavel::KeepPreview(dir, tavel::PreviewSettings(), m, 7, "cut", cut, &err));
+  const std::vector<tavel::JobPreview> jobs = tavel::ListPreviews(dir);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].bytes, cut.size());
+  EXPECT_NE(jobs[0].error.find("offset " + std::to_string(stream.size())), std::string::npos)
+      << jobs[0].error;
+  EXPECT_NE(jobs[0].commands.find("GS v 0"), std::string::npos) << jobs[0].commands;
+  RemoveTree(dir);
 }
 
 // print-content-optimize=auto: line art (with anti-aliased edges two

@@ -1,5 +1,6 @@
 #include "support/AppServer.h"
 
+#include <cups/cups.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,7 +21,8 @@ std::map<std::string, std::string> DisplayedValues(const std::string& out) {
   return values;
 }
 
-bool AppServer::Start(const std::string& program, const std::string& dir) {
+bool AppServer::Start(const std::string& program, const std::string& dir,
+                      const std::vector<std::string>& options) {
   m_dir = dir;
   // PAPPL names the sub-commands' socket after the program (/run/NAME.sock
   // as root): a link of a name of its own keeps clear of a tavelpress
@@ -31,11 +33,15 @@ bool AppServer::Start(const std::string& program, const std::string& dir) {
   for (int attempt = 0; attempt < 3 && m_pid < 0; ++attempt) {
     m_port = FreeLoopbackPort();
     if (m_port == 0) return false;
-    m_pid = StartProcess({link, "server", "-o", "server-port=" + std::to_string(m_port), "-o",
-                          "spool-directory=" + dir + "/spool", "-o",
-                          "state-file=" + dir + "/state", "-o", "log-file=" + dir + "/log",
-                          "-o", "log-level=debug"},
-                         dir + "/server.out");
+    std::vector<std::string> argv = {
+        link, "server", "-o", "server-port=" + std::to_string(m_port), "-o",
+        "spool-directory=" + dir + "/spool", "-o", "state-file=" + dir + "/state", "-o",
+        "log-file=" + dir + "/log", "-o", "log-level=debug"};
+    for (const std::string& option : options) {
+      argv.push_back("-o");
+      argv.push_back(option);
+    }
+    m_pid = StartProcess(argv, dir + "/server.out");
     if (m_pid < 0) return false;
     for (int i = 0; i < 200 && !LoopbackPortOpen(m_port) && ProcessRunning(m_pid); ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -134,6 +140,48 @@ std::string AppServer::WaitForJob(const std::string& printer, int job) {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return state;
+}
+
+HttpReply AppServer::Http(const std::string& path, const std::string* form) const {
+  HttpReply reply;
+  http_t* http = httpConnect2("localhost", m_port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1,
+                              30000, nullptr);
+  if (!http) return reply;
+  httpClearFields(http);
+  bool sent;
+  if (form) {
+    httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
+    httpSetLength(http, form->size());
+    sent = httpPost(http, path.c_str()) == 0 &&
+           httpWrite2(http, form->data(), form->size()) == static_cast<ssize_t>(form->size());
+  } else {
+    sent = httpGet(http, path.c_str()) == 0;
+  }
+  http_status_t status = HTTP_STATUS_ERROR;
+  if (sent)
+    while ((status = httpUpdate(http)) == HTTP_STATUS_CONTINUE) {
+    }
+  if (sent && status != HTTP_STATUS_ERROR) {
+    reply.status = status;
+    reply.type = httpGetField(http, HTTP_FIELD_CONTENT_TYPE);
+    char buf[16384];
+    ssize_t n;
+    while ((n = httpRead2(http, buf, sizeof buf)) > 0) reply.body.append(buf, size_t(n));
+  }
+  httpClose(http);
+  return reply;
+}
+
+bool AppServer::PrinterAction(const std::string& printer, const std::string& action) {
+  const HttpReply page = Get("/" + printer + "/");
+  const std::string marker = "name=\"session\" value=\"";
+  const size_t at = page.body.find(marker);
+  if (at == std::string::npos ||
+      page.body.find("value=\"" + action + "\"") == std::string::npos)
+    return false;
+  const size_t start = at + marker.size();
+  const std::string token = page.body.substr(start, page.body.find('"', start) - start);
+  return Post("/" + printer + "/", "session=" + token + "&action=" + action).status == 200;
 }
 
 std::string AppServer::OutputPath(const std::string& printer, const std::string& jobName) const {

@@ -5,17 +5,25 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "support/CupsChain.h"
 
 // ipptool's "name (type) = value" lines as name -> value.
 std::map<std::string, std::string> DisplayedValues(const std::string& ipptoolOutput);
 
+// An HTTP answer of the web interface.
+struct HttpReply {
+  int status = 0;  // 0: no answer
+  std::string type, body;
+};
+
 class AppServer {
  public:
-  // Starts `program` in `dir` (made by the caller); false when it never
-  // listens (the reason is in Log()).
-  bool Start(const std::string& program, const std::string& dir);
+  // Starts `program` in `dir` (made by the caller) with extra server options
+  // ("name=value"); false when it never listens (the reason is in Log()).
+  bool Start(const std::string& program, const std::string& dir,
+             const std::vector<std::string>& options = {});
   void Stop();
   int Port() const { return m_port; }
   std::string Log() const;
@@ -40,10 +48,21 @@ class AppServer {
   int ActiveJob(const std::string& printer);
   // Waits for the job to end; its final state ("completed", ...).
   std::string WaitForJob(const std::string& printer, int job);
+  // A GET of the web interface, or a POST of an url-encoded form.
+  HttpReply Get(const std::string& path) const { return Http(path, nullptr); }
+  HttpReply Post(const std::string& path, const std::string& form) const {
+    return Http(path, &form);
+  }
+  // Presses a button of a printer's web page ("print-test-page", ...), with
+  // the page's form token; false when the page has no such form.
+  bool PrinterAction(const std::string& printer, const std::string& action);
+
   // What a file:-device printer wrote for the job.
   std::string OutputPath(const std::string& printer, const std::string& jobName) const;
 
  private:
+  HttpReply Http(const std::string& path, const std::string* form) const;
+
   std::string m_dir;
   std::string m_name;  // the program's name for this server
   int m_port = 0;
