@@ -110,6 +110,10 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char*, co
   data->rendpage_cb = CRasterJob::EndPage;
   data->rendjob_cb = CRasterJob::EndJob;
   data->testpage_cb = PrintTestPage;
+  // The printer takes raster only. PAPPL compares a job's format with this
+  // one when no filter or raster path takes the job (a PDF passed on as
+  // it is, say), and must not find it unset: such a job is then refused.
+  data->format = "image/pwg-raster";
   std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model.modelName);
   data->ppm = kPagesPerMinute;
 

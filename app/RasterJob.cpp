@@ -1,6 +1,7 @@
 #include "app/RasterJob.h"
 
 #include <fcntl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
@@ -190,7 +191,47 @@ void CRasterJob::KeepPreview(pappl_job_t* job) {
 }
 
 bool CRasterJob::PrintRasterFile(pappl_job_t* job, pappl_device_t* device, void*) {
-  const char* filename = papplJobGetFilename(job);
+  return PrintRasterFileNamed(job, device, papplJobGetFilename(job));
+}
+
+// PDF documents (what phones and computers send most) are turned into gray
+// PWG raster at the printer's resolution by Ghostscript, then printed as
+// any raster job.
+bool CRasterJob::PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void*) {
+  const char* pdf = papplJobGetFilename(job);
+  pappl_pr_driver_data_t data;
+  if (!pdf || !papplPrinterGetDriverData(papplJobGetPrinter(job), &data)) return false;
+  const std::string raster = std::string(pdf) + ".pwg";
+  const std::string resolution = "-r" + std::to_string(data.x_default);
+  const std::string output = "-sOutputFile=" + raster;
+  const char* argv[] = {"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pwgraster",
+                        "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", resolution.c_str(),
+                        output.c_str(), pdf, nullptr};
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, 0);
+      dup2(null, 1);
+    }
+    execvp("gs", const_cast<char* const*>(argv));
+    _exit(127);
+  }
+  int status = -1;
+  if (pid > 0) waitpid(pid, &status, 0);
+  if (pid < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to turn the PDF into raster (gs status %d).",
+                status);
+    unlink(raster.c_str());
+    return false;
+  }
+  const bool ok = PrintRasterFileNamed(job, device, raster.c_str());
+  unlink(raster.c_str());
+  return ok;
+}
+
+bool CRasterJob::PrintRasterFileNamed(pappl_job_t* job, pappl_device_t* device,
+                                      const char* filename) {
   const int fd = filename ? open(filename, O_RDONLY) : -1;
   cups_raster_t* ras = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_READ) : nullptr;
   pappl_pr_options_t* options = ras ? papplJobCreatePrintOptions(job, INT_MAX, false) : nullptr;

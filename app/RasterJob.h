@@ -34,8 +34,11 @@ class CRasterJob {
   // A PWG raster file that PAPPL prints from its spool (the test page): its
   // pages go through the callbacks above. PAPPL's MIME filter callback.
   static bool PrintRasterFile(pappl_job_t* job, pappl_device_t* device, void* data);
+  static bool PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void* data);
 
  private:
+  static bool PrintRasterFileNamed(pappl_job_t* job, pappl_device_t* device,
+                                   const char* filename);
   CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_device_t* device);
   ~CRasterJob();
 

@@ -89,6 +89,8 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
   // PAPPL prints raster files from its spool (the test page) through a filter.
   papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster",
                            CRasterJob::PrintRasterFile, nullptr);
+  papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
+                           CRasterJob::PrintPdfFile, nullptr);
   papplSystemSetFooterHTML(system, "tavelpress: labels, receipts and pocket printers");
   static const std::string strings = tavel::WebStrings();
   papplSystemAddStringsData(system, "/en.strings", "en", strings.c_str());

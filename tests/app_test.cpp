@@ -308,6 +308,33 @@ TEST_F(PrinterApp, PrintsPngAndJpeg) {
     EXPECT_NEAR(box.top, 40, 3) << ToString(box);
     EXPECT_NEAR(box.right - box.left, 160, 4) << ToString(box);
   }
+  // A document the printer can't take is refused; the server keeps serving.
+  const std::string text = dir_ + "/doc.txt";
+  ASSERT_TRUE(WriteFile(text, "plain words\n"));
+  const int id = Print("escpos-58mm", text, "application/octet-stream", "doc-text", "");
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(WaitForJob("escpos-58mm", id), "aborted");
+  EXPECT_GT(Print("escpos-58mm", dir_ + "/doc-escpos-58mm.png", "image/png", "again", ""), 0);
+}
+
+// A PDF, sent as it is (as a phone or a driverless queue may), prints at the
+// printer's resolution with the box where the document has it.
+TEST_F(PrinterApp, PrintsPdf) {
+  const std::string pdf = dir_ + "/label.pdf";
+  std::string err;
+  ASSERT_TRUE(MakePdf(pdf, 288, 432,
+                      "0 setgray 22.68 389.48 56.69 28.35 rectfill showpage", err))
+      << err;
+  const int id = Print("tspl-4in-203", pdf, "application/octet-stream", "doc-pdf", "");
+  ASSERT_GT(id, 0);
+  ASSERT_EQ(WaitForJob("tspl-4in-203", id), "completed") << ReadFile(dir_ + "/log");
+  Decoded d = DecodeStream("tspl", dir_ + "/out/tspl-4in-203/doc-pdf.prn", dir_ + "/doc-pdf");
+  ASSERT_TRUE(d.ok) << d.err;
+  ASSERT_EQ(d.pages.size(), 1u) << d.listing;
+  EXPECT_EQ(d.pages[0].width, 832);
+  const Rect box = InkBox(d.pages[0]);
+  EXPECT_NEAR(box.left, 64, 3) << ToString(box);
+  EXPECT_NEAR(box.top, 40, 3) << ToString(box);
 }
 
 TEST_F(PrinterApp, TwoPrintersAtOnceGiveTheBytesOfOne) {
