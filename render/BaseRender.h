@@ -134,6 +134,8 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   bool ReservePageRows(uint64_t bytes);
   // Runs the image hooks on the loaded page.
   PageOutcome RunPageHooks();
+  // Turns the prepared page to the driver's polarity and paints it.
+  void PaintInInkPolarity();
 
   CRasterImage m_image;
   int m_resolution;

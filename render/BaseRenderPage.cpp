@@ -153,10 +153,7 @@ PageOutcome CBaseRender::RunPageHooks() {
     PrepareForPrinter();
     prepared = m_image.IsValid();
   }
-  if (prepared) {
-    if (InkBit() == 1) Negative();
-    OnPaintBmp();
-  }
+  if (prepared) PaintInInkPolarity();
   OnEndBmp();
   if (!prepared) return PageOutcome::kNotPrepared;
   return m_pageFailed ? PageOutcome::kNotSent : PageOutcome::kPrinted;
@@ -164,6 +161,10 @@ PageOutcome CBaseRender::RunPageHooks() {
 
 void CBaseRender::PaintPage() {
   PrepareForPrinter();
+  PaintInInkPolarity();
+}
+
+void CBaseRender::PaintInInkPolarity() {
   if (InkBit() == 1) Negative();
   OnPaintBmp();
 }

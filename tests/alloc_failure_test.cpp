@@ -8,7 +8,6 @@
 // (TAVEL_ALLOC_GATE), so it drives the engine in process.
 #include <gtest/gtest.h>
 
-#include <cstring>
 #include <functional>
 #include <map>
 #include <string>
@@ -19,6 +18,7 @@
 #include "render/MapOptionSource.h"
 #include "render/MemoryOutputSink.h"
 #include "render/MemoryPageSource.h"
+#include "support/RasterWriter.h"
 #include "tools/decode/CpclDecoder.h"
 #include "tools/decode/EscposDecoder.h"
 #include "tools/decode/PaperangDecoder.h"
@@ -61,24 +61,12 @@ std::vector<uint8_t> GrayPage(unsigned w, unsigned h) {
   return page;
 }
 
-cups_page_header2_t Header(unsigned w, unsigned h) {
-  cups_page_header2_t header;
-  std::memset(&header, 0, sizeof header);
-  header.cupsWidth = w;
-  header.cupsHeight = h;
-  header.cupsBitsPerColor = header.cupsBitsPerPixel = 8;
-  header.cupsBytesPerLine = w;
-  header.cupsColorSpace = CUPS_CSPACE_SW;
-  header.cupsColorOrder = CUPS_ORDER_CHUNKED;
-  header.HWResolution[0] = header.HWResolution[1] = 203;
-  return header;
-}
 
 // One document of two pages with the allocation numbered failAt failing.
 JobRun RunJob(const Language& lang, long failAt) {
   const unsigned w = 72, h = 40;
   const std::vector<uint8_t> page = GrayPage(w, h);
-  const cups_page_header2_t header = Header(w, h);
+  const cups_page_header2_t header = MakeHeader(w, h, 8);
   CMapOptionSource settings(lang.choices);
   CMemoryOutputSink sink;
   Messages messages;
