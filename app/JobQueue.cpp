@@ -60,7 +60,9 @@ struct PrinterGate {
 
 std::mutex g_lock;
 std::condition_variable g_turn;
-std::map<const pappl_printer_t*, PrinterGate> g_gates;  // by printer
+// By printer id: a printer made after another was deleted may have its
+// address, never its id.
+std::map<int, PrinterGate> g_gates;
 
 template <typename Fn>
 Fn PapplFunction(const char* name) {
@@ -163,7 +165,7 @@ bool EarlierJobWaits(pappl_printer_t* printer, int id) {
 // printer's earlier jobs. False: another thread has (or had) the job.
 bool EnterGate(pappl_printer_t* printer, int id) {
   std::unique_lock<std::mutex> hold(g_lock);
-  PrinterGate& gate = g_gates[printer];
+  PrinterGate& gate = g_gates[papplPrinterGetID(printer)];
   if (!gate.started.insert(id).second) return false;
   if (gate.started.size() > kRememberedJobs) gate.started.erase(gate.started.begin());
   gate.waiting.insert(id);
@@ -183,10 +185,10 @@ bool EnterGate(pappl_printer_t* printer, int id) {
   return true;
 }
 
-void LeaveGate(const pappl_printer_t* printer) {
+void LeaveGate(pappl_printer_t* printer) {
   {
     std::lock_guard<std::mutex> hold(g_lock);
-    g_gates[printer].busy = false;
+    g_gates[papplPrinterGetID(printer)].busy = false;
   }
   g_turn.notify_all();
 }
