@@ -211,7 +211,10 @@ extern "C" void* _papplJobProcess(pappl_job_t* job) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const int id = papplJobGetID(job);
   if (!EnterGate(printer, id)) return nullptr;
-  void* result = entry(job);
+  // A job cancelled while it waited is over: PAPPL ended it then.
+  const ipp_jstate_t state = papplJobGetState(job);
+  void* result = nullptr;
+  if (state == IPP_JSTATE_PENDING || state == IPP_JSTATE_PROCESSING) result = entry(job);
   LeaveGate(printer);
   return result;
 }

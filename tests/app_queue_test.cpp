@@ -2,7 +2,8 @@
 // with the moment between the start of a job's thread and its work held
 // open (preload/JobStartDelay.c), the moment in which PAPPL would start a
 // second job on the same printer. Every job must print alone and whole,
-// in the order sent; PWG raster sent while the printer is busy is queued.
+// in the order sent; PWG raster sent while the printer is busy is queued;
+// a job cancelled while it waits ends alone.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -100,6 +101,24 @@ TEST(AppQueue, JobsOfOnePrinterPrintAloneAndInOrder) {
   std::vector<int> order = PrintOrder(ReadFile(dir + "/log"));
   order.erase(order.begin(), order.begin() + 2);  // the two printed alone
   EXPECT_EQ(order, ids);
+
+  // A job cancelled while it waits its turn ends alone, unprinted; the
+  // next one prints.
+  const int first = server.Print("queue", png, "image/png", "before-cancel", "");
+  const int cancelled = server.Print("queue", png, "image/png", "cancelled", "");
+  ASSERT_EQ(server.Ipp(server.PrinterUri("queue"),
+                       AppServer::Operation("Cancel-Job", "printer-uri",
+                                            server.PrinterUri("queue")) +
+                           "ATTR integer job-id " + std::to_string(cancelled) +
+                           "\nSTATUS successful-ok")
+                .status,
+            0);
+  const int after = server.Print("queue", png, "image/png", "after-cancel", "");
+  EXPECT_EQ(server.WaitForJob("queue", first), "completed");
+  EXPECT_EQ(server.WaitForJob("queue", cancelled), "canceled");
+  EXPECT_EQ(server.WaitForJob("queue", after), "completed");
+  EXPECT_EQ(ReadFile(server.OutputPath("queue", "after-cancel")), alone[0]);
+  EXPECT_EQ(ReadFile(server.OutputPath("queue", "cancelled")), "");
   server.Stop();
   if (!::testing::Test::HasFailure()) RemoveTree(dir);
 }
