@@ -176,10 +176,12 @@ class AppLogin : public ::testing::Test {
     unlink(("/etc/pam.d/" + s_service).c_str());
   }
   void SetUp() override {
-    if (!s_ready) GTEST_SKIP() << "needs root to make a PAM service and test accounts (CI runs as root)";
+    if (!s_ready)
+      GTEST_SKIP() << "needs root to make a PAM service and test accounts (CI runs as root)";
     m_dir = MakePrivateDir("app-login");
     std::string err;
-    ASSERT_TRUE(MakePng(m_dir + "/page.png", 144, 72, 203, "0 0 72 36 rectfill showpage", err)) << err;
+    ASSERT_TRUE(MakePng(m_dir + "/page.png", 144, 72, 203, "0 0 72 36 rectfill showpage", err))
+        << err;
   }
   void TearDown() override {
     m_server.Stop();
