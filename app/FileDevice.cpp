@@ -4,9 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include "app/SerialDevice.h"
 
@@ -24,38 +25,22 @@ namespace {
 
 constexpr int kMaxNameTries = 1000;  // "-2" ... before giving up on a folder
 constexpr mode_t kJobFileMode = 0644;
-constexpr int kMaxActiveJobsLooked = 1000;  // jobs looked through for the printing one
-
-std::atomic<pappl_system_t*> g_system{nullptr};
 bool g_ownScheme = false;
 
 struct OpenFile {
   int fd = -1;
+  std::string folder;  // a folder device: the job's file is made in it
+  std::string name;    // the name PAPPL opened the device with (the job's)
 };
 
-// The job the printer of this device URI is printing, when its name is
-// `name` (the name PAPPL opens the device with); 0 when there is none.
-struct JobQuery {
-  const char* name;
-  int id;
-};
+// The open devices of this scheme, to tell them from other schemes' ones.
+std::mutex g_lock;
+std::set<const OpenFile*> g_open;
 
-void MatchJob(pappl_job_t* job, void* data) {
-  JobQuery* query = static_cast<JobQuery*>(data);
-  const char* name = papplJobGetName(job);
-  if (query->id == 0 && papplJobGetState(job) == IPP_JSTATE_PROCESSING &&
-      std::strcmp(name ? name : "", query->name) == 0)
-    query->id = papplJobGetID(job);
-}
-
-int PrintingJobId(const char* uri, const char* name) {
-  pappl_system_t* system = g_system.load();
-  if (!system) return 0;
-  pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, 0, uri);
-  if (!printer) return 0;
-  JobQuery query = {name ? name : "", 0};
-  papplPrinterIterateActiveJobs(printer, MatchJob, &query, 1, kMaxActiveJobsLooked);
-  return query.id;
+OpenFile* OwnFile(pappl_device_t* device) {
+  OpenFile* file = static_cast<OpenFile*>(papplDeviceGetData(device));
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_open.count(file) ? file : nullptr;
 }
 
 // The path of a file: URI, or "" when it names none.
@@ -87,6 +72,15 @@ int CreateInFolder(const std::string& folder, const std::string& file, std::stri
   return -1;
 }
 
+bool CreateJobFile(pappl_device_t* device, OpenFile* file, int jobId) {
+  std::string made;
+  file->fd = CreateInFolder(file->folder, JobFileName(jobId, file->name.c_str()), &made);
+  if (file->fd < 0)
+    papplDeviceError(device, "Unable to create a file in \"%s\": %s", file->folder.c_str(),
+                     std::strerror(errno));
+  return file->fd >= 0;
+}
+
 bool OpenDevice(pappl_device_t* device, const char* uri, const char* name) {
   const std::string path = UriPath(uri);
   if (path.empty()) {
@@ -96,27 +90,35 @@ bool OpenDevice(pappl_device_t* device, const char* uri, const char* name) {
   OpenFile* file = new (std::nothrow) OpenFile;
   if (!file) return false;
   struct stat st;
-  std::string target = path;
   if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
-    file->fd = CreateInFolder(path, JobFileName(PrintingJobId(uri, name), name), &target);
+    // The file is made when the job says its id (NameJobFile).
+    file->folder = path;
+    file->name = name ? name : "";
   } else {
     // A file or device named by the administrator: written as it is.
     file->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kJobFileMode);
+    if (file->fd < 0) {
+      papplDeviceError(device, "Unable to open \"%s\": %s", path.c_str(), std::strerror(errno));
+      delete file;
+      return false;
+    }
   }
-  if (file->fd < 0) {
-    papplDeviceError(device, "Unable to create \"%s\": %s", target.c_str(),
-                     std::strerror(errno));
-    delete file;
-    return false;
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_open.insert(file);
   }
   papplDeviceSetData(device, file);
   return true;
 }
 
 void CloseDevice(pappl_device_t* device) {
-  OpenFile* file = static_cast<OpenFile*>(papplDeviceGetData(device));
+  OpenFile* file = OwnFile(device);
   if (!file) return;
   if (file->fd >= 0) close(file->fd);
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_open.erase(file);
+  }
   delete file;
   papplDeviceSetData(device, nullptr);
 }
@@ -124,8 +126,10 @@ void CloseDevice(pappl_device_t* device) {
 ssize_t ReadDevice(pappl_device_t*, void*, size_t) { return 0; }
 
 ssize_t WriteDevice(pappl_device_t* device, const void* buffer, size_t bytes) {
-  OpenFile* file = static_cast<OpenFile*>(papplDeviceGetData(device));
+  OpenFile* file = OwnFile(device);
   if (!file) return -1;
+  // Bytes before the job named its file: a file of job 0.
+  if (file->fd < 0 && !CreateJobFile(device, file, 0)) return -1;
   const char* p = static_cast<const char*>(buffer);
   size_t done = 0;
   while (done < bytes) {
@@ -157,7 +161,10 @@ std::string JobFileName(int jobId, const char* jobName) {
   return std::to_string(jobId) + "-" + name + ".prn";
 }
 
-void SetFileDeviceSystem(pappl_system_t* system) { g_system = system; }
+void NameJobFile(pappl_device_t* device, int jobId) {
+  OpenFile* file = OwnFile(device);
+  if (file && file->fd < 0 && !file->folder.empty()) CreateJobFile(device, file, jobId);
+}
 
 bool OwnFileScheme() { return g_ownScheme; }
 

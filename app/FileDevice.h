@@ -25,8 +25,10 @@ constexpr size_t kMaxJobFileName = 100;  // bytes of the job name kept in a file
 // device (PAPPL adds its own only to an empty list).
 void AddDeviceSchemes();
 
-// The system whose jobs the file scheme names its files after.
-void SetFileDeviceSystem(pappl_system_t* system);
+// Makes the job's file when `device` is a folder of this scheme (a job
+// starting says its id; PAPPL opens the device with the job's name only).
+// Devices of other schemes are left alone.
+void NameJobFile(pappl_device_t* device, int jobId);
 
 // The file name of a job in a folder: "<id>-<name>.prn", the name made safe.
 std::string JobFileName(int jobId, const char* jobName);

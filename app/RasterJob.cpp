@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 
+#include "app/FileDevice.h"
 #include "app/JobPreview.h"
 #include "app/JobSettings.h"
 #include "app/PageTones.h"
@@ -42,6 +43,7 @@ CRasterJob::~CRasterJob() {
 }
 
 bool CRasterJob::StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  tavel::NameJobFile(device, papplJobGetID(job));
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const tavel::ModelInfo* model = tavel::FindModel(papplPrinterGetDriverName(printer));
   if (!model) {

@@ -12,7 +12,8 @@ namespace tavel {
 namespace {
 
 // What PAPPL gives a job again when it loads it from the state file.
-const char* const kRecreated[] = {"job-id", "job-uri", "job-printer-uri", "job-name"};
+const char* const kRecreated[] = {"job-id",   "job-uri",  "job-printer-uri",
+                                  "job-name", "job-uuid", "job-originating-user-name"};
 
 // PAPPL's name of a job's attribute file: p<printer>j<job>-<name>.ipp.
 bool IsJobFile(const char* name) {

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -624,6 +626,15 @@ void AddSystemPages(pappl_system_t* system) {
 }
 
 void AddPrinterPages(pappl_printer_t* printer) {
+  // PAPPL calls for a new printer, also for each printer of the state file;
+  // the application once more (for each printer, holding the system's lock,
+  // where replacing a page would wait for ever). Once each.
+  static std::mutex lock;
+  static std::set<int> added;
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    if (!added.insert(papplPrinterGetID(printer)).second) return;
+  }
   pappl_system_t* system = papplPrinterGetSystem(printer);
   void* data = reinterpret_cast<void*>(static_cast<intptr_t>(papplPrinterGetID(printer)));
   char path[256];

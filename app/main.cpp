@@ -91,7 +91,6 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
     papplSystemDelete(system);
     return nullptr;
   }
-  tavel::SetFileDeviceSystem(system);
   tavel::AddSystemPages(system);
   std::vector<pappl_pr_driver_t>& drivers = tavel::DriverList();
   tavel::PreviewSettings previews;
