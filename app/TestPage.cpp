@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "app/JobPreview.h"
+#include "app/JobSettings.h"
 #include "app/ModelTable.h"
 #include "app/VendorOptions.h"
 
@@ -317,7 +318,10 @@ TestPageInfo TestPageFor(pappl_printer_t* printer) {
   const bool darkness = data.darkness_supported > 0;
   info.settings.push_back(
       "DARKNESS: " +
-      (darkness ? std::to_string(data.darkness_configured) + "%" : std::string("NONE")) +
+      (!darkness ? std::string("NONE")
+                 : data.darkness_configured == kDarknessAsInstalled
+                       ? std::string("OWN")
+                       : std::to_string(data.darkness_configured) + "%") +
       ", SPEED: " +
       (data.speed_default > 0 ? MmText(data.speed_default) + " MM/S" : std::string("OWN")));
   info.halftoning = "DEFAULT";
