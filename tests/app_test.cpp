@@ -58,6 +58,12 @@ int HeadDots(const ModelInfo& m) {
   return int(media->widthPt * m.dpi / 72.0 + 0.5);
 }
 
+// Rows of the model's default media: a page of that size passes to the
+// engine as it is, as the filter gets it.
+unsigned MediaRows(const ModelInfo& m) {
+  return unsigned(m.Media(m.defaultMedia)->lengthPt * m.dpi / 72.0 + 0.5);
+}
+
 // A page with text-like bars, a barcode and a gray ramp; `pageNo` moves the
 // bars so that pages differ.
 RasterPage TestPage(const ModelInfo& m, unsigned height, int pageNo = 0) {
@@ -252,7 +258,7 @@ TEST_P(AppModels, OffersTheModelAndPrintsLikeTheFilter) {
 
   // A PWG raster job with the case's settings, byte for byte the filter's.
   const std::string job = std::string("raster-") + c.driver;
-  const std::string raster = WriteRasterFile(job, {TestPage(m, 200)});
+  const std::string raster = WriteRasterFile(job, {TestPage(m, MediaRows(m))});
   const int id = Print(c.driver, raster, "image/pwg-raster", job, AttrLines(c.attributes));
   ASSERT_GT(id, 0);
   ASSERT_EQ(WaitForJob(c.driver, id), "completed") << ReadFile(dir_ + "/log");
@@ -341,7 +347,7 @@ TEST_F(PrinterApp, TwoPrintersAtOnceGiveTheBytesOfOne) {
   const ModelInfo& m = *tavel::FindModel("tspl-4in-203");
   AddPrinter("twin", m.driverName);
   std::vector<RasterPage> pages;
-  for (int i = 0; i < 3; ++i) pages.push_back(TestPage(m, 600, i));
+  for (int i = 0; i < 3; ++i) pages.push_back(TestPage(m, MediaRows(m), i));
   const std::string raster = WriteRasterFile("twin", pages);
   const int a = Print("twin", raster, "image/pwg-raster", "together", "");
   const int b = Print(m.driverName, raster, "image/pwg-raster", "together", "");
