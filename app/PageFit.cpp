@@ -105,7 +105,11 @@ PageFit FitPage(const FitRequest& r) {
 
   const bool larger = w > mediaW + slack || (!r.roll && h > mediaH + slack);
   Scaling mode = r.scaling;
-  if (mode == Scaling::kAuto) mode = larger ? Scaling::kFill : Scaling::kNone;
+  if (mode == Scaling::kAuto && larger) {
+    const double a = mediaW / w, b = r.roll ? a : mediaH / h;
+    mode = 1 - std::min(a, b) / std::max(a, b) <= kAutoFillCrop ? Scaling::kFill : Scaling::kFit;
+  }
+  if (mode == Scaling::kAuto) mode = Scaling::kNone;
   if (mode == Scaling::kAutoFit) mode = larger ? Scaling::kFit : Scaling::kNone;
 
   double scale = 1;

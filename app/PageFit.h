@@ -7,7 +7,8 @@
 //   fill      scale to cover the media, centred, the overhang cropped
 //   none      natural size, centred, cropped where larger
 //   auto-fit  fit when larger than the media, else none
-//   auto      fill when larger (the media here are borderless), else none
+//   auto      when larger: fill (the media here are borderless) when that
+//             crops at most kAutoFillCrop of the page, else fit; else none
 //
 // orientation-requested turns the page (landscape a quarter turn
 // counter-clockwise, reverse-landscape clockwise, reverse-portrait half a
@@ -39,6 +40,9 @@ enum class Orientation {
 // A page that differs from the media by at most this many dots each way is
 // taken to be of the media's size.
 constexpr uint32_t kSameSizeDots = 2;
+// Share of a page that 'auto' may crop to fill the media; a page of another
+// shape is fitted instead, so that nothing of it is lost.
+constexpr double kAutoFillCrop = 0.1;
 
 struct FitRequest {
   // The document page: its size in its own pixels and their resolution

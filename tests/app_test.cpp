@@ -23,6 +23,8 @@
 
 #include "app/JobPreview.h"
 #include "app/ModelTable.h"
+#include "app/PageFit.h"
+#include "app/PagePlacer.h"
 #include "app/PageTones.h"
 #include "app/VendorOptions.h"
 #include "support/AppServer.h"
@@ -548,6 +550,169 @@ TEST(AppPreviewStore, KeepsTheNewestWithinNumberAndBytes) {
       << jobs[0].error;
   EXPECT_NE(jobs[0].commands.find("GS v 0"), std::string::npos) << jobs[0].commands;
   RemoveTree(dir);
+}
+
+// Where a document page lands on the media: 4 x 6 in labels (812 x 1218
+// dots at 203 dpi, a head of 863 dots) and a 58 mm roll (384 dots).
+TEST(AppPageFit, FitsPagesAsIppSays) {
+  using tavel::Orientation;
+  using tavel::Scaling;
+  struct Row {
+    const char* what;
+    uint32_t w, h;
+    double res;  // pixels per inch, 0 unknown
+    Scaling scaling;
+    Orientation orientation;
+    bool roll;
+    int mediaW, mediaL;  // hundredths of mm
+    uint32_t maxLength;
+    // expected: page, scaled (before turning), turns, placement
+    uint32_t pageW, pageH, scaledW, scaledH;
+    int turns;
+    int64_t left, top;
+  };
+  const Scaling kAuto = Scaling::kAuto, kFit = Scaling::kFit, kFill = Scaling::kFill,
+                kNone = Scaling::kNone, kAutoFit = Scaling::kAutoFit;
+  const Orientation kAny = Orientation::kNone;
+  const Row rows[] = {
+      {"of the media's size", 812, 1218, 203, kAuto, kAny, false, 10160, 15240, 0,
+       812, 1218, 812, 1218, 0, 0, 0},
+      {"two dots off", 813, 1216, 0, kFill, kAny, false, 10160, 15240, 0,
+       813, 1216, 813, 1216, 0, 0, 0},
+      {"A4 fills (little to crop)", 1678, 2374, 203, kAuto, kAny, false, 10160, 15240, 0,
+       812, 1218, 861, 1218, 0, -24, 0},
+      {"A4 fits", 1678, 2374, 203, kFit, kAny, false, 10160, 15240, 0,
+       812, 1218, 812, 1149, 0, 0, 34},
+      {"A4 unscaled is cropped", 1678, 2374, 203, kNone, kAny, false, 10160, 15240, 0,
+       812, 1218, 1678, 2374, 0, -433, -578},
+      {"a long page fits rather than lose half", 400, 1600, 203, kAuto, kAny, false, 10160,
+       15240, 0, 812, 1218, 305, 1218, 0, 253, 0},
+      {"smaller is centred", 300, 400, 203, kAutoFit, kAny, false, 10160, 15240, 0,
+       812, 1218, 300, 400, 0, 256, 409},
+      {"fill enlarges", 406, 609, 203, kFill, kAny, false, 10160, 15240, 0,
+       812, 1218, 812, 1218, 0, 0, 0},
+      {"landscape page turns", 1218, 812, 203, kAuto, kAny, false, 10160, 15240, 0,
+       812, 1218, 1218, 812, 1, 0, 0},
+      {"landscape asked for", 812, 1218, 203, kAuto, Orientation::kLandscape, false, 10160,
+       15240, 0, 812, 1218, 541, 812, 1, 0, 338},
+      {"reverse-landscape", 812, 1218, 203, kFit, Orientation::kReverseLandscape, false,
+       10160, 15240, 0, 812, 1218, 541, 812, 3, 0, 338},
+      {"reverse-portrait", 812, 1218, 203, kAuto, Orientation::kReversePortrait, false, 10160,
+       15240, 0, 812, 1218, 812, 1218, 2, 0, 0},
+      {"300 ppi picture at its size", 1200, 1800, 300, kAuto, kAny, false, 10160, 15240, 0,
+       812, 1218, 812, 1218, 0, 0, 0},
+      {"media wider than the head", 900, 400, 203, kAutoFit, kAny, false, 12000, 5080, 0,
+       863, 406, 863, 384, 0, 0, 11},
+      {"roll: A4 at the roll's width", 1678, 2374, 203, kAuto, kAny, true, 4805, 10000, 0,
+       384, 543, 384, 543, 0, 0, 0},
+      {"roll: narrower stays, centred", 200, 500, 203, kAuto, kAny, true, 4805, 10000, 0,
+       384, 500, 200, 500, 0, 92, 0},
+      {"roll: fit widens", 192, 500, 203, kFit, kAny, true, 4805, 10000, 0,
+       384, 1000, 384, 1000, 0, 0, 0},
+      {"roll: within the longest page", 384, 5000, 203, kFit, kAny, true, 4805, 10000, 2000,
+       384, 2000, 154, 2000, 0, 115, 0},
+      {"roll: unscaled is cut", 384, 5000, 203, kNone, kAny, true, 4805, 10000, 2000,
+       384, 2000, 384, 5000, 0, 0, 0},
+      {"roll: landscape page stays", 600, 300, 203, kAuto, kAny, true, 4805, 10000, 0,
+       384, 192, 384, 192, 0, 0, 0},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    tavel::FitRequest q;
+    q.width = r.w;
+    q.height = r.h;
+    q.xResolution = q.yResolution = r.res;
+    q.mediaWidth = r.mediaW;
+    q.mediaLength = r.mediaL;
+    q.scaling = r.scaling;
+    q.orientation = r.orientation;
+    q.roll = r.roll;
+    q.headDots = r.roll ? 384 : 863;
+    q.maxLengthDots = r.maxLength;
+    const tavel::PageFit f = tavel::FitPage(q);
+    ASSERT_TRUE(f.ok) << f.reason;
+    EXPECT_EQ(f.width, r.pageW);
+    EXPECT_EQ(f.height, r.pageH);
+    EXPECT_EQ(f.scaledWidth, r.scaledW);
+    EXPECT_EQ(f.scaledHeight, r.scaledH);
+    EXPECT_EQ(f.quarterTurns, r.turns);
+    EXPECT_EQ(f.left, r.left);
+    EXPECT_EQ(f.top, r.top);
+    EXPECT_LE(f.width, q.headDots);
+  }
+  tavel::FitRequest none;
+  none.mediaWidth = 10160;
+  none.mediaLength = 15240;
+  EXPECT_FALSE(tavel::FitPage(none).ok) << "no pixels";
+  none.width = none.height = 10;
+  none.mediaWidth = 0;
+  EXPECT_FALSE(tavel::FitPage(none).ok) << "no media";
+}
+
+TEST(AppPageFit, RefusesAbsurdDocumentSizesBeforeAllocating) {
+  struct Row {
+    uint64_t w, h;
+    unsigned channels;
+    bool allowed;
+  } rows[] = {{100000, 100000, 1, false}, {1, 300000000, 1, false}, {2000000, 1, 1, false},
+              {600000, 1, 2, false},      {0, 5, 1, false},         {4000, 3000, 2, true},
+              {16000, 16000, 1, true}};
+  for (const Row& r : rows) {
+    std::string why;
+    EXPECT_EQ(tavel::DocumentSizeAllowed(r.w, r.h, r.channels, &why), r.allowed)
+        << r.w << " x " << r.h << ": " << why;
+    EXPECT_EQ(why.empty(), r.allowed);
+  }
+}
+
+// The pixel work: where one dot goes for each turn, and the averages of a
+// reduction and an enlargement.
+TEST(AppPagePlacer, TurnsScalesAndPlaces) {
+  auto place = [](uint32_t w, uint32_t h, const std::vector<uint8_t>& src, tavel::PageFit fit) {
+    tavel::CPagePlacer placer;
+    EXPECT_TRUE(placer.Start(fit, w, h));
+    for (uint32_t y = 0; y < h; ++y) placer.AddRow(src.data() + size_t(y) * w);
+    placer.Finish();
+    return placer.Page();
+  };
+  auto fitOf = [](uint32_t pw, uint32_t ph, uint32_t sw, uint32_t sh, int turns) {
+    tavel::PageFit f;
+    f.ok = true;
+    f.width = pw, f.height = ph, f.scaledWidth = sw, f.scaledHeight = sh;
+    f.quarterTurns = turns;
+    return f;
+  };
+  // 4 x 2, black at (0, 0) and gray at (3, 1).
+  std::vector<uint8_t> src(8, 255);
+  src[0] = 0;
+  src[7] = 100;
+  struct Turn {
+    int turns;
+    uint32_t pw, ph;
+    size_t black, gray;  // indexes on the page
+  } turns[] = {{0, 4, 2, 0, 7}, {1, 2, 4, 3 * 2 + 0, 0 * 2 + 1}, {2, 4, 2, 7, 0},
+               {3, 2, 4, 0 * 2 + 1, 3 * 2 + 0}};
+  for (const Turn& t : turns) {
+    const std::vector<uint8_t> page = place(4, 2, src, fitOf(t.pw, t.ph, 4, 2, t.turns));
+    ASSERT_EQ(page.size(), 8u);
+    for (size_t i = 0; i < page.size(); ++i)
+      EXPECT_EQ(page[i], i == t.black ? 0 : i == t.gray ? 100 : 255)
+          << "turns " << t.turns << " at " << i;
+  }
+  // 2 x 2 to one dot: the mean; one dot to 3 x 3 in a 5 x 5 page at (1, 1).
+  EXPECT_EQ(place(2, 2, {0, 255, 255, 255}, fitOf(1, 1, 1, 1, 0))[0], 191);
+  tavel::PageFit big = fitOf(5, 5, 3, 3, 0);
+  big.left = big.top = 1;
+  const std::vector<uint8_t> page = place(1, 1, {0}, big);
+  for (size_t i = 0; i < page.size(); ++i) {
+    const size_t x = i % 5, y = i / 5;
+    EXPECT_EQ(page[i], x >= 1 && x <= 3 && y >= 1 && y <= 3 ? 0 : 255) << x << "," << y;
+  }
+  // Rows that never came stay white; a page placed half off keeps its part.
+  tavel::PageFit off = fitOf(2, 2, 4, 2, 0);
+  off.left = -2;
+  const std::vector<uint8_t> half = place(4, 2, src, off);
+  EXPECT_EQ(half, (std::vector<uint8_t>{255, 255, 255, 100}));
 }
 
 // print-content-optimize=auto: line art (with anti-aliased edges two
