@@ -88,11 +88,8 @@ bool CGhostscript::Start(const std::vector<std::string>& args, std::string* erro
   setpgid(m_pid, m_pid);  // also from here, so that the kill can't miss
   fcntl(m_err, F_SETFL, fcntl(m_err, F_GETFL) | O_NONBLOCK);
   m_deadline = Now() + kGhostscriptSeconds;
+  // Null when gs ended before its first page: Finish() tells why.
   m_raster = cupsRasterOpenIO(Read, this, CUPS_RASTER_READ);
-  if (!m_raster) {
-    *error = "Unable to read Ghostscript's output.";
-    return false;
-  }
   return true;
 }
 

@@ -29,7 +29,8 @@ class CGhostscript {
   // Starts gs with the arguments (after the program name; output goes to
   // standard output); false with the reason.
   bool Start(const std::vector<std::string>& args, std::string* error);
-  // Its output as a raster stream (reads stop at a cancel or the limit).
+  // Its output as a raster stream (reads stop at a cancel or the limit);
+  // null when it wrote none.
   cups_raster_t* Raster() const { return m_raster; }
   // Waits for it to end (killing it if it runs on); true when it ended
   // well. What went wrong is in Why().

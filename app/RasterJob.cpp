@@ -138,6 +138,15 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Ignoring %s.", value.c_str());
   m_content = options.print_content_optimize;
 
+  const char* handling = nullptr;
+  if (ipp_attribute_t* attr = papplJobGetAttribute(job, "multiple-document-handling"))
+    handling = ippGetString(attr, 0, nullptr);
+  // As CUPS: copies are uncollated unless collated copies are asked for. A
+  // document PAPPL streams can't be read twice: its pages are repeated.
+  m_collate = handling && !std::strcmp(handling, "separate-documents-collated-copies");
+  m_copies = std::clamp(options.copies, 1, kMaxCopies);
+  m_pageCopies = m_copies;
+
   // The job's media, else the printer's ready media, else its default.
   pappl_media_col_t media = options.media;
   if (media.size_width <= 0 || media.size_length <= 0) media = data.media_ready[0];
@@ -354,13 +363,16 @@ bool CRasterJob::PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void*) {
       ok = Fail(job, error);
       break;
     }
-    ok = self->PrintRasterStream(job, gs.Raster(), "PDF");
+    const bool output = gs.Raster() != nullptr;
+    ok = output && self->PrintRasterStream(job, gs.Raster(), "PDF");
     const bool ended = gs.Finish();
     if (papplJobIsCanceled(job)) break;
     if (!ended) {
       papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s.", gs.Why().c_str());
-      if (ok || gs.TimedOut())
+      if (ok || !output || gs.TimedOut())
         ok = Fail(job, "The PDF can't be printed: " + gs.Why() + ".");
+    } else if (!output) {
+      ok = Fail(job, "The PDF has no pages that can be printed.");
     }
   }
   return EndOwnJob(job, device, options, ok);
@@ -420,12 +432,7 @@ CRasterJob* CRasterJob::StartOwnJob(pappl_job_t* job, pappl_device_t* device,
     return nullptr;
   }
   CRasterJob* self = JobOf(job);
-  const char* handling = nullptr;
-  if (ipp_attribute_t* attr = papplJobGetAttribute(job, "multiple-document-handling"))
-    handling = ippGetString(attr, 0, nullptr);
-  // As CUPS: copies are uncollated unless collated copies are asked for.
-  self->m_collate = handling && !std::strcmp(handling, "separate-documents-collated-copies");
-  self->m_copies = std::clamp((*options)->copies, 1, kMaxCopies);
+  // Collated copies are passes over the document.
   self->m_pageCopies = self->m_collate ? 1 : self->m_copies;
   self->m_own = true;
   return self;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <poll.h>
+#include <zlib.h>
 
 #include <atomic>
 #include <chrono>
@@ -343,6 +344,254 @@ TEST_F(PrinterApp, PrintsPdf) {
   const Rect box = InkBox(d.pages[0]);
   EXPECT_NEAR(box.left, 64, 3) << ToString(box);
   EXPECT_NEAR(box.top, 40, 3) << ToString(box);
+}
+
+std::string JobMessage(AppServer& server, const std::string& printer, int job) {
+  CommandResult r = server.Ipp(server.PrinterUri(printer),
+                               AppServer::Operation("Get-Job-Attributes", "printer-uri",
+                                                    server.PrinterUri(printer)) +
+                                   "ATTR integer job-id " + std::to_string(job) +
+                                   "\nDISPLAY job-state-message");
+  return DisplayedValues(r.out)["job-state-message"];
+}
+
+// A PNG whose header claims the given size (and nothing after it).
+std::string PngClaiming(uint32_t w, uint32_t h) {
+  std::string ihdr = "IHDR";
+  for (uint32_t v : {w, h}) {
+    for (int shift = 24; shift >= 0; shift -= 8) ihdr += char((v >> shift) & 0xFF);
+  }
+  ihdr += std::string("\x08\x00\x00\x00\x00", 5);
+  const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(ihdr.data()), uInt(ihdr.size()));
+  std::string png = "\x89PNG\r\n\x1a\n" + std::string("\0\0\0\x0d", 4) + ihdr;
+  for (int shift = 24; shift >= 0; shift -= 8) png += char((crc >> shift) & 0xFF);
+  // An empty IDAT (its CRC) and the end: the header is all libpng reads.
+  return png + std::string("\0\0\0\0IDAT\x35\xaf\x06\x1e\0\0\0\0IEND\xae\x42\x60\x82", 24);
+}
+
+// Documents that can't be read end their own job with a message that says
+// why, and the printer goes on with the next job.
+TEST_F(PrinterApp, UnreadableDocumentsEndTheirJob) {
+  const std::string printer = "broken";
+  AddPrinter(printer, "escpos-58mm");
+  std::string err;
+  const std::string png = dir_ + "/good.png", jpeg = dir_ + "/good.jpg", pdf = dir_ + "/good.pdf";
+  const std::string body = "0 setgray 20 20 60 60 rectfill showpage";
+  ASSERT_TRUE(MakePng(png, 136.2, 283.46, 203, body, err)) << err;
+  ASSERT_TRUE(MakeJpeg(jpeg, 136.2, 283.46, 203, body, err)) << err;
+  ASSERT_TRUE(MakePdf(pdf, 136.2, 283.46, body, err)) << err;
+  const std::string goodPng = ReadFile(png), goodJpeg = ReadFile(jpeg), goodPdf = ReadFile(pdf);
+  std::string hugeJpeg = goodJpeg;
+  const size_t sof = hugeJpeg.find("\xFF\xC0");
+  ASSERT_NE(sof, std::string::npos);
+  hugeJpeg.replace(sof + 5, 4, std::string("\xFD\xE8\xFD\xE8", 4));  // 65000 x 65000
+  cups_page_header2_t noWidth = MakeHeader(384, 100, 8, CUPS_CSPACE_SW, 203);
+  noWidth.cupsWidth = 0;
+  const std::vector<uint8_t> badRaster =
+      WriteRaster({UniformPage(noWidth, 255)}, CUPS_RASTER_WRITE_PWG);
+  const std::vector<uint8_t> raster = WriteRaster(
+      {UniformPage(MakeHeader(384, 400, 8, CUPS_CSPACE_SW, 203), 0)}, CUPS_RASTER_WRITE_PWG);
+  struct Row {
+    const char* name;
+    const char* format;
+    std::string content;
+    const char* message;  // part of the job's message
+  };
+  const Row rows[] = {
+      {"png-zeros", "image/png", "\x89PNG\r\n\x1a\n" + std::string(64, '\0'),
+       "The PNG image can't be read"},
+      {"png-cut", "image/png", goodPng.substr(0, goodPng.size() / 2),
+       "The PNG image can't be read"},
+      {"png-huge", "image/png", PngClaiming(100000, 100000), "too large"},
+      {"png-text", "image/png", "plain words", "not a PNG"},
+      {"jpeg-zeros", "image/jpeg", "\xFF\xD8" + std::string(64, '\0'),
+       "The JPEG image can't be read"},
+      {"jpeg-cut", "image/jpeg", goodJpeg.substr(0, goodJpeg.size() / 2),
+       "The JPEG image can't be read"},
+      {"jpeg-huge", "image/jpeg", hugeJpeg, "too large"},
+      {"pdf-text", "application/pdf", "plain words, no PDF", "not a PDF"},
+      {"pdf-cut", "application/pdf", goodPdf.substr(0, 60), "PDF"},
+      {"raster-no-width", "image/pwg-raster", std::string(badRaster.begin(), badRaster.end()),
+       ""},
+      {"raster-cut", "image/pwg-raster",
+       std::string(raster.begin(), raster.begin() + long(raster.size() / 2)), ""},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::string path = dir_ + "/" + r.name;
+    ASSERT_TRUE(WriteFile(path, r.content));
+    const int id = Print(printer, path, r.format, r.name, "");
+    ASSERT_GT(id, 0);
+    const std::string state = WaitForJob(printer, id);
+    // PAPPL reads streamed raster itself; a page it can't read ends the
+    // document there.
+    if (std::string(r.format) == "image/pwg-raster") {
+      EXPECT_TRUE(state == "aborted" || state == "completed") << state;
+      continue;
+    }
+    EXPECT_EQ(state, "aborted");
+    EXPECT_NE(JobMessage(server_, printer, id).find(r.message), std::string::npos)
+        << JobMessage(server_, printer, id);
+    EXPECT_EQ(Output(printer, r.name), "");
+  }
+  // Every document of every format prints after them.
+  for (const std::string& good : {png, jpeg, pdf}) {
+    const std::string name = "after-" + good.substr(good.rfind('.') + 1);
+    const char* format = good == png ? "image/png" : good == jpeg ? "image/jpeg" : "application/pdf";
+    const int id = Print(printer, good, format, name, "");
+    ASSERT_EQ(WaitForJob(printer, id), "completed") << name;
+    Decoded d = DecodeStream("escpos", server_.OutputPath(printer, name), dir_ + "/" + name);
+    ASSERT_TRUE(d.ok) << d.err;
+    EXPECT_EQ(d.pages.size(), 1u) << name;
+  }
+}
+
+// Documents fitted to the job's media: a page never wider than the head,
+// labels as long as the label, a roll's page as long as the document.
+TEST_F(PrinterApp, FitsDocumentsToTheMedia) {
+  std::string err;
+  const std::string a4pdf = dir_ + "/a4.pdf", a4png = dir_ + "/a4.png";
+  // A 20 x 10 mm box 8 mm from the left, 10 mm from the top.
+  const std::string box = "0 setgray 22.68 785.2 56.69 28.35 rectfill showpage";
+  ASSERT_TRUE(MakePdf(a4pdf, 595.28, 841.89, box, err)) << err;
+  ASSERT_TRUE(MakePng(a4png, 595.28, 841.89, 100, box, err)) << err;
+  const std::string label = dir_ + "/label.png";
+  ASSERT_TRUE(MakePng(label, 288, 432, 203, "0 setgray 22.68 389.48 56.69 28.35 rectfill "
+                      "showpage", err)) << err;
+  RasterPage wide = UniformPage(MakeHeader(1600, 400, 8, CUPS_CSPACE_SW, 203), 255);
+  for (unsigned y = 20; y < 120; ++y)
+    std::memset(wide.data.data() + size_t(y) * 1600 + 20, 0, 200);
+  const std::string raster = WriteRasterFile("wide", {wide});
+  struct Row {
+    const char* name;
+    const char* printer;
+    const char* lang;
+    std::string file;
+    const char* format;
+    const char* attrs;
+    int width, height;  // the decoded page
+    Rect box;           // where the box is
+  };
+  const Row rows[] = {
+      // 0.513 times as large, 24 dots cut on either side.
+      {"a4-on-4x6", "tspl-4in-203", "tspl", a4pdf, "application/pdf",
+       "keyword media na_index-4x6_4x6in", 832, 1218, {9, 41, 91, 83}},
+      // 0.229 times as large.
+      {"a4-on-58mm", "escpos-58mm", "escpos", a4png, "image/png", "", 384, 543,
+       {14, 18, 52, 37}},
+      // Turned a quarter (its top to the left) and fitted: 0.761 times as
+      // large, 253 dots from the left.
+      {"wide-raster", "tspl-4in-203", "tspl", raster, "image/pwg-raster", "", 832, 1218,
+       {268, 1050, 345, 1203}},
+      {"landscape", "tspl-4in-203", "tspl", label, "image/png",
+       "enum orientation-requested 4", 832, 1218, {27, 729, 80, 835}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const int id = Print(r.printer, r.file, r.format, r.name, AttrLines(r.attrs));
+    ASSERT_GT(id, 0);
+    ASSERT_EQ(WaitForJob(r.printer, id), "completed") << ReadFile(dir_ + "/log");
+    Decoded d = DecodeStream(r.lang, server_.OutputPath(r.printer, r.name), dir_ + "/" + r.name);
+    ASSERT_TRUE(d.ok) << d.err;
+    ASSERT_EQ(d.pages.size(), 1u) << d.listing;
+    EXPECT_EQ(d.pages[0].width, r.width);
+    EXPECT_NEAR(d.pages[0].height, r.height, 1);
+    const Rect ink = InkBox(d.pages[0]);
+    EXPECT_TRUE(std::abs(ink.left - r.box.left) <= 3 && std::abs(ink.top - r.box.top) <= 3 &&
+                std::abs(ink.right - r.box.right) <= 3 &&
+                std::abs(ink.bottom - r.box.bottom) <= 3)
+        << ToString(ink) << " against " << ToString(r.box);
+  }
+}
+
+// Copies of every format, in the order the CUPS filter prints them:
+// uncollated unless collated copies are asked for.
+TEST_F(PrinterApp, CopiesAsCupsPrintsThem) {
+  const ModelInfo& m = *tavel::FindModel("tspl-4in-203");
+  std::string err;
+  const std::string pdf = dir_ + "/three.pdf", png = dir_ + "/copy.png";
+  std::string pages;
+  for (int i = 0; i < 3; ++i)
+    pages += "0 setgray " + std::to_string(10 + 90 * i) + " 400 20 20 rectfill showpage\n";
+  ASSERT_TRUE(MakePdf(pdf, 288, 432, pages, err)) << err;
+  ASSERT_TRUE(MakePng(png, 288, 432, 203, "0 setgray 10 400 20 20 rectfill showpage", err))
+      << err;
+  const std::string raster = WriteRasterFile("copies", {TestPage(m, MediaRows(m))});
+  // The filter, as CUPS runs it, on the same documents.
+  const std::string filter = dir_ + "/rastertotavelpress";
+  ASSERT_TRUE(CopyFile(TAVEL_FILTER_PATH, filter, 0755));
+  const std::string ppd = PpdWithFilter(m.ppdFile, dir_, filter);
+  auto cups = [&](const std::string& doc, const std::string& name, bool collate) {
+    std::vector<std::string> argv = {"cupsfilter", "-e", "-p", ppd, "-m", "printer/foo",
+                                     "-n", "2"};
+    if (collate) argv.insert(argv.end(), {"-o", "collate=true"});
+    argv.push_back(doc);
+    const std::string out = dir_ + "/" + name + ".cups";
+    CommandResult r = RunCommand(argv, 120, out);
+    EXPECT_EQ(r.status, 0) << r.Describe();
+    return DecodeStream("tspl", out, dir_ + "/" + name + "-cups");
+  };
+  struct Row {
+    const char* name;
+    std::string file;
+    const char* format;
+    bool collate;
+    size_t pages;
+  } rows[] = {{"pdf-uncollated", pdf, "application/pdf", false, 6},
+              {"pdf-collated", pdf, "application/pdf", true, 6},
+              {"png", png, "image/png", false, 2},
+              {"raster", raster, "image/pwg-raster", false, 2}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    std::string attrs = "ATTR integer copies 2\n";
+    if (r.collate)
+      attrs += "ATTR keyword multiple-document-handling separate-documents-collated-copies\n";
+    const int id = Print(m.driverName, r.file, r.format, r.name, attrs);
+    ASSERT_EQ(WaitForJob(m.driverName, id), "completed") << ReadFile(dir_ + "/log");
+    Decoded app = DecodeStream("tspl", server_.OutputPath(m.driverName, r.name),
+                               dir_ + "/" + r.name);
+    ASSERT_TRUE(app.ok) << app.err;
+    ASSERT_EQ(app.pages.size(), r.pages) << app.listing;
+    if (std::string(r.format) != "application/pdf") {
+      EXPECT_EQ(app.pages[0].px, app.pages[1].px);
+      continue;
+    }
+    Decoded want = cups(r.file, r.name, r.collate);
+    ASSERT_TRUE(want.ok) << want.err;
+    ASSERT_EQ(want.pages.size(), r.pages);
+    for (size_t p = 0; p < r.pages; ++p)
+      EXPECT_NEAR(InkBox(app.pages[p]).left, InkBox(want.pages[p]).left, 2) << "page " << p + 1;
+  }
+}
+
+// A cancel ends that job alone, whether it waits or Ghostscript is at it.
+TEST_F(PrinterApp, CancelEndsTheJobAlone) {
+  const std::string printer = "cancel";
+  AddPrinter(printer, "tspl-4in-203");
+  std::string err, pages;
+  for (int i = 0; i < 400; ++i) pages += "0 setgray 10 400 20 20 rectfill showpage\n";
+  const std::string pdf = dir_ + "/long.pdf";
+  ASSERT_TRUE(MakePdf(pdf, 288, 432, pages, err)) << err;
+  const int running = Print(printer, pdf, "application/pdf", "long", "");
+  const int queued = Print(printer, pdf, "application/pdf", "queued", "");
+  ASSERT_GT(running, 0);
+  ASSERT_GT(queued, 0);
+  for (int i = 0; i < 300 && Output(printer, "long").empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  for (int id : {queued, running}) {
+    const std::string uri = PrinterUri(printer) + "/" + std::to_string(id);
+    CommandResult cancel = Ipp(uri, Operation("Cancel-Job", "job-uri", uri));
+    EXPECT_EQ(cancel.status, 0) << cancel.Describe();
+  }
+  EXPECT_EQ(WaitForJob(printer, running), "canceled");
+  EXPECT_EQ(WaitForJob(printer, queued), "canceled");
+  EXPECT_EQ(Output(printer, "queued"), "");
+  Decoded d = DecodeStream("tspl", server_.OutputPath(printer, "long"), dir_ + "/long");
+  EXPECT_LT(d.pages.size(), 400u);
+  const std::string one = dir_ + "/one.pdf";
+  ASSERT_TRUE(MakePdf(one, 288, 432, "showpage", err)) << err;
+  const int next = Print(printer, one, "application/pdf", "next", "");
+  EXPECT_EQ(WaitForJob(printer, next), "completed");
 }
 
 TEST_F(PrinterApp, TwoPrintersAtOnceGiveTheBytesOfOne) {
