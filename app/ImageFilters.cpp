@@ -7,10 +7,9 @@
 // Error" to the log without end, and the printer's later jobs wait
 // forever. Its readers are exported from libpappl under these names and
 // called through the dynamic linker, so the executable's definitions (made
-// visible with --export-dynamic-symbol, app/CMakeLists.txt) are the ones
-// PAPPL calls: they are the same MIME filter callback as registered in
-// main.cpp. A PAPPL that stops calling them still finds our registered
-// filters.
+// visible by app/exported-symbols.list) are the ones PAPPL calls: they are
+// the same MIME filter callback as registered in main.cpp. A PAPPL that
+// stops calling them still finds our registered filters.
 #include <pappl/pappl.h>
 
 #include "app/RasterJob.h"
