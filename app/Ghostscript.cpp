@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -45,7 +46,7 @@ CGhostscript::~CGhostscript() {
   if (m_err >= 0) close(m_err);
 }
 
-bool CGhostscript::Start(const std::vector<std::string>& args, std::string* error) {
+bool CGhostscript::Start(const std::vector<std::string>& args, std::string* error, bool text) {
   const std::string program = FindGhostscript();
   if (program.empty()) {
     *error = "Ghostscript (gs) is not installed.";
@@ -72,7 +73,9 @@ bool CGhostscript::Start(const std::vector<std::string>& args, std::string* erro
     // Only async-signal-safe calls between fork and exec.
     setpgid(0, 0);
     const int null = open("/dev/null", O_RDONLY);
-    if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 || dup2(err[1], 2) < 0) _exit(126);
+    if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 ||
+        dup2(text ? out[1] : err[1], 2) < 0)
+      _exit(126);
     closefrom(3);
     execv(argv[0], argv.data());
     _exit(127);
@@ -89,8 +92,17 @@ bool CGhostscript::Start(const std::vector<std::string>& args, std::string* erro
   fcntl(m_err, F_SETFL, fcntl(m_err, F_GETFL) | O_NONBLOCK);
   m_deadline = Now() + kGhostscriptSeconds;
   // Null when gs ended before its first page: Finish() tells why.
-  m_raster = cupsRasterOpenIO(Read, this, CUPS_RASTER_READ);
+  if (!text) m_raster = cupsRasterOpenIO(Read, this, CUPS_RASTER_READ);
   return true;
+}
+
+bool CGhostscript::ReadText(std::string* text, size_t limit) {
+  unsigned char buf[4096];
+  ssize_t n;
+  while ((n = Read(this, buf, sizeof buf)) > 0)
+    if (text->size() < limit)
+      text->append(reinterpret_cast<char*>(buf), std::min(size_t(n), limit - text->size()));
+  return n == 0;
 }
 
 void CGhostscript::DrainMessages() {

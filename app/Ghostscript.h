@@ -27,8 +27,12 @@ class CGhostscript {
   CGhostscript& operator=(const CGhostscript&) = delete;
 
   // Starts gs with the arguments (after the program name; output goes to
-  // standard output); false with the reason.
-  bool Start(const std::vector<std::string>& args, std::string* error);
+  // standard output); false with the reason. With `text`, its output and
+  // messages are one text for ReadText instead of a raster stream.
+  bool Start(const std::vector<std::string>& args, std::string* error, bool text = false);
+  // All of a text run's output, up to `limit` bytes (the rest is dropped);
+  // false at a cancel or the time limit.
+  bool ReadText(std::string* text, size_t limit);
   // Its output as a raster stream (reads stop at a cancel or the limit);
   // null when it wrote none.
   cups_raster_t* Raster() const { return m_raster; }

@@ -89,6 +89,8 @@ PageFit FitPage(const FitRequest& r) {
 
   PageFit fit;
   fit.ok = true;
+  fit.roll = r.roll;
+  fit.maxLengthDots = r.maxLengthDots;
   fit.quarterTurns = QuarterTurns(r.orientation, naturalW, naturalH, mediaW, mediaH, r.roll);
   const bool turned = fit.quarterTurns % 2 == 1;
   const double w = turned ? naturalH : naturalW, h = turned ? naturalW : naturalH;
@@ -141,6 +143,27 @@ PageFit FitPage(const FitRequest& r) {
   if (uint64_t(fit.width) * fit.height > kMaxPageBytes)
     return Refuse("The page is too large to print.");
   return fit;
+}
+
+PageFit PlaceRendered(const PageFit& fit, uint32_t width, uint32_t height) {
+  PageFit placed = fit;
+  placed.scaledWidth = width;
+  placed.scaledHeight = height;
+  placed.xScale = placed.yScale = 1;
+  const bool turned = fit.quarterTurns % 2 == 1;
+  const uint32_t w = turned ? height : width, h = turned ? width : height;
+  if (fit.roll) {
+    placed.height = fit.maxLengthDots ? std::min(h, fit.maxLengthDots) : h;
+    placed.top = 0;
+  } else {
+    placed.top = (int64_t(placed.height) - int64_t(h)) / 2;
+  }
+  placed.left = (int64_t(placed.width) - int64_t(w)) / 2;
+  if (uint64_t(placed.width) * placed.height > kMaxPageBytes) {
+    placed.ok = false;
+    placed.reason = "The page is too large to print.";
+  }
+  return placed;
 }
 
 }  // namespace tavel

@@ -70,11 +70,18 @@ struct PageFit {
   // Where the turned, scaled document's top left corner lands on the page
   // (negative: cropped).
   int64_t left = 0, top = 0;
+  bool roll = false;            // the page's length follows the document
+  uint32_t maxLengthDots = 0;   // the model's longest page (0: no limit)
   // The page passes unchanged: same size, no turn.
   bool Unchanged() const;
 };
 
 PageFit FitPage(const FitRequest& request);
+
+// The fit of a page that was rendered at the fit's scale (a PDF page drawn
+// by Ghostscript at the resolution the fit asks for), `width` x `height`
+// dots as it came: placed as the fit places it, at its own size.
+PageFit PlaceRendered(const PageFit& fit, uint32_t width, uint32_t height);
 
 // The one check of a document's claimed pixel size before anything is
 // allocated for it: rows of `channels` bytes each within the engine's line

@@ -6,6 +6,9 @@
 
 #include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -34,6 +37,18 @@ constexpr char kPdfMagic[] = "%PDF-";
 constexpr int kMaxCopies = 1000;
 constexpr unsigned kMaxDocumentPages = 10000;
 
+// PDF page sizes go into the fit in hundredths of a point.
+constexpr double kPdfUnitsPerPoint = 100;
+constexpr double kPdfUnitsPerInch = 72 * kPdfUnitsPerPoint;
+// Most text Ghostscript's page listing may be.
+constexpr size_t kMaxPdfInfoBytes = 4 * 1024 * 1024;
+// Dots a rendered page may differ from its fit (Ghostscript rounds).
+constexpr uint32_t kRenderSlackDots = 2;
+
+bool Apart(uint32_t got, uint32_t wanted) {
+  return got + kRenderSlackDots < wanted || got > wanted + kRenderSlackDots;
+}
+
 // Ends a job that can't go on: the reason in the log and as the job's
 // message. Always false.
 bool Fail(pappl_job_t* job, const std::string& why) {
@@ -58,6 +73,71 @@ bool IsRoll(const tavel::ModelInfo& model, const pappl_media_col_t& media) {
     return true;
   return (media.tracking & tavel::kTrackingContinuous) != 0 ||
          std::strncmp(media.type, "continuous", std::strlen("continuous")) == 0;
+}
+
+// A PDF page's size in points as it prints: its crop box (else media box),
+// turned by its /Rotate.
+struct PdfPage {
+  double width = 0, height = 0;
+};
+
+// The numbers in "NAME: [a b c d]" on a line of Ghostscript's listing.
+bool BoxOf(const std::string& line, const char* name, double box[4]) {
+  const size_t at = line.find(name);
+  return at != std::string::npos &&
+         std::sscanf(line.c_str() + at + std::strlen(name), ": [%lf %lf %lf %lf]", &box[0],
+                     &box[1], &box[2], &box[3]) == 4;
+}
+
+// Every page's size, from Ghostscript's listing of the PDF (-dPDFINFO):
+// "Page N MediaBox: [...] CropBox: [...] Rotate = R". False (the job's
+// message set) when it can't be read or has no pages.
+bool ReadPdfPages(pappl_job_t* job, const char* pdf, std::vector<PdfPage>* pages) {
+  tavel::CGhostscript gs(job);
+  std::string error, text;
+  if (!gs.Start({"-q", "-dNODISPLAY", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-dPDFINFO", pdf},
+                &error, true))
+    return Fail(job, error);
+  const bool read = gs.ReadText(&text, kMaxPdfInfoBytes);
+  if (!gs.Finish() || !read) {
+    if (papplJobIsCanceled(job)) return false;
+    std::string why = gs.Why();
+    // Its listing has the error lines too.
+    const size_t at = text.find("rror");
+    if (at != std::string::npos && gs.Why().find('(') == std::string::npos) {
+      const size_t begin = text.rfind('\n', at), end = text.find('\n', at);
+      why += " (" + text.substr(begin == std::string::npos ? 0 : begin + 1,
+                                end == std::string::npos ? std::string::npos
+                                                         : end - begin - 1) + ")";
+    }
+    return Fail(job, "The PDF can't be read: " + why + ".");
+  }
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    unsigned number = 0;
+    if (std::sscanf(line.c_str(), "Page %u", &number) != 1 || number != pages->size() + 1)
+      continue;
+    if (pages->size() >= kMaxDocumentPages)
+      return Fail(job, "The PDF has more pages than the printer takes (" +
+                           std::to_string(kMaxDocumentPages) + ").");
+    double box[4];
+    if (!BoxOf(line, "CropBox", box) && !BoxOf(line, "MediaBox", box))
+      return Fail(job, "The PDF's page " + std::to_string(number) + " has no size.");
+    PdfPage page;
+    page.width = std::fabs(box[2] - box[0]);
+    page.height = std::fabs(box[3] - box[1]);
+    int rotate = 0;
+    const char* rotation = "Rotate = ";
+    const size_t at = line.find(rotation);
+    if (at != std::string::npos) rotate = std::atoi(line.c_str() + at + std::strlen(rotation));
+    if (((rotate % 360) + 360) % 180 == 90) std::swap(page.width, page.height);
+    if (!(page.width >= 1 && page.height >= 1))
+      return Fail(job, "The PDF's page " + std::to_string(number) + " has no size.");
+    pages->push_back(page);
+  }
+  if (pages->empty()) return Fail(job, "The PDF has no pages.");
+  return true;
 }
 
 tavel::Scaling ScalingOf(pappl_scaling_t value) {
@@ -86,7 +166,7 @@ CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_de
     : m_model(model), m_driver(nullptr), m_sink(device), m_log(job),
       m_content(PAPPL_CONTENT_AUTO),
       m_photoMethod(kThresholdMethod), m_header(), m_linesSeen(0), m_inPage(false),
-      m_sentPageBytes(0), m_pageFitted(false), m_copies(1), m_collate(false), m_pageCopies(1),
+      m_sentPageBytes(0), m_pageFitted(false), m_rendered(nullptr), m_copies(1), m_collate(false), m_pageCopies(1),
       m_own(false) {}
 
 CRasterJob::~CRasterJob() {
@@ -253,9 +333,10 @@ bool CRasterJob::FitCollectedPage(pappl_job_t* job) {
   tavel::ColorHandling colors = tavel::ColorHandling::kUnsupported;
   // A page the engine refuses is left to it to report; nothing was held.
   if (m_rows.empty() || !tavel::CheckPage(m_header, &colors).ok) return true;
-  const tavel::PageFit fit = tavel::FitPage(
-      FitFor(m_header.cupsWidth, m_header.cupsHeight, m_header.HWResolution[0],
-             m_header.HWResolution[1]));
+  const tavel::PageFit fit =
+      m_rendered ? tavel::PlaceRendered(*m_rendered, m_header.cupsWidth, m_header.cupsHeight)
+                 : tavel::FitPage(FitFor(m_header.cupsWidth, m_header.cupsHeight,
+                                         m_header.HWResolution[0], m_header.HWResolution[1]));
   if (!fit.ok) return Fail(job, "Page " + std::to_string(m_driver->PageNumber() + 1) +
                                     " can't be printed: " + fit.reason);
   if (fit.Unchanged()) return true;
@@ -333,9 +414,11 @@ bool CRasterJob::PrintRasterFile(pappl_job_t* job, pappl_device_t* device, void*
   return EndOwnJob(job, device, options, ok);
 }
 
-// PDF documents (what phones and computers send most) are turned into gray
-// PWG raster at the printer's resolution by Ghostscript, read from it as
-// they come and fitted to the media as any raster page.
+// PDF documents (what phones and computers send most): Ghostscript first
+// says how large each page is; each is fitted to the media, and drawn by
+// Ghostscript at the resolution that gives its fitted size (sharp at any
+// scale, never larger than the page the fit allows), in 8-bit gray PWG
+// raster that is read as it comes, checked against the fit and placed.
 bool CRasterJob::PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void*) {
   const char* pdf = papplJobGetFilename(job);
   // Ghostscript runs anything that is not a PDF as PostScript: only a file
@@ -346,33 +429,63 @@ bool CRasterJob::PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void*) {
                      std::memcmp(magic, kPdfMagic, sizeof magic) == 0;
   if (fd >= 0) close(fd);
   if (!isPdf) return Fail(job, "The document is not a PDF file.");
+  std::vector<PdfPage> sizes;
+  if (!ReadPdfPages(job, pdf, &sizes)) return false;
 
   pappl_pr_options_t* options = nullptr;
   CRasterJob* self = StartOwnJob(job, device, &options);
   if (!self) return false;
-  const std::vector<std::string> args = {
-      "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sstdout=%stderr", "-sDEVICE=pwgraster",
-      "-dcupsColorSpace=18", "-dcupsBitsPerColor=8",
-      "-r" + std::to_string(self->m_fit.dpi), "-sOutputFile=%stdout", pdf};
+  std::vector<tavel::PageFit> fits;
+  std::vector<double> resolutions;  // what each page is drawn at
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    const uint32_t w = uint32_t(std::lround(sizes[i].width * kPdfUnitsPerPoint));
+    const uint32_t h = uint32_t(std::lround(sizes[i].height * kPdfUnitsPerPoint));
+    tavel::PageFit fit =
+        tavel::FitPage(self->FitFor(w, h, kPdfUnitsPerInch, kPdfUnitsPerInch));
+    std::string why = fit.reason;
+    if (fit.ok && !tavel::DocumentSizeAllowed(fit.scaledWidth, fit.scaledHeight, 1, &why))
+      fit.ok = false;
+    if (!fit.ok) {
+      Fail(job, "Page " + std::to_string(i + 1) + " of the PDF can't be printed: " + why);
+      return EndOwnJob(job, device, options, false);
+    }
+    resolutions.push_back(fit.xScale * kPdfUnitsPerInch);
+    fits.push_back(fit);
+  }
   bool ok = true;
   const int passes = self->m_collate ? self->m_copies : 1;
   for (int pass = 0; ok && pass < passes && !papplJobIsCanceled(job); ++pass) {
-    tavel::CGhostscript gs(job);
-    std::string error;
-    if (!gs.Start(args, &error)) {
-      ok = Fail(job, error);
-      break;
-    }
-    const bool output = gs.Raster() != nullptr;
-    ok = output && self->PrintRasterStream(job, gs.Raster(), "PDF");
-    const bool ended = gs.Finish();
-    if (papplJobIsCanceled(job)) break;
-    if (!ended) {
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s.", gs.Why().c_str());
-      if (ok || !output || gs.TimedOut())
-        ok = Fail(job, "The PDF can't be printed: " + gs.Why() + ".");
-    } else if (!output) {
-      ok = Fail(job, "The PDF has no pages that can be printed.");
+    // One run for each stretch of pages drawn at the same resolution.
+    for (size_t first = 0; ok && first < fits.size() && !papplJobIsCanceled(job);) {
+      size_t last = first;
+      while (last + 1 < fits.size() && resolutions[last + 1] == resolutions[first]) ++last;
+      char res[64];
+      std::snprintf(res, sizeof res, "-r%.4fx%.4f", resolutions[first],
+                    fits[first].yScale * kPdfUnitsPerInch);
+      const std::vector<std::string> args = {
+          "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-dUseCropBox", "-sstdout=%stderr",
+          "-sDEVICE=pwgraster", "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", res,
+          "-dFirstPage=" + std::to_string(first + 1), "-dLastPage=" + std::to_string(last + 1),
+          "-sOutputFile=%stdout", pdf};
+      tavel::CGhostscript gs(job);
+      std::string error;
+      if (!gs.Start(args, &error)) {
+        ok = Fail(job, error);
+        break;
+      }
+      const bool output = gs.Raster() != nullptr;
+      ok = output && self->PrintRasterStream(job, gs.Raster(), "PDF", &fits, first,
+                                             last - first + 1);
+      const bool ended = gs.Finish();
+      if (papplJobIsCanceled(job)) break;
+      if (!ended) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s.", gs.Why().c_str());
+        if (ok || !output || gs.TimedOut())
+          ok = Fail(job, "The PDF can't be printed: " + gs.Why() + ".");
+      } else if (!output) {
+        ok = Fail(job, "The PDF has no pages that can be printed.");
+      }
+      first = last + 1;
     }
   }
   return EndOwnJob(job, device, options, ok);
@@ -445,11 +558,26 @@ bool CRasterJob::EndOwnJob(pappl_job_t* job, pappl_device_t* device, pappl_pr_op
   return ok;
 }
 
-bool CRasterJob::PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const char* what) {
+bool CRasterJob::PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const char* what,
+                                   const std::vector<tavel::PageFit>* rendered, size_t first,
+                                   size_t count) {
   std::vector<unsigned char> line;
   cups_page_header2_t header;
   unsigned page = 0;
+  m_rendered = nullptr;
   for (; !papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &header); ++page) {
+    if (rendered) {
+      // The page Ghostscript was asked for, at about the size asked for.
+      const size_t at = first + page;
+      if (page >= count) return Fail(job, "Ghostscript gave more pages than the PDF has.");
+      const tavel::PageFit& fit = (*rendered)[at];
+      if (Apart(header.cupsWidth, fit.scaledWidth) || Apart(header.cupsHeight, fit.scaledHeight))
+        return Fail(job, "Ghostscript drew page " + std::to_string(at + 1) + " at " +
+                             std::to_string(header.cupsWidth) + "x" +
+                             std::to_string(header.cupsHeight) + " dots, not " +
+                             std::to_string(fit.scaledWidth) + "x" +
+                             std::to_string(fit.scaledHeight) + ".");
+    }
     if (page >= kMaxDocumentPages)
       return Fail(job, std::string("The ") + what + " has more pages than the printer takes (" +
                            std::to_string(kMaxDocumentPages) + ").");
@@ -462,6 +590,7 @@ bool CRasterJob::PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const c
                            (verdict.ok ? "there is not enough memory for it." : verdict.reason));
     }
     if (!BeginPage(job, header)) return Fail(job, "There is not enough memory for the page.");
+    if (rendered) m_rendered = &(*rendered)[first + page];
     uint32_t y = 0;
     for (; y < header.cupsHeight && !papplJobIsCanceled(job); ++y) {
       if (cupsRasterReadPixels(ras, line.data(), header.cupsBytesPerLine) !=
@@ -476,10 +605,15 @@ bool CRasterJob::PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const c
       return Fail(job, "The " + std::string(what) + " ends inside page " +
                            std::to_string(page + 1) + ".");
     }
-    if (!PrintCollectedPage(job)) return false;
+    const bool printed = PrintCollectedPage(job);
+    m_rendered = nullptr;
+    if (!printed) return false;
   }
-  if (page == 0 && !papplJobIsCanceled(job))
-    return Fail(job, std::string("The ") + what + " has no pages that can be read.");
+  if (papplJobIsCanceled(job)) return true;
+  if (page == 0) return Fail(job, std::string("The ") + what + " has no pages that can be read.");
+  if (rendered && page < count)
+    return Fail(job, "The PDF ends after page " + std::to_string(first + page) + " of " +
+                         std::to_string(rendered->size()) + ".");
   return true;
 }
 

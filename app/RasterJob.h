@@ -61,7 +61,11 @@ class CRasterJob {
                         bool ok);
   // The pages of one raster stream through the page path; false (with the
   // job's message set) when the stream is broken or a page can't print.
-  bool PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const char* what);
+  // With `rendered`, the stream holds those pages (a Ghostscript run) drawn
+  // at their fits' scales: each is checked against its fit and placed.
+  bool PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const char* what,
+                         const std::vector<tavel::PageFit>* rendered = nullptr,
+                         size_t first = 0, size_t count = 0);
   bool Open(pappl_job_t* job, const pappl_pr_options_t& options);
   bool BeginPage(pappl_job_t* job, const cups_page_header2_t& header);
   bool PrintCollectedPage(pappl_job_t* job);
@@ -88,6 +92,7 @@ class CRasterJob {
   uint64_t m_sentPageBytes;     // their pages' size as one-bit pictures
   tavel::FitRequest m_fit;      // the job's media, scaling and orientation
   bool m_pageFitted;            // the collected page is fitted already
+  const tavel::PageFit* m_rendered;  // the fit the page was drawn for, or null
   int m_copies;                 // copies asked for
   bool m_collate;               // copies repeat the document, not each page
   int m_pageCopies;             // times each collected page is printed
