@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <poll.h>
+#include <png.h>
 #include <zlib.h>
 
 #include <atomic>
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <thread>
 
+#include "app/ImageReader.h"
 #include "app/JobPreview.h"
 #include "app/ModelTable.h"
 #include "app/PageFit.h"
@@ -958,6 +960,126 @@ TEST(AppPagePlacer, TurnsScalesAndPlaces) {
   off.left = -2;
   const std::vector<uint8_t> half = place(4, 2, src, off);
   EXPECT_EQ(half, (std::vector<uint8_t>{255, 255, 255, 100}));
+}
+
+// A PNG of one row of pixels in the given libpng layout, written with
+// libpng itself.
+std::string WritePngRow(const std::string& path, int colorType, int depth, bool interlaced,
+                        const std::vector<uint8_t>& row, uint32_t width, uint32_t height,
+                        const std::vector<png_color>& palette = {}, uint32_t ppm = 0) {
+  FILE* f = fopen(path.c_str(), "wb");
+  png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  png_infop info = png_create_info_struct(png);
+  if (setjmp(png_jmpbuf(png))) {
+    png_destroy_write_struct(&png, &info);
+    fclose(f);
+    return "";
+  }
+  png_init_io(png, f);
+  png_set_IHDR(png, info, width, height, depth, colorType,
+               interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+               PNG_FILTER_TYPE_DEFAULT);
+  if (!palette.empty()) png_set_PLTE(png, info, palette.data(), int(palette.size()));
+  if (ppm) png_set_pHYs(png, info, ppm, ppm, PNG_RESOLUTION_METER);
+  png_write_info(png, info);
+  const int passes = png_set_interlace_handling(png);
+  for (int pass = 0; pass < passes; ++pass)
+    for (uint32_t y = 0; y < height; ++y) png_write_row(png, row.data());
+  png_write_end(png, info);
+  png_destroy_write_struct(&png, &info);
+  fclose(f);
+  return path;
+}
+
+// PNG layouts (every colour type, depths, transparency, interlacing) read
+// as gray on white paper, with the file's resolution.
+TEST_F(PrinterApp, ImageReaderGivesGrayRows) {
+  struct Row {
+    const char* what;
+    int colorType, depth;
+    bool interlaced;
+    std::vector<uint8_t> row;  // the file's bytes of one row of 4 pixels
+    std::vector<uint8_t> gray;
+  };
+  const std::vector<png_color> palette = {{0, 0, 0}, {255, 255, 255}, {255, 0, 0}};
+  const Row rows[] = {
+      {"gray", PNG_COLOR_TYPE_GRAY, 8, false, {0, 100, 200, 255}, {0, 100, 200, 255}},
+      {"gray, 1 bit", PNG_COLOR_TYPE_GRAY, 1, false, {0x50}, {0, 255, 0, 255}},
+      {"gray, 16 bits", PNG_COLOR_TYPE_GRAY, 16, false, {0, 0, 0x80, 0, 0xFF, 0xFF, 0x40, 0},
+       {0, 128, 255, 64}},
+      {"gray and alpha", PNG_COLOR_TYPE_GRAY_ALPHA, 8, false, {0, 255, 0, 0, 0, 128, 100, 255},
+       {0, 255, 127, 100}},
+      {"rgb", PNG_COLOR_TYPE_RGB, 8, false, {0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 0, 255},
+       {0, 255, 54, 18}},
+      {"rgba, transparent is white", PNG_COLOR_TYPE_RGBA, 8, false,
+       {0, 0, 0, 255, 0, 0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 255}, {0, 255, 255, 0}},
+      {"palette", PNG_COLOR_TYPE_PALETTE, 8, false, {0, 1, 2, 1}, {0, 255, 54, 255}},
+      {"interlaced", PNG_COLOR_TYPE_GRAY, 8, true, {0, 100, 200, 255}, {0, 100, 200, 255}},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::string path = WritePngRow(dir_ + "/layout.png", r.colorType, r.depth,
+                                         r.interlaced, r.row, 4, 3, palette, 11811);
+    ASSERT_FALSE(path.empty());
+    std::string err;
+    std::unique_ptr<tavel::CImageReader> reader =
+        tavel::CImageReader::Open(path, "image/png", &err);
+    ASSERT_TRUE(reader) << err;
+    EXPECT_EQ(reader->Width(), 4u);
+    EXPECT_EQ(reader->Height(), 3u);
+    EXPECT_NEAR(reader->XResolution(), 300, 0.1);
+    std::vector<uint8_t> gray(4);
+    for (int y = 0; y < 3; ++y) {
+      ASSERT_TRUE(reader->ReadRow(gray.data())) << reader->Error();
+      for (size_t x = 0; x < 4; ++x) EXPECT_NEAR(gray[x], r.gray[x], 1) << "x " << x;
+    }
+  }
+  // Gray and CMYK JPEGs of the same page give the same tones.
+  std::string err;
+  const std::string body = "0.5 setgray 0 0 72 36 rectfill showpage";
+  const std::string gray = dir_ + "/tone.jpg", cmyk = dir_ + "/tone-cmyk.jpg";
+  ASSERT_TRUE(MakeJpeg(gray, 72, 72, 50, body, err)) << err;
+  CommandResult r = RunCommand({"gs", "-q", "-dSAFER", "-dBATCH", "-dNOPAUSE",
+                                "-sDEVICE=jpegcmyk", "-r50", "-dDEVICEWIDTHPOINTS=72",
+                                "-dDEVICEHEIGHTPOINTS=72", "-dFIXEDMEDIA",
+                                "-sOutputFile=" + cmyk, gray + ".ps"}, 60);
+  ASSERT_EQ(r.status, 0) << r.Describe();
+  std::vector<uint8_t> a(50), b(50);
+  auto grayReader = tavel::CImageReader::Open(gray, "image/jpeg", &err);
+  auto cmykReader = tavel::CImageReader::Open(cmyk, "image/jpeg", &err);
+  ASSERT_TRUE(grayReader && cmykReader) << err;
+  EXPECT_NEAR(grayReader->XResolution(), 50, 0.1);
+  for (int y = 0; y < 50; ++y) {
+    ASSERT_TRUE(grayReader->ReadRow(a.data()) && cmykReader->ReadRow(b.data()));
+    EXPECT_NEAR(a[10], b[10], 12) << "row " << y;
+    EXPECT_NEAR(a[10], y < 25 ? 255 : 128, 12) << "row " << y;
+  }
+}
+
+// Raster rows of every depth and colour space the engine takes, as gray.
+TEST(AppPagePlacer, RasterRowsBecomeGray) {
+  struct Row {
+    const char* what;
+    unsigned bits;
+    cups_cspace_t space;
+    std::vector<uint8_t> row;  // 4 pixels
+    std::vector<uint8_t> gray;
+  } rows[] = {
+      {"1-bit white", 1, CUPS_CSPACE_W, {0x50}, {0, 255, 0, 255}},
+      {"1-bit black", 1, CUPS_CSPACE_K, {0x50}, {255, 0, 255, 0}},
+      {"4-bit", 4, CUPS_CSPACE_SW, {0x0F, 0x80}, {0, 255, 136, 0}},
+      {"8-bit black", 8, CUPS_CSPACE_K, {0, 255, 55, 200}, {255, 0, 200, 55}},
+      {"rgb", 24, CUPS_CSPACE_SRGB, {0, 0, 0, 255, 255, 255, 255, 0, 0, 0, 0, 255},
+       {0, 255, 76, 28}},
+  };
+  for (const Row& r : rows) {
+    const cups_page_header2_t h = MakeHeader(4, 1, r.bits, r.space, 203);
+    tavel::ColorHandling handling = tavel::ColorHandling::kUnsupported;
+    ASSERT_TRUE(tavel::CheckPage(h, &handling).ok) << r.what;
+    std::vector<uint8_t> gray(4);
+    tavel::RasterRowToGray(h, handling, r.row.data(), gray.data());
+    EXPECT_EQ(gray, r.gray) << r.what;
+  }
 }
 
 // print-content-optimize=auto: line art (with anti-aliased edges two
