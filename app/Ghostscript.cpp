@@ -90,7 +90,11 @@ bool CGhostscript::Start(const std::vector<std::string>& args, std::string* erro
   }
   setpgid(m_pid, m_pid);  // also from here, so that the kill can't miss
   fcntl(m_err, F_SETFL, fcntl(m_err, F_GETFL) | O_NONBLOCK);
-  m_deadline = Now() + kGhostscriptSeconds;
+  if (const char* limit = std::getenv("TAVELPRESS_GHOSTSCRIPT_SECONDS")) {
+    const int seconds = std::atoi(limit);
+    if (seconds > 0 && seconds <= kMaxGhostscriptSeconds) m_limit = seconds;
+  }
+  m_deadline = Now() + m_limit;
   // Null when gs ended before its first page: Finish() tells why.
   if (!text) m_raster = cupsRasterOpenIO(Read, this, CUPS_RASTER_READ);
   return true;
@@ -180,7 +184,7 @@ bool CGhostscript::Finish() {
 std::string CGhostscript::Why() const {
   if (m_canceled) return "the job was canceled";
   if (m_timedOut)
-    return "Ghostscript took longer than " + std::to_string(kGhostscriptSeconds) + " seconds";
+    return "Ghostscript took longer than " + std::to_string(m_limit) + " seconds";
   // The last message line that says something.
   std::string last;
   std::istringstream lines(m_messages);

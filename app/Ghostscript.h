@@ -14,8 +14,11 @@
 
 namespace tavel {
 
-// Longest a Ghostscript run may take for one pass over a document.
+// Longest a Ghostscript run may take for one pass over a document; the
+// environment variable TAVELPRESS_GHOSTSCRIPT_SECONDS sets another limit
+// (a slow machine, a test).
 constexpr int kGhostscriptSeconds = 300;
+constexpr int kMaxGhostscriptSeconds = 24 * 3600;
 // Most of Ghostscript's messages kept for the job's log.
 constexpr size_t kGhostscriptMessageBytes = 2048;
 
@@ -53,6 +56,7 @@ class CGhostscript {
   int m_out = -1, m_err = -1;
   cups_raster_t* m_raster = nullptr;
   double m_deadline = 0;
+  int m_limit = kGhostscriptSeconds;
   bool m_canceled = false, m_timedOut = false;
   int m_status = -1;
   std::string m_messages;

@@ -799,6 +799,73 @@ TEST(AppPreviewStore, KeepsTheNewestWithinNumberAndBytes) {
   RemoveTree(dir);
 }
 
+// A PDF page Ghostscript takes seconds to draw: three million tiny boxes,
+// deflated to a few dozen kilobytes.
+std::string SlowPdf() {
+  const std::string ops = [] {
+    std::string text;
+    for (int i = 0; i < 1000; ++i) text += "1 1 1 1 re f\n";
+    return text;
+  }();
+  z_stream z{};
+  deflateInit(&z, Z_BEST_COMPRESSION);
+  std::string data(1 << 20, '\0');
+  z.next_out = reinterpret_cast<Bytef*>(&data[0]);
+  z.avail_out = uInt(data.size());
+  for (int i = 0; i < 3000; ++i) {
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(ops.data()));
+    z.avail_in = uInt(ops.size());
+    deflate(&z, i == 2999 ? Z_FINISH : Z_NO_FLUSH);
+  }
+  data.resize(z.total_out);
+  deflateEnd(&z);
+  const std::vector<std::string> objects = {
+      "<< /Type /Catalog /Pages 2 0 R >>", "<< /Type /Pages /Kids [3 0 R] /Count 1 >>",
+      "<< /Type /Page /Parent 2 0 R /MediaBox [0 0 288 432] /Contents 4 0 R >>",
+      "<< /Length " + std::to_string(data.size()) + " /Filter /FlateDecode >>\nstream\n" + data +
+          "\nendstream"};
+  std::string pdf = "%PDF-1.4\n";
+  std::vector<size_t> offsets;
+  for (size_t i = 0; i < objects.size(); ++i) {
+    offsets.push_back(pdf.size());
+    pdf += std::to_string(i + 1) + " 0 obj\n" + objects[i] + "\nendobj\n";
+  }
+  const size_t xref = pdf.size();
+  pdf += "xref\n0 5\n0000000000 65535 f \n";
+  for (size_t at : offsets) {
+    char line[32];
+    std::snprintf(line, sizeof line, "%010zu 00000 n \n", at);
+    pdf += line;
+  }
+  return pdf + "trailer\n<< /Size 5 /Root 1 0 R >>\nstartxref\n" + std::to_string(xref) +
+         "\n%%EOF\n";
+}
+
+// Ghostscript is stopped at its time limit (one second here) and the job
+// says so; the printer goes on.
+TEST(AppGhostscript, IsStoppedAtItsTimeLimit) {
+  const std::string dir = MakePrivateDir("app-gs");
+  AppServer server;
+  setenv("TAVELPRESS_GHOSTSCRIPT_SECONDS", "1", 1);
+  const bool started = server.Start(TAVEL_APP_PATH, dir);
+  unsetenv("TAVELPRESS_GHOSTSCRIPT_SECONDS");
+  ASSERT_TRUE(started) << server.Log();
+  std::string why;
+  ASSERT_TRUE(server.AddPrinter("slow", "tspl-4in-203", "", &why)) << why;
+  ASSERT_TRUE(WriteFile(dir + "/slow.pdf", SlowPdf()));
+  const int id = server.Print("slow", dir + "/slow.pdf", "application/pdf", "slow", "");
+  ASSERT_GT(id, 0);
+  EXPECT_EQ(server.WaitForJob("slow", id), "aborted");
+  EXPECT_NE(JobMessage(server, "slow", id).find("took longer than 1 seconds"), std::string::npos)
+      << JobMessage(server, "slow", id);
+  std::string err;
+  ASSERT_TRUE(MakePdf(dir + "/quick.pdf", 288, 432, "showpage", err)) << err;
+  const int next = server.Print("slow", dir + "/quick.pdf", "application/pdf", "quick", "");
+  EXPECT_EQ(server.WaitForJob("slow", next), "completed");
+  server.Stop();
+  if (!::testing::Test::HasFailure()) RemoveTree(dir);
+}
+
 // Where a document page lands on the media: 4 x 6 in labels (812 x 1218
 // dots at 203 dpi, a head of 863 dots) and a 58 mm roll (384 dots).
 TEST(AppPageFit, FitsPagesAsIppSays) {
