@@ -114,7 +114,8 @@ class CPngReader : public CImageReader {
     const bool interlaced = png_get_interlace_type(m_s.png, m_s.info) != PNG_INTERLACE_NONE;
     if (!PngRun(&m_s, PngStep::kTransform, nullptr, nullptr)) return Broken();
     m_channels = png_get_channels(m_s.png, m_s.info);
-    if (m_channels < 1 || m_channels > 2 || png_get_rowbytes(m_s.png, m_s.info) != m_width * m_channels)
+    if (m_channels < 1 || m_channels > 2 ||
+        png_get_rowbytes(m_s.png, m_s.info) != m_width * m_channels)
       return Fail("The PNG image has a layout that can't be read.");
     try {
       m_row.assign(size_t(m_width) * m_channels, 0);

@@ -166,7 +166,8 @@ CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_de
     : m_model(model), m_driver(nullptr), m_sink(device), m_log(job),
       m_content(PAPPL_CONTENT_AUTO),
       m_photoMethod(kThresholdMethod), m_header(), m_linesSeen(0), m_inPage(false),
-      m_sentPageBytes(0), m_pageFitted(false), m_rendered(nullptr), m_copies(1), m_collate(false), m_pageCopies(1),
+      m_sentPageBytes(0), m_pageFitted(false), m_rendered(nullptr), m_copies(1),
+      m_collate(false), m_pageCopies(1),
       m_own(false) {}
 
 CRasterJob::~CRasterJob() {

@@ -435,7 +435,8 @@ TEST_F(PrinterApp, UnreadableDocumentsEndTheirJob) {
   // Every document of every format prints after them.
   for (const std::string& good : {png, jpeg, pdf}) {
     const std::string name = "after-" + good.substr(good.rfind('.') + 1);
-    const char* format = good == png ? "image/png" : good == jpeg ? "image/jpeg" : "application/pdf";
+    const char* format =
+        good == png ? "image/png" : good == jpeg ? "image/jpeg" : "application/pdf";
     const int id = Print(printer, good, format, name, "");
     ASSERT_EQ(WaitForJob(printer, id), "completed") << name;
     Decoded d = DecodeStream("escpos", server_.OutputPath(printer, name), dir_ + "/" + name);
