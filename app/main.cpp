@@ -96,6 +96,12 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
                            CRasterJob::PrintRasterFile, nullptr);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
                            CRasterJob::PrintPdfFile, nullptr);
+  // PNG and JPEG are read by the application itself (PAPPL's own readers,
+  // which come first for these types, are replaced: app/ImageFilters.cpp).
+  papplSystemAddMIMEFilter(system, "image/png", "image/pwg-raster", CRasterJob::PrintImageFile,
+                           nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", "image/pwg-raster", CRasterJob::PrintImageFile,
+                           nullptr);
   papplSystemSetFooterHTML(system, "tavelpress: labels, receipts and pocket printers");
   static const std::string strings = tavel::WebStrings();
   papplSystemAddStringsData(system, "/en.strings", "en", strings.c_str());
