@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "app/FileDevice.h"
 #include "app/Ghostscript.h"
 #include "app/ImageReader.h"
 #include "app/JobPreview.h"
@@ -180,6 +181,7 @@ CRasterJob::~CRasterJob() {
 }
 
 bool CRasterJob::StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  tavel::NameJobFile(device, papplJobGetID(job));
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const tavel::ModelInfo* model = tavel::FindModel(papplPrinterGetDriverName(printer));
   if (!model) {
@@ -385,11 +387,21 @@ bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
 }
 
 void CRasterJob::KeepPreview(pappl_job_t* job) {
-  if (!m_sink.Captured()) return;
+  if (!tavel::PreviewsOn()) return;
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const std::string folder = tavel::PreviewFolder(printer);
   const char* name = papplJobGetName(job);
   std::string err;
+  if (!folder.empty() && !m_sink.Captured()) {
+    // Too large to keep: the previews page says so instead of leaving it out.
+    const std::string why = m_sentPageBytes > tavel::kMaxPreviewPageBytes
+                                ? tavel::kPagesTooLarge
+                                : tavel::kStreamTooLarge;
+    if (!tavel::KeepSkippedJob(folder, tavel::Previews(), m_model, papplJobGetID(job),
+                               name ? name : "", m_sink.BytesSent(), why, &err))
+      papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", err.c_str());
+    return;
+  }
   if (folder.empty() || !tavel::KeepPreview(folder, tavel::Previews(), m_model,
                                             papplJobGetID(job), name ? name : "", m_sent, &err))
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "No preview of this job: %s",

@@ -268,8 +268,7 @@ TEST_P(AppModels, OffersTheModelAndPrintsLikeTheFilter) {
   ASSERT_GT(id, 0);
   ASSERT_EQ(WaitForJob(c.driver, id), "completed") << ReadFile(dir_ + "/log");
   const std::string bytes = Output(c.driver, job);
-  Decoded d = DecodeStream(Language(m), dir_ + "/out/" + c.driver + "/" + job + ".prn",
-                           dir_ + "/" + job);
+  Decoded d = DecodeStream(Language(m), server_.OutputPath(c.driver, id, job), dir_ + "/" + job);
   ASSERT_TRUE(d.ok) << d.err;
   ASSERT_EQ(d.pages.size(), 1u) << d.listing;
   EXPECT_TRUE(SameBytes(bytes, FilterBytes(m, raster, c.options)));
@@ -308,7 +307,7 @@ TEST_F(PrinterApp, PrintsPngAndJpeg) {
     ASSERT_GT(id, 0);
     ASSERT_EQ(WaitForJob(doc.printer, id), "completed") << ReadFile(dir_ + "/log");
     const ModelInfo& m = *tavel::FindModel(doc.printer);
-    Decoded d = DecodeStream(Language(m), dir_ + "/out/" + doc.printer + "/" + name + ".prn",
+    Decoded d = DecodeStream(Language(m), server_.OutputPath(doc.printer, id, name),
                              dir_ + "/" + name);
     ASSERT_TRUE(d.ok) << d.err;
     ASSERT_EQ(d.pages.size(), 1u) << d.listing;
@@ -339,7 +338,8 @@ TEST_F(PrinterApp, PrintsPdf) {
   const int id = Print("tspl-4in-203", pdf, "application/octet-stream", "doc-pdf", "");
   ASSERT_GT(id, 0);
   ASSERT_EQ(WaitForJob("tspl-4in-203", id), "completed") << ReadFile(dir_ + "/log");
-  Decoded d = DecodeStream("tspl", dir_ + "/out/tspl-4in-203/doc-pdf.prn", dir_ + "/doc-pdf");
+  Decoded d = DecodeStream("tspl", server_.OutputPath("tspl-4in-203", id, "doc-pdf"),
+                           dir_ + "/doc-pdf");
   ASSERT_TRUE(d.ok) << d.err;
   ASSERT_EQ(d.pages.size(), 1u) << d.listing;
   EXPECT_EQ(d.pages[0].width, 832);
@@ -666,9 +666,12 @@ TEST_F(PrinterApp, TestPageOfEveryModelPrints) {
     ASSERT_TRUE(server_.PrinterAction(m.driverName, "print-test-page")) << m.driverName;
   for (const ModelInfo& m : tavel::Models()) {
     SCOPED_TRACE(m.driverName);
-    const std::string out = server_.OutputPath(m.driverName, "Test Page");
-    for (int i = 0; i < 300 && (ReadFile(out).empty() || ActiveJob(m.driverName) != 0); ++i)
+    std::string out;
+    for (int i = 0; i < 300; ++i) {
+      out = server_.OutputPath(m.driverName, "Test Page");
+      if (!ReadFile(out).empty() && ActiveJob(m.driverName) == 0) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
     Decoded d = DecodeStream(Language(m), out, dir_ + "/test-page-" + m.driverName);
     ASSERT_TRUE(d.ok) << d.err << ReadFile(dir_ + "/log");
     ASSERT_EQ(d.pages.size(), 1u) << d.listing;
