@@ -39,8 +39,8 @@ bool AppServer::Start(const std::string& program, const std::string& dir,
     m_port = FreeLoopbackPort();
     if (m_port == 0) return false;
     std::vector<std::string> argv = {
-        link, "server", "-o", "config-file=", "-o", "server-port=" + std::to_string(m_port), "-o",
-        "spool-directory=" + dir + "/spool", "-o", "state-file=" + dir + "/state", "-o",
+        link, "server", "-o", "config-file=", "-o", "server-port=" + std::to_string(m_port),
+        "-o", "spool-directory=" + dir + "/spool", "-o", "state-file=" + dir + "/state", "-o",
         "log-file=" + dir + "/log", "-o", "log-level=debug"};
     for (const std::string& option : options) {
       argv.push_back("-o");
