@@ -9,7 +9,9 @@
 // none), preview-directory (where previews and test pages are written;
 // default the spool directory's "previews", else a folder of the user's in
 // /tmp), auth-service, admin-group, print-group (the login for
-// administration: Authorization.h), config-file (ServerConfig.h).
+// administration: Authorization.h), config-file (ServerConfig.h),
+// file-device-folder (the one folder file: devices may write under;
+// without it they are off: FileDevice.h).
 #include <pappl/pappl.h>
 
 #include <cstdio>
@@ -96,6 +98,12 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
       login.On() ? login.service.c_str() : nullptr, false);
   if (!system) return nullptr;
   if (!tavel::ConfigureLogin(system, login, &error)) {
+    std::fprintf(stderr, "tavelpress: %s\n", error.c_str());
+    papplSystemDelete(system);
+    return nullptr;
+  }
+  // Before the state file: its printers are made through the same check.
+  if (!tavel::SetFileDeviceFolder(OptionOr(count, options, "file-device-folder", ""), &error)) {
     std::fprintf(stderr, "tavelpress: %s\n", error.c_str());
     papplSystemDelete(system);
     return nullptr;

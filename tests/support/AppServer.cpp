@@ -35,13 +35,16 @@ bool AppServer::Start(const std::string& program, const std::string& dir,
   m_name = "tavelpress-test-" + std::to_string(getpid());
   const std::string link = dir + "/" + m_name;
   if (symlink(program.c_str(), link.c_str()) != 0 && errno != EEXIST) return false;
+  // The one folder its file: devices may write under.
+  RunCommand({"mkdir", "-p", dir + "/out"}, 10);
   for (int attempt = 0; attempt < 3 && m_pid < 0; ++attempt) {
     m_port = FreeLoopbackPort();
     if (m_port == 0) return false;
     std::vector<std::string> argv = {
         link, "server", "-o", "config-file=", "-o", "server-port=" + std::to_string(m_port),
         "-o", "spool-directory=" + dir + "/spool", "-o", "state-file=" + dir + "/state", "-o",
-        "log-file=" + dir + "/log", "-o", "log-level=debug"};
+        "log-file=" + dir + "/log", "-o", "log-level=debug", "-o",
+        "file-device-folder=" + dir + "/out"};
     for (const std::string& option : options) {
       argv.push_back("-o");
       argv.push_back(option);
