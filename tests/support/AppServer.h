@@ -26,6 +26,9 @@ class AppServer {
              const std::vector<std::string>& options = {});
   void Stop();
   int Port() const { return m_port; }
+  int Pid() const { return m_pid; }  // -1 when not started
+  // The folder that AddPrinter's file: device of the printer writes into.
+  std::string DeviceFolder(const std::string& printer) const { return m_dir + "/out/" + printer; }
   std::string Log() const;
 
   std::string PrinterUri(const std::string& name) const;
