@@ -186,7 +186,8 @@ class AppLoadTest : public ::testing::Test {
   ::testing::AssertionResult LikeAlone(const LoadRun& run, const std::vector<LoadJob>& jobs,
                                        const std::vector<std::string>& keys, size_t from,
                                        const std::map<std::string, std::string>& alone) {
-    if (run.serverGone) return ::testing::AssertionFailure() << run.Summary() << " " << ServerGone();
+    if (run.serverGone)
+      return ::testing::AssertionFailure() << run.Summary() << " " << ServerGone();
     size_t bad = 0;
     std::string list;
     for (size_t i = 0; i < run.jobs.size(); ++i) {
@@ -271,7 +272,7 @@ TEST_F(AppLoadTest, CancelAtAnyMomentLeavesTheOtherJobs) {
   std::map<std::string, std::string> alone;
   ASSERT_NO_FATAL_FAILURE(PrintAlone(model, &alone));
   AddPrinter("cancel", model);
-  const int pausesMs[] = {0, 2, 10, 40, 150, 400};
+  const int pausesMs[] = {0, 2, 5, 10, 20, 40, 80, 160};
   struct Sent {
     LoadJob job;
     LoadOutcome outcome;
@@ -279,12 +280,12 @@ TEST_F(AppLoadTest, CancelAtAnyMomentLeavesTheOtherJobs) {
     ipp_status_t cancel = IPP_STATUS_OK;  // for the cancelled jobs
   };
   std::vector<Sent> sent;
-  int n = 0;
+  int n = 0, round = 0;
   for (int pause : pausesMs) {
     for (int i = 0; i < 4; ++i, ++n) {
       // PNG and PDF jobs are answered when accepted, raster jobs once
       // printed: the cancelled job of a round is PNG or PDF.
-      const int kind = i == 0 ? (n % 2) * 2 : n % kKindCount;
+      const int kind = i == 0 ? (round++ % 2) * 2 : n % kKindCount;
       Sent s{Job("cancel", model, kind, "cancel-" + std::to_string(n)), {}, kind};
       s.outcome = load_->Send(s.job);
       ASSERT_TRUE(s.outcome.Accepted()) << s.job.name << ": " << s.outcome.message
