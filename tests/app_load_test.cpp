@@ -144,8 +144,9 @@ class AppLoadTest : public ::testing::Test {
   std::string ServerGone() {
     const std::string log = ReadFile(serverDir_ + "/log");
     size_t from = log.size();
-    for (int lines = 0; lines < 20 && from > 0; ++lines) from = log.rfind('\n', from - 1);
-    return "the server died (" + ChildEnding(server_.Pid()) + "); its log ends:\n" +
+    for (int lines = 0; lines <= 20 && from != std::string::npos && from > 0; ++lines)
+      from = log.rfind('\n', from - 1);
+    return "; the server died (" + ChildEnding(server_.Pid()) + "); its log ends:\n" +
            log.substr(from == std::string::npos ? 0 : from + 1);
   }
 
@@ -187,7 +188,7 @@ class AppLoadTest : public ::testing::Test {
                                        const std::vector<std::string>& keys, size_t from,
                                        const std::map<std::string, std::string>& alone) {
     if (run.serverGone)
-      return ::testing::AssertionFailure() << run.Summary() << " " << ServerGone();
+      return ::testing::AssertionFailure() << run.Summary() << ServerGone();
     size_t bad = 0;
     std::string list;
     for (size_t i = 0; i < run.jobs.size(); ++i) {
