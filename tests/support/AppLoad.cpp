@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -23,6 +24,10 @@ constexpr auto kPollPause = std::chrono::milliseconds(100);
 // How long one read of a connection waits before asking whether to go on.
 constexpr double kReadSlice = 1.0;
 constexpr int kConnectMs = 5000;
+// How long a single request may take, and how long a load may go without
+// any request answered or job ended before the server counts as hung.
+constexpr double kRequestSeconds = 300;
+constexpr double kStallSeconds = 120;
 // How long a client waits before it sends again a job that a busy printer
 // refused, and how often at most.
 constexpr auto kBusyPause = std::chrono::milliseconds(100);
@@ -142,6 +147,7 @@ std::string LoadRun::Summary() const {
   out << jobs.size() << " jobs in " << seconds << " s:";
   for (const auto& [what, count] : counts) out << " " << count << " " << what << ";";
   if (timedOut) out << " the time ran out;";
+  if (stalled) out << " nothing moved for two minutes (the server hangs);";
   return out.str();
 }
 
@@ -149,9 +155,11 @@ std::string AppLoad::PrinterUri(const std::string& printer) const {
   return "ipp://localhost:" + std::to_string(m_port) + "/ipp/print/" + printer;
 }
 
-http_t* AppLoad::Connect() const {
-  return httpConnect2("localhost", m_port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1,
-                      kConnectMs, nullptr);
+http_t* AppLoad::Connect(WaitLimit* limit) const {
+  http_t* http = httpConnect2("localhost", m_port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1,
+                              kConnectMs, nullptr);
+  if (http) httpSetTimeout(http, kReadSlice, KeepWaiting, limit);
+  return http;
 }
 
 LoadOutcome AppLoad::Send(http_t* http, const LoadJob& job, const WaitLimit& limit) const {
@@ -192,21 +200,21 @@ LoadOutcome AppLoad::Send(http_t* http, const LoadJob& job, const WaitLimit& lim
 }
 
 LoadOutcome AppLoad::Send(const LoadJob& job) const {
-  WaitLimit limit = {Now() + 300, m_pid, nullptr};
-  http_t* http = Connect();
+  WaitLimit limit = {Now() + kRequestSeconds, m_pid, nullptr};
+  http_t* http = Connect(&limit);
   if (!http) {
     LoadOutcome none;
     none.message = "no connection";
     return none;
   }
-  httpSetTimeout(http, kReadSlice, KeepWaiting, &limit);
   LoadOutcome outcome = Send(http, job, limit);
   httpClose(http);
   return outcome;
 }
 
 ipp_status_t AppLoad::Cancel(const std::string& printer, int id) const {
-  http_t* http = Connect();
+  WaitLimit limit = {Now() + kRequestSeconds, m_pid, nullptr};
+  http_t* http = Connect(&limit);
   if (!http) return IPP_STATUS_ERROR_SERVICE_UNAVAILABLE;
   ipp_t* request = NewRequest(IPP_OP_CANCEL_JOB, PrinterUri(printer));
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
@@ -217,7 +225,8 @@ ipp_status_t AppLoad::Cancel(const std::string& printer, int id) const {
 }
 
 std::string AppLoad::State(const std::string& printer, int id) const {
-  http_t* http = Connect();
+  WaitLimit limit = {Now() + kRequestSeconds, m_pid, nullptr};
+  http_t* http = Connect(&limit);
   if (!http) return "";
   ipp_t* request = NewRequest(IPP_OP_GET_JOB_ATTRIBUTES, PrinterUri(printer));
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
@@ -252,6 +261,7 @@ LoadRun AppLoad::Run(const std::vector<LoadJob>& jobs, int clients, double timeo
 
   std::mutex lock;
   std::map<std::pair<std::string, int>, size_t> accepted;  // (printer, id) -> job index
+  double lastProgress = start;  // a request answered or a job ended
   std::atomic<size_t> next{0};
   std::atomic<int> sending{clients};
   std::vector<std::thread> threads;
@@ -259,8 +269,7 @@ LoadRun AppLoad::Run(const std::vector<LoadJob>& jobs, int clients, double timeo
     threads.emplace_back([&] {
       http_t* http = nullptr;
       for (size_t i = next++; i < jobs.size() && !stop; i = next++) {
-        if (!http && (http = Connect()) != nullptr)
-          httpSetTimeout(http, kReadSlice, KeepWaiting, &limit);
+        if (!http) http = Connect(&limit);
         LoadOutcome outcome;
         if (http)
           outcome = Send(http, jobs[i], limit);
@@ -269,6 +278,7 @@ LoadRun AppLoad::Run(const std::vector<LoadJob>& jobs, int clients, double timeo
         std::lock_guard<std::mutex> hold(lock);
         run.jobs[i] = outcome;
         if (outcome.Accepted()) accepted[{jobs[i].printer, outcome.id}] = i;
+        lastProgress = Now();
       }
       if (http) httpClose(http);
       --sending;
@@ -279,6 +289,7 @@ LoadRun AppLoad::Run(const std::vector<LoadJob>& jobs, int clients, double timeo
   for (const LoadJob& job : jobs) printers.insert(job.printer);
   std::map<std::pair<std::string, int>, std::string> ended;
   http_t* http = nullptr;
+  WaitLimit watch = limit;
   const long maxPolls = long(timeoutSeconds * 1000 / kPollPause.count()) + 2;
   for (long poll = 0; poll < maxPolls; ++poll) {
     // Whatever was accepted before the sending ended is in the snapshot;
@@ -286,12 +297,19 @@ LoadRun AppLoad::Run(const std::vector<LoadJob>& jobs, int clients, double timeo
     // from a list was forgotten, not yet to come.
     const bool allSent = sending == 0;
     std::map<std::pair<std::string, int>, size_t> known;
+    double moved;
     {
       std::lock_guard<std::mutex> hold(lock);
       known = accepted;
+      moved = lastProgress;
     }
-    if (!http && (http = Connect()) != nullptr)
-      httpSetTimeout(http, kReadSlice, KeepWaiting, &limit);
+    // A server that answers nothing and ends no job any more hangs.
+    if (Now() - moved > kStallSeconds) {
+      run.stalled = true;
+      break;
+    }
+    watch.deadline = std::min(limit.deadline, moved + kStallSeconds);
+    if (!http) http = Connect(&watch);
     for (const std::string& printer : printers) {
       std::map<int, std::string> states;
       if (!http || !JobStates(http, PrinterUri(printer), "/ipp/print/" + printer, &states))
@@ -303,6 +321,10 @@ LoadRun AppLoad::Run(const std::vector<LoadJob>& jobs, int clients, double timeo
           ended[key] = "gone";
         else if (Ended(found->second))
           ended[key] = found->second;
+        else
+          continue;
+        std::lock_guard<std::mutex> hold(lock);
+        lastProgress = Now();
       }
     }
     if (allSent && ended.size() == known.size()) break;

@@ -43,6 +43,7 @@ struct LoadRun {
   double seconds = 0;             // from the first request to the end of the waiting
   bool serverGone = false;        // the server stopped running meanwhile
   bool timedOut = false;
+  bool stalled = false;  // nothing answered, no job ended for a long while
   // Counts of statuses and states, for messages.
   std::string Summary() const;
 };
@@ -71,7 +72,7 @@ class AppLoad {
   std::string PrinterUri(const std::string& printer) const;
 
  private:
-  http_t* Connect() const;
+  http_t* Connect(WaitLimit* limit) const;
   LoadOutcome Send(http_t* http, const LoadJob& job, const WaitLimit& limit) const;
 
   int m_port;
