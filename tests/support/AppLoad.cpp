@@ -26,7 +26,7 @@ constexpr double kReadSlice = 1.0;
 constexpr int kConnectMs = 5000;
 // How long a single request may take, and how long a load may go without
 // any request answered or job ended before the server counts as hung.
-constexpr double kRequestSeconds = 300;
+constexpr double kRequestSeconds = 60;
 constexpr double kStallSeconds = 120;
 // How long a client waits before it sends again a job that a busy printer
 // refused, and how often at most.
@@ -187,7 +187,9 @@ LoadOutcome AppLoad::Send(http_t* http, const LoadJob& job, const WaitLimit& lim
       if (ipp_attribute_t* id = ippFindAttribute(response, "job-id", IPP_TAG_INTEGER))
         outcome.id = ippGetInteger(id, 0);
     }
-    if (!response)
+    if (!response && !limit.GoOn() && ProcessAlive(limit.pid))
+      outcome.message = "no answer in time (the server hangs?)";
+    else if (!response)
       outcome.message = std::string("no answer (") + cupsLastErrorString() + ")";
     else if (!outcome.Accepted())
       outcome.message = cupsLastErrorString();
