@@ -100,7 +100,8 @@ class AppLoadTest : public ::testing::Test {
     const std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     serverDir_ = dir_ + "/" + name;
     RunCommand({"mkdir", "-p", serverDir_}, 10);
-    ASSERT_TRUE(server_.Start(AppPath(), serverDir_)) << server_.Log();
+    // Information, not debugging: the log then holds a whole run.
+    ASSERT_TRUE(server_.Start(AppPath(), serverDir_, {"log-level=info"})) << server_.Log();
     load_ = std::make_unique<AppLoad>(server_.Port(), server_.Pid());
   }
   void TearDown() override {
