@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "app/JobPreview.h"
+#include "app/JobQueue.h"
 #include "app/PrinterDriver.h"
 #include "app/RasterJob.h"
 #include "app/SerialDevice.h"
@@ -71,6 +72,10 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
       "Tavelpress", port > 0 ? port : kDefaultPort, "_print,_universal", spool, logFile, level,
       nullptr, false);
   if (!system) return nullptr;
+  if (!tavel::JobQueueInPlace())
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "This PAPPL has no job thread entry point to queue jobs at: a printer may be "
+             "handed two jobs at once.");
   // After the system: PAPPL adds its own schemes (usb, socket, dnssd, file)
   // only to an empty list.
   tavel::AddSerialScheme();
@@ -91,6 +96,12 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
                            CRasterJob::PrintRasterFile, nullptr);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
                            CRasterJob::PrintPdfFile, nullptr);
+  // PNG and JPEG are read by the application itself (PAPPL's own readers,
+  // which come first for these types, are replaced: app/ImageFilters.cpp).
+  papplSystemAddMIMEFilter(system, "image/png", "image/pwg-raster", CRasterJob::PrintImageFile,
+                           nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", "image/pwg-raster", CRasterJob::PrintImageFile,
+                           nullptr);
   papplSystemSetFooterHTML(system, "tavelpress: labels, receipts and pocket printers");
   static const std::string strings = tavel::WebStrings();
   papplSystemAddStringsData(system, "/en.strings", "en", strings.c_str());
