@@ -322,8 +322,9 @@ TEST_F(AppLoadTest, CancelAtAnyMomentLeavesTheOtherJobs) {
   int n = 0, round = 0;
   for (int pause : pausesMs) {
     for (int i = 0; i < 4; ++i, ++n) {
-      // PNG and PDF jobs are answered when accepted, raster jobs once
-      // printed: the cancelled job of a round is PNG or PDF.
+      // PNG and PDF jobs are answered when accepted, raster jobs may be
+      // answered only once printed: the cancelled job of a round is PNG or
+      // PDF.
       const int kind = i == 0 ? (round++ % 2) * 2 : n % kKindCount;
       Sent s{Job("cancel", model, kind, "cancel-" + std::to_string(n)), {}, kind};
       s.outcome = load_->Send(s.job);
