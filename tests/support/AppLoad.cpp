@@ -67,8 +67,8 @@ ipp_t* NewRequest(ipp_op_t op, const std::string& printerUri) {
 }
 
 // Adds "type name value" to the job group; false for a form it can't add.
-bool AddAttribute(ipp_t* request, const std::string& spec) {
-  std::istringstream in(spec);
+bool AddAttribute(ipp_t* request, const std::string& attr) {
+  std::istringstream in(attr);
   std::string type, name, value;
   if (!(in >> type >> name) || !std::getline(in >> std::ws, value)) return false;
   const ipp_tag_t tag = ippTagValue(type.c_str());
