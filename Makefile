@@ -6,7 +6,7 @@ JOBS  ?= $(shell nproc 2>/dev/null || echo 2)
 # builds anyway, e.g. with a compiler that warns where GCC does not.
 WERROR ?= ON
 
-.PHONY: all deps configure build test test-sanitize fuzz demo bench install uninstall deb cross-arm64 clean
+.PHONY: all deps configure build test soak test-sanitize fuzz demo bench install uninstall deb cross-arm64 clean
 
 all: build
 
@@ -21,6 +21,14 @@ build: configure
 
 test: build
 	@cd $(BUILD) && ctest --output-on-failure -j$(JOBS)
+
+# The printer application under load for a while (not part of make test):
+# the AppSoak tests of app_load_test at full size. They print their
+# figures (jobs per second, the server's memory).
+soak: build
+	@test -x $(BUILD)/tests/app_load_test || \
+	  { echo "soak: the printer application is not built (no PAPPL?)"; exit 1; }
+	@TAVEL_SOAK=1 $(BUILD)/tests/app_load_test --gtest_filter='AppSoak.*'
 
 # The same suite built with AddressSanitizer and UndefinedBehaviorSanitizer.
 # Every program of that build carries its sanitizer options

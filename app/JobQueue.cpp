@@ -3,14 +3,22 @@
 // PAPPL 1.3 starts a job on a thread of its own and marks the printer busy
 // only once that thread runs. Any request that arrives in between (a new
 // job, a release, a resume) finds the printer idle and starts a second
-// thread: for the next job, or for the same job again. Both threads share
+// thread: for another job, or for the same job again. Both threads share
 // the printer's one open device, and the first to finish closes it under
-// the other. PAPPL offers no hook before a job thread starts its work, so
-// the application takes the place of that thread's entry point (PAPPL
-// reaches it through the dynamic linker, as it reaches every exported
-// function): each printer's job threads pass through one gate, the lowest
-// job id first, and a second thread for a job that already had one ends
-// at once, before it touches the job or the device.
+// the other. PAPPL also picks the newest waiting job first. It offers no
+// hook before a job thread starts its work, so the application takes the
+// place of that thread's entry point (PAPPL reaches it through the dynamic
+// linker, as it reaches every exported function):
+//
+// - each printer's job threads pass through one gate, one at a time;
+// - a second thread for a job that already had one ends at once, before it
+//   touches the job or the device;
+// - the thread that holds the gate prints the printer's waiting jobs whose
+//   documents have arrived, lowest job id first, its own among them, until
+//   none is left or another thread waits for its own job; so jobs print in
+//   the order they came and the next starts as soon as one ends;
+// - nothing new starts once the server is shutting down (the jobs left
+//   wait in the spool for the next start).
 //
 // PAPPL also prints a PWG raster document while the client is still
 // sending it, on the client's connection, and refuses it when the printer
@@ -24,11 +32,14 @@
 
 #include <cstring>
 
-#include <chrono>
+#include <algorithm>
+#include <climits>
 #include <condition_variable>
 #include <map>
+#include <new>
 #include <mutex>
 #include <set>
+#include <vector>
 
 namespace {
 
@@ -45,12 +56,6 @@ constexpr size_t kCopyBlock = 65536;
 // A second thread is started within moments of the first; far more jobs
 // than this are never waiting at once.
 constexpr size_t kRememberedJobs = 4096;
-
-// How long a job's thread lets an earlier job of its printer, whose thread
-// has not come yet, go first. Threads come within moments; this only keeps
-// a job whose thread never comes from stopping the queue.
-constexpr std::chrono::milliseconds kEarlierJobWait{2000};
-constexpr std::chrono::milliseconds kEarlierJobPoll{20};
 
 struct PrinterGate {
   std::set<int> waiting;  // jobs whose thread waits for its turn
@@ -139,50 +144,69 @@ void AnswerQueued(pappl_client_t* client, pappl_job_t* job) {
                papplJobGetState(job) == IPP_JSTATE_PENDING ? "none" : "job-printing");
 }
 
-struct EarlierJob {
-  int id;
-  bool found;
-};
-
-// Whether a job of the printer with a lower id than `id` still waits to be
-// printed (its thread is on its way).
-bool EarlierJobWaits(pappl_printer_t* printer, int id) {
-  EarlierJob query{id, false};
-  papplPrinterIterateActiveJobs(
-      printer,
-      [](pappl_job_t* job, void* data) {
-        EarlierJob* q = static_cast<EarlierJob*>(data);
-        const ipp_jstate_t state = papplJobGetState(job);
-        if (papplJobGetID(job) < q->id &&
-            (state == IPP_JSTATE_PENDING || state == IPP_JSTATE_PROCESSING))
-          q->found = true;
-      },
-      &query, 1, 0);
-  return query.found;
-}
-
-// Whether this thread is the job's first and, once it is, waits for the
-// printer's earlier jobs. False: another thread has (or had) the job.
+// Whether this thread is the job's first and, once it is, waits for its
+// turn. False: another thread has (or had) the job.
 bool EnterGate(pappl_printer_t* printer, int id) {
   std::unique_lock<std::mutex> hold(g_lock);
   PrinterGate& gate = g_gates[papplPrinterGetID(printer)];
   if (!gate.started.insert(id).second) return false;
   if (gate.started.size() > kRememberedJobs) gate.started.erase(gate.started.begin());
   gate.waiting.insert(id);
-  const auto since = std::chrono::steady_clock::now();
-  for (;;) {
-    g_turn.wait(hold, [&gate, id] { return !gate.busy && *gate.waiting.begin() == id; });
-    // PAPPL's lock, not ours, guards the job list.
-    hold.unlock();
-    const bool earlier = std::chrono::steady_clock::now() - since < kEarlierJobWait &&
-                         EarlierJobWaits(printer, id);
-    hold.lock();
-    if (!earlier && !gate.busy) break;
-    g_turn.wait_for(hold, kEarlierJobPoll);
-  }
+  g_turn.wait(hold, [&gate, id] { return !gate.busy && *gate.waiting.begin() == id; });
   gate.waiting.erase(id);
   gate.busy = true;
   return true;
+}
+
+struct ReadyJob {
+  int id;
+  pappl_job_t* job;
+  bool operator<(const ReadyJob& other) const { return id < other.id; }
+};
+
+// The printer's jobs that wait with their whole document, lowest id first.
+std::vector<ReadyJob> ReadyJobs(pappl_printer_t* printer) {
+  std::vector<ReadyJob> ready;
+  papplPrinterIterateActiveJobs(
+      printer,
+      [](pappl_job_t* job, void* data) {
+        if (papplJobGetState(job) != IPP_JSTATE_PENDING || !papplJobGetFilename(job)) return;
+        try {
+          static_cast<std::vector<ReadyJob>*>(data)->push_back({papplJobGetID(job), job});
+        } catch (const std::bad_alloc&) {
+          // Left to its own thread.
+        }
+      },
+      &ready, 1, 0);
+  std::sort(ready.begin(), ready.end());
+  return ready;
+}
+
+// The next job the gate's holder prints for the printer: the lowest ready
+// one no thread has had, below `limit`; null when a thread waits for a
+// lower one or none is left.
+pappl_job_t* NextReadyJob(pappl_printer_t* printer, int limit) {
+  const std::vector<ReadyJob> ready = ReadyJobs(printer);
+  std::lock_guard<std::mutex> hold(g_lock);
+  PrinterGate& gate = g_gates[papplPrinterGetID(printer)];
+  for (const ReadyJob& r : ready) {
+    if (r.id >= limit || gate.waiting.count(r.id)) return nullptr;
+    if (gate.started.insert(r.id).second) {
+      if (gate.started.size() > kRememberedJobs) gate.started.erase(gate.started.begin());
+      return r.job;
+    }
+  }
+  return nullptr;
+}
+
+// Prints the job unless it ended while it waited (cancelled) or the server
+// is going down.
+void* RunJob(JobThreadEntry entry, pappl_printer_t* printer, pappl_job_t* job) {
+  const ipp_jstate_t state = papplJobGetState(job);
+  if (papplSystemIsShutdown(papplPrinterGetSystem(printer)) ||
+      (state != IPP_JSTATE_PENDING && state != IPP_JSTATE_PROCESSING))
+    return nullptr;
+  return entry(job);
 }
 
 void LeaveGate(pappl_printer_t* printer) {
@@ -211,10 +235,10 @@ extern "C" void* _papplJobProcess(pappl_job_t* job) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const int id = papplJobGetID(job);
   if (!EnterGate(printer, id)) return nullptr;
-  // A job cancelled while it waited is over: PAPPL ended it then.
-  const ipp_jstate_t state = papplJobGetState(job);
-  void* result = nullptr;
-  if (state == IPP_JSTATE_PENDING || state == IPP_JSTATE_PROCESSING) result = entry(job);
+  // Earlier jobs first, then this one, then those that came since.
+  while (pappl_job_t* earlier = NextReadyJob(printer, id)) RunJob(entry, printer, earlier);
+  void* result = RunJob(entry, printer, job);
+  while (pappl_job_t* later = NextReadyJob(printer, INT_MAX)) RunJob(entry, printer, later);
   LeaveGate(printer);
   return result;
 }

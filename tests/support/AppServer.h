@@ -29,10 +29,12 @@ class AppServer {
   // Ends the server at once (SIGKILL), as a crash or power loss would.
   void Kill();
   int Port() const { return m_port; }
-  int Pid() const { return m_pid; }
+  int Pid() const { return m_pid; }  // -1 when not started
   // The name the server runs under (its sub-commands' socket is named
   // after it).
   const std::string& Name() const { return m_name; }
+  // The folder that AddPrinter's file: device of the printer writes into.
+  std::string DeviceFolder(const std::string& printer) const { return m_dir + "/out/" + printer; }
   std::string Log() const;
 
   std::string PrinterUri(const std::string& name) const;
