@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "app/JobPreview.h"
+#include "app/PrinterAttributes.h"
 #include "app/PrinterDriver.h"
 #include "app/RasterJob.h"
 #include "app/SerialDevice.h"
@@ -51,7 +52,17 @@ std::string PreviewDirectory(int count, cups_option_t* options, const char* spoo
          std::to_string(getuid());
 }
 
-void PrinterCreated(pappl_printer_t* printer, void*) { tavel::AddPreviewPage(printer); }
+void PrinterCreated(pappl_printer_t* printer, void*) {
+  tavel::AddPreviewPage(printer);
+  tavel::SetPrinterSupplies(printer);
+}
+
+// A server for this machine alone has no use for TLS; without it, PAPPL's
+// uri-security-supported matches the one printer URI it gives.
+bool LoopbackOnly(const char* host) {
+  return !std::strcmp(host, "localhost") || !std::strcmp(host, "127.0.0.1") ||
+         !std::strcmp(host, "::1");
+}
 
 bool SaveState(pappl_system_t* system, void* path) {
   return papplSystemSaveState(system, static_cast<const char*>(path));
@@ -65,9 +76,10 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
   const char* state = OptionOr(count, options, "state-file", nullptr);
   const pappl_loglevel_t level = LogLevel(OptionOr(count, options, "log-level", "warn"));
 
+  const unsigned tls = LoopbackOnly(host) ? PAPPL_SOPTIONS_NO_TLS : 0;
   pappl_system_t* system = papplSystemCreate(
       static_cast<pappl_soptions_t>(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
-                                    PAPPL_SOPTIONS_WEB_LOG),
+                                    PAPPL_SOPTIONS_WEB_LOG | tls),
       "Tavelpress", port > 0 ? port : kDefaultPort, "_print,_universal", spool, logFile, level,
       nullptr, false);
   if (!system) return nullptr;
@@ -93,7 +105,10 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
                            CRasterJob::PrintPdfFile, nullptr);
   papplSystemSetFooterHTML(system, "tavelpress: labels, receipts and pocket printers");
   static const std::string strings = tavel::WebStrings();
-  papplSystemAddStringsData(system, "/en.strings", "en", strings.c_str());
+  // Without a path: the strings name the vendor options on the web pages,
+  // but are no resource of a language, which PAPPL 1.3.1 adds once more to
+  // printer-strings-languages-supported of the printer at every request.
+  papplSystemAddStringsData(system, nullptr, "en", strings.c_str());
   if (state) {
     papplSystemLoadState(system, state);
     papplSystemIteratePrinters(system, PrinterCreated, nullptr);
