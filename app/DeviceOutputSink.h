@@ -23,6 +23,8 @@ class CDeviceOutputSink : public IOutputSink {
   // device.
   bool Flush();
   bool Failed() const { return m_failed; }
+  // Bytes handed to the device so far.
+  size_t BytesSent() const { return m_handedBytes; }
 
   // Keeps a copy of every byte the device takes in `into`, up to `limit`
   // bytes; beyond that the copy is dropped and Captured() is false.

@@ -202,6 +202,29 @@ bool KeepPreview(const std::string& folder, const PreviewSettings& settings,
   return true;
 }
 
+bool KeepSkippedJob(const std::string& folder, const PreviewSettings& settings,
+                    const ModelInfo& model, int jobId, const std::string& jobName,
+                    uint64_t bytes, const std::string& why, std::string* err) {
+  if (settings.jobs <= 0) return true;
+  const std::string path = JobFolder(folder, jobId);
+  RemoveFolder(path);
+  if (!OwnFolder(path)) {
+    *err = "Unable to create \"" + path + "\": " + std::strerror(errno);
+    return false;
+  }
+  std::ostringstream summary;
+  summary << "name\t" << OneLine(jobName) << "\nbytes\t" << bytes << "\nlanguage\t"
+          << DecoderLanguage(model) << "\ndpi\t" << model.dpi << "\ntime\t"
+          << static_cast<long long>(std::time(nullptr)) << "\nskipped\t" << OneLine(why) << "\n";
+  if (!WriteText(path + "/" + kSummaryFile, summary.str())) {
+    *err = "Unable to write the summary of job " + std::to_string(jobId) + ".";
+    RemoveFolder(path);
+    return false;
+  }
+  Trim(folder, settings);
+  return true;
+}
+
 std::vector<JobPreview> ListPreviews(const std::string& folder) {
   std::vector<JobPreview> jobs;
   for (int id : KeptJobs(folder)) {
@@ -221,6 +244,7 @@ std::vector<JobPreview> ListPreviews(const std::string& folder) {
       else if (key == "dpi") job.dpi = std::atoi(value.c_str());
       else if (key == "time") job.time = std::atoll(value.c_str());
       else if (key == "error") job.error = value;
+      else if (key == "skipped") job.skipped = value;
       else if (key == "page") {
         PreviewPage page;
         char* end = nullptr;

@@ -29,6 +29,12 @@ constexpr size_t kMaxCapturedBytes = 32u << 20;  // a larger job stream is not p
 // pictures: the decoder holds them all, and compressed streams are small.
 constexpr uint64_t kMaxPreviewPageBytes = 64ull << 20;
 
+// Why a job has no preview, as the previews page says.
+constexpr const char* kStreamTooLarge =
+    "the job sent more than the 32 MiB kept for a preview, so it was printed without one.";
+constexpr const char* kPagesTooLarge =
+    "its pages are too large for the decoder to hold, so it was printed without a preview.";
+
 struct PreviewSettings {
   std::string directory;  // one folder per printer below it; "" for none
   int jobs = kDefaultPreviewJobs;  // 0: no previews
@@ -56,6 +62,7 @@ struct JobPreview {
   uint64_t bytes = 0;
   long long time = 0;     // when it was kept (seconds since the epoch)
   std::string error;      // the decoder's, when it could not follow the stream
+  std::string skipped;    // why the job has no pictures, when it was too large
   std::vector<PreviewPage> pages;
   std::string commands;   // --list and --explain lines
 };
@@ -68,6 +75,12 @@ const char* DecoderLanguage(const ModelInfo& model);
 bool KeepPreview(const std::string& folder, const PreviewSettings& settings,
                  const ModelInfo& model, int jobId, const std::string& jobName,
                  const std::vector<uint8_t>& bytes, std::string* err);
+
+// Keeps a job printed without a preview (too large to keep or decode) as a
+// line of its own: the page says why rather than leaving the job out.
+bool KeepSkippedJob(const std::string& folder, const PreviewSettings& settings,
+                    const ModelInfo& model, int jobId, const std::string& jobName,
+                    uint64_t bytes, const std::string& why, std::string* err);
 
 // The kept jobs of a folder, newest first.
 std::vector<JobPreview> ListPreviews(const std::string& folder);

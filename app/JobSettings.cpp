@@ -56,6 +56,22 @@ std::pair<int, int> SpeedRange(const ModelInfo& model) {
   return {lowest * kSpeedPerInch, highest * kSpeedPerInch};
 }
 
+int SpeedStep(const ModelInfo& model) {
+  return model.family == Family::kPeriPage ? kSpeedPerPeriPageStep : kSpeedPerInch;
+}
+
+int SpeedLevel(const ModelInfo& model, int speed) {
+  const std::pair<int, int> speeds = SpeedRange(model);
+  if (speeds.second <= 0 || speed <= 0) return -1;
+  const int step = SpeedStep(model);
+  const int level = (std::clamp(speed, speeds.first, speeds.second) + step / 2) / step;
+  return model.family == Family::kPeriPage ? level - 1 : level;
+}
+
+int DarknessLevel(int levels, int darkness) {
+  return (std::clamp(darkness, 0, 100) * (levels - 1) + 50) / 100;
+}
+
 unsigned TrackingSupported(const ModelInfo& model) {
   const ModelOption* tracking = model.Option("zeMediaTracking");
   if (!tracking) return kTrackingContinuous;
@@ -90,19 +106,11 @@ void BuildJobSettings(const ModelInfo& model, const JobRequest& request,
   }
 
   const int levels = DarknessLevels(model);
-  if (levels > 0 && request.darknessSet) {
-    const int d = std::clamp(request.darkness, 0, 100);
-    settings->SetChoice("Darkness", std::to_string((d * (levels - 1) + 50) / 100));
-  }
+  if (levels > 0 && request.darknessSet)
+    settings->SetChoice("Darkness", std::to_string(DarknessLevel(levels, request.darkness)));
 
-  const std::pair<int, int> speeds = SpeedRange(model);
-  if (speeds.second > 0 && request.speed > 0) {
-    const int speed = std::clamp(request.speed, speeds.first, speeds.second);
-    const int step = model.family == Family::kPeriPage ? kSpeedPerPeriPageStep : kSpeedPerInch;
-    int level = (speed + step / 2) / step;
-    if (model.family == Family::kPeriPage) level -= 1;
-    settings->SetChoice("zePrintRate", std::to_string(level));
-  }
+  const int speedLevel = SpeedLevel(model, request.speed);
+  if (speedLevel >= 0) settings->SetChoice("zePrintRate", std::to_string(speedLevel));
 
   if (model.Option("PostAction")) {
     for (const Word& w : kLabelModeChoices)

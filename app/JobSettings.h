@@ -52,6 +52,13 @@ void BuildJobSettings(const ModelInfo& model, const JobRequest& request,
 int DarknessLevels(const ModelInfo& model);
 // The model's print-speed range, {0, 0} when it has none.
 std::pair<int, int> SpeedRange(const ModelInfo& model);
+// One speed level of the model, in print-speed's unit; and the level (the
+// zePrintRate choice) a print-speed gives, -1 for the printer's own.
+int SpeedStep(const ModelInfo& model);
+int SpeedLevel(const ModelInfo& model, int speed);
+// The darkness level (the Darkness choice) printer-darkness-configured plus
+// print-darkness give on a model of `levels` levels.
+int DarknessLevel(int levels, int darkness);
 // media-tracking values the model supports, and its default.
 unsigned TrackingSupported(const ModelInfo& model);
 unsigned TrackingDefault(const ModelInfo& model);

@@ -97,6 +97,12 @@ bool ServePreviews(pappl_client_t* client, void* data) {
                           "%zu page(s), %s</p>\n",
                           static_cast<unsigned long long>(job.bytes), job.language.c_str(),
                           job.dpi, job.pages.size(), when);
+    if (!job.skipped.empty()) {
+      papplClientHTMLPuts(client, "<p class=\"preview-skipped\"><b>No preview:</b> ");
+      papplClientHTMLEscape(client, job.skipped.c_str(), 0);
+      papplClientHTMLPuts(client, "</p>\n");
+      continue;
+    }
     if (!job.error.empty()) {
       papplClientHTMLPuts(client, "<p><b>The decoder stopped:</b> ");
       papplClientHTMLEscape(client, job.error.c_str(), 0);

@@ -53,8 +53,12 @@ void FillMedia(pappl_media_col_t* col, const ModelMedia& media, unsigned trackin
                const char* type) {
   std::memset(col, 0, sizeof *col);
   std::snprintf(col->size_name, sizeof col->size_name, "%s", media.pwgName);
-  col->size_width = Hundredths(media.widthPt);
-  col->size_length = Hundredths(media.lengthPt);
+  // The size the name says (as PAPPL's media page reads it back), so that
+  // saving that page unchanged changes nothing: 72.08 mm for the 204.3 pt
+  // (72.07 mm) of an 80 mm roll.
+  const pwg_media_t* pwg = pwgMediaForPWG(media.pwgName);
+  col->size_width = pwg ? pwg->width : Hundredths(media.widthPt);
+  col->size_length = pwg ? pwg->length : Hundredths(media.lengthPt);
   std::snprintf(col->source, sizeof col->source, "%s", "main-roll");
   std::snprintf(col->type, sizeof col->type, "%s", type);
   col->tracking = static_cast<pappl_media_tracking_t>(tracking);

@@ -4,13 +4,22 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
+#include <cmath>
+#include <cstdio>
+#include <sstream>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 
+#include "app/FileDevice.h"
+#include "app/Ghostscript.h"
+#include "app/ImageReader.h"
 #include "app/JobPreview.h"
 #include "app/JobSettings.h"
+#include "app/PagePlacer.h"
 #include "app/PageTones.h"
 #include "image/PageLimits.h"
 #include "printers/DriverTable.h"
@@ -23,6 +32,134 @@ CRasterJob* JobOf(pappl_job_t* job) { return static_cast<CRasterJob*>(papplJobGe
 
 // The halftoning method that prints with the threshold.
 constexpr int kThresholdMethod = 0;
+// What a PDF file starts with.
+constexpr char kPdfMagic[] = "%PDF-";
+// Most copies of a document and pages of one document a job prints.
+constexpr int kMaxCopies = 1000;
+constexpr unsigned kMaxDocumentPages = 10000;
+
+// PDF page sizes go into the fit in hundredths of a point.
+constexpr double kPdfUnitsPerPoint = 100;
+constexpr double kPdfUnitsPerInch = 72 * kPdfUnitsPerPoint;
+// Most text Ghostscript's page listing may be.
+constexpr size_t kMaxPdfInfoBytes = 4 * 1024 * 1024;
+// Dots a rendered page may differ from its fit (Ghostscript rounds).
+constexpr uint32_t kRenderSlackDots = 2;
+
+bool Apart(uint32_t got, uint32_t wanted) {
+  return got + kRenderSlackDots < wanted || got > wanted + kRenderSlackDots;
+}
+
+// Ends a job that can't go on: the reason in the log and as the job's
+// message. Always false.
+bool Fail(pappl_job_t* job, const std::string& why) {
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+  papplJobSetMessage(job, "%s", why.c_str());
+  return false;
+}
+
+bool Allocate(std::vector<unsigned char>* buffer, size_t bytes) {
+  try {
+    buffer->assign(bytes, 0);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
+}
+
+// Continuous media: the page is as long as the document.
+bool IsRoll(const tavel::ModelInfo& model, const pappl_media_col_t& media) {
+  if (model.family == tavel::Family::kEscpos || model.family == tavel::Family::kPaperang ||
+      model.family == tavel::Family::kPeriPage)
+    return true;
+  return (media.tracking & tavel::kTrackingContinuous) != 0 ||
+         std::strncmp(media.type, "continuous", std::strlen("continuous")) == 0;
+}
+
+// A PDF page's size in points as it prints: its crop box (else media box),
+// turned by its /Rotate.
+struct PdfPage {
+  double width = 0, height = 0;
+};
+
+// The numbers in "NAME: [a b c d]" on a line of Ghostscript's listing.
+bool BoxOf(const std::string& line, const char* name, double box[4]) {
+  const size_t at = line.find(name);
+  return at != std::string::npos &&
+         std::sscanf(line.c_str() + at + std::strlen(name), ": [%lf %lf %lf %lf]", &box[0],
+                     &box[1], &box[2], &box[3]) == 4;
+}
+
+// Every page's size, from Ghostscript's listing of the PDF (-dPDFINFO):
+// "Page N MediaBox: [...] CropBox: [...] Rotate = R". False (the job's
+// message set) when it can't be read or has no pages.
+bool ReadPdfPages(pappl_job_t* job, const char* pdf, std::vector<PdfPage>* pages) {
+  tavel::CGhostscript gs(job);
+  std::string error, text;
+  if (!gs.Start({"-q", "-dNODISPLAY", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-dPDFINFO", pdf},
+                &error, true))
+    return Fail(job, error);
+  const bool read = gs.ReadText(&text, kMaxPdfInfoBytes);
+  if (!gs.Finish() || !read) {
+    if (papplJobIsCanceled(job)) return false;
+    std::string why = gs.Why();
+    // Its listing has the error lines too.
+    const size_t at = text.find("rror");
+    if (at != std::string::npos && gs.Why().find('(') == std::string::npos) {
+      const size_t begin = text.rfind('\n', at), end = text.find('\n', at);
+      why += " (" + text.substr(begin == std::string::npos ? 0 : begin + 1,
+                                end == std::string::npos ? std::string::npos
+                                                         : end - begin - 1) + ")";
+    }
+    return Fail(job, "The PDF can't be read: " + why + ".");
+  }
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    unsigned number = 0;
+    if (std::sscanf(line.c_str(), "Page %u", &number) != 1 || number != pages->size() + 1)
+      continue;
+    if (pages->size() >= kMaxDocumentPages)
+      return Fail(job, "The PDF has more pages than the printer takes (" +
+                           std::to_string(kMaxDocumentPages) + ").");
+    double box[4];
+    if (!BoxOf(line, "CropBox", box) && !BoxOf(line, "MediaBox", box))
+      return Fail(job, "The PDF's page " + std::to_string(number) + " has no size.");
+    PdfPage page;
+    page.width = std::fabs(box[2] - box[0]);
+    page.height = std::fabs(box[3] - box[1]);
+    int rotate = 0;
+    const char* rotation = "Rotate = ";
+    const size_t at = line.find(rotation);
+    if (at != std::string::npos) rotate = std::atoi(line.c_str() + at + std::strlen(rotation));
+    if (((rotate % 360) + 360) % 180 == 90) std::swap(page.width, page.height);
+    if (!(page.width >= 1 && page.height >= 1))
+      return Fail(job, "The PDF's page " + std::to_string(number) + " has no size.");
+    pages->push_back(page);
+  }
+  if (pages->empty()) return Fail(job, "The PDF has no pages.");
+  return true;
+}
+
+tavel::Scaling ScalingOf(pappl_scaling_t value) {
+  switch (value) {
+    case PAPPL_SCALING_AUTO_FIT: return tavel::Scaling::kAutoFit;
+    case PAPPL_SCALING_FILL: return tavel::Scaling::kFill;
+    case PAPPL_SCALING_FIT: return tavel::Scaling::kFit;
+    case PAPPL_SCALING_NONE: return tavel::Scaling::kNone;
+    default: return tavel::Scaling::kAuto;
+  }
+}
+
+tavel::Orientation OrientationOf(ipp_orient_t value) {
+  switch (value) {
+    case IPP_ORIENT_PORTRAIT: return tavel::Orientation::kPortrait;
+    case IPP_ORIENT_LANDSCAPE: return tavel::Orientation::kLandscape;
+    case IPP_ORIENT_REVERSE_LANDSCAPE: return tavel::Orientation::kReverseLandscape;
+    case IPP_ORIENT_REVERSE_PORTRAIT: return tavel::Orientation::kReversePortrait;
+    default: return tavel::Orientation::kNone;
+  }
+}
 
 }  // namespace
 
@@ -30,7 +167,9 @@ CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_de
     : m_model(model), m_driver(nullptr), m_sink(device), m_log(job),
       m_content(PAPPL_CONTENT_AUTO),
       m_photoMethod(kThresholdMethod), m_header(), m_linesSeen(0), m_inPage(false),
-      m_sentPageBytes(0) {}
+      m_sentPageBytes(0), m_pageFitted(false), m_rendered(nullptr), m_copies(1),
+      m_collate(false), m_pageCopies(1),
+      m_own(false) {}
 
 CRasterJob::~CRasterJob() {
   if (m_driver) {
@@ -42,6 +181,7 @@ CRasterJob::~CRasterJob() {
 }
 
 bool CRasterJob::StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  tavel::NameJobFile(device, papplJobGetID(job));
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const tavel::ModelInfo* model = tavel::FindModel(papplPrinterGetDriverName(printer));
   if (!model) {
@@ -81,6 +221,28 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Ignoring %s.", value.c_str());
   m_content = options.print_content_optimize;
 
+  const char* handling = nullptr;
+  if (ipp_attribute_t* attr = papplJobGetAttribute(job, "multiple-document-handling"))
+    handling = ippGetString(attr, 0, nullptr);
+  // As CUPS: copies are uncollated unless collated copies are asked for. A
+  // document PAPPL streams can't be read twice: its pages are repeated.
+  m_collate = handling && !std::strcmp(handling, "separate-documents-collated-copies");
+  m_copies = std::clamp(options.copies, 1, kMaxCopies);
+  m_pageCopies = m_copies;
+
+  // The job's media, else the printer's ready media, else its default.
+  pappl_media_col_t media = options.media;
+  if (media.size_width <= 0 || media.size_length <= 0) media = data.media_ready[0];
+  if (media.size_width <= 0 || media.size_length <= 0) media = data.media_default;
+  m_fit.mediaWidth = media.size_width;
+  m_fit.mediaLength = media.size_length;
+  m_fit.dpi = data.x_default > 0 ? data.x_default : m_model.dpi;
+  m_fit.scaling = ScalingOf(options.print_scaling);
+  m_fit.orientation = OrientationOf(options.orientation_requested);
+  m_fit.roll = IsRoll(m_model, media);
+  m_fit.headDots = static_cast<uint32_t>(m_model.maxWidthPt * m_fit.dpi / 72.0 + 0.5);
+  m_fit.maxLengthDots = static_cast<uint32_t>(m_model.maxLengthPt * m_fit.dpi / 72.0 + 0.5);
+
   m_driver = tavel::CreateDriver(m_model.modelNumber);
   if (!m_driver) {
     papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to allocate memory for the printer driver.");
@@ -107,6 +269,7 @@ bool CRasterJob::BeginPage(pappl_job_t* job, const cups_page_header2_t& header) 
   m_header = header;
   m_linesSeen = 0;
   m_inPage = true;
+  m_pageFitted = false;
   tavel::ColorHandling colors = tavel::ColorHandling::kUnsupported;
   const tavel::HeaderVerdict verdict = tavel::CheckPage(header, &colors);
   // A page the engine refuses is reported by PrintPage; nothing is held.
@@ -158,32 +321,87 @@ int CRasterJob::PageGrayMethod() const {
              : kThresholdMethod;
 }
 
+tavel::FitRequest CRasterJob::FitFor(uint32_t width, uint32_t height, double xRes,
+                                     double yRes) const {
+  tavel::FitRequest request = m_fit;
+  request.width = width;
+  request.height = height;
+  request.xResolution = xRes;
+  request.yResolution = yRes;
+  return request;
+}
+
+bool CRasterJob::FitCollectedPage(pappl_job_t* job) {
+  m_pageFitted = true;
+  tavel::ColorHandling colors = tavel::ColorHandling::kUnsupported;
+  // A page the engine refuses is left to it to report; nothing was held.
+  if (m_rows.empty() || !tavel::CheckPage(m_header, &colors).ok) return true;
+  const tavel::PageFit fit =
+      m_rendered ? tavel::PlaceRendered(*m_rendered, m_header.cupsWidth, m_header.cupsHeight)
+                 : tavel::FitPage(FitFor(m_header.cupsWidth, m_header.cupsHeight,
+                                         m_header.HWResolution[0], m_header.HWResolution[1]));
+  if (!fit.ok) return Fail(job, "Page " + std::to_string(m_driver->PageNumber() + 1) +
+                                    " can't be printed: " + fit.reason);
+  if (fit.Unchanged()) return true;
+  tavel::CPagePlacer placer;
+  std::vector<unsigned char> gray;
+  if (!placer.Start(fit, m_header.cupsWidth, m_header.cupsHeight) ||
+      !Allocate(&gray, m_header.cupsWidth))
+    return Fail(job, "There is not enough memory to fit the page to the media.");
+  for (uint32_t y = 0; y < m_header.cupsHeight && !papplJobIsCanceled(job); ++y) {
+    tavel::RasterRowToGray(m_header, colors,
+                           m_rows.data() + size_t(y) * m_header.cupsBytesPerLine, gray.data());
+    placer.AddRow(gray.data());
+  }
+  placer.Finish();
+  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG,
+              "Page of %ux%u dots fitted to %ux%u (scale %.3f, %d quarter turns).",
+              m_header.cupsWidth, m_header.cupsHeight, fit.width, fit.height, fit.xScale,
+              fit.quarterTurns);
+  m_header = tavel::FittedHeader(m_header, fit, m_fit.dpi);
+  m_rows.swap(placer.Page());
+  return true;
+}
+
 bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
   if (!m_inPage) return true;
   m_inPage = false;
   // A page the cancel stopped before any of it arrived is not printed.
   if (m_linesSeen == 0 && papplJobIsCanceled(job)) return true;
+  if (!m_pageFitted && !FitCollectedPage(job)) return false;
   m_driver->m_halftone.iGrayMethod = PageGrayMethod();
-  CMemoryPageSource source(m_rows.data(), m_rows.size(), m_header.cupsBytesPerLine);
-  const PageResult result = m_driver->PrintPage(m_header, source);
-  m_sentPageBytes += (static_cast<uint64_t>(m_header.cupsWidth) + 7) / 8 * m_header.cupsHeight;
-  if (m_sentPageBytes > tavel::kMaxPreviewPageBytes) m_sink.DropCapture();
-  if (!result.Prepared())
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %d was not printed.", m_driver->PageNumber());
-  if (m_driver->OutputFailed() || !m_sink.Flush()) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to send page %d to the printer.",
-                m_driver->PageNumber());
-    return false;
+  for (int copy = 0; copy < m_pageCopies; ++copy) {
+    if (copy > 0 && papplJobIsCanceled(job)) break;
+    CMemoryPageSource source(m_rows.data(), m_rows.size(), m_header.cupsBytesPerLine);
+    const PageResult result = m_driver->PrintPage(m_header, source);
+    m_sentPageBytes += (static_cast<uint64_t>(m_header.cupsWidth) + 7) / 8 * m_header.cupsHeight;
+    if (m_sentPageBytes > tavel::kMaxPreviewPageBytes) m_sink.DropCapture();
+    if (!result.Prepared())
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %d was not printed.", m_driver->PageNumber());
+    if (m_driver->OutputFailed() || !m_sink.Flush())
+      return Fail(job, "Unable to send page " + std::to_string(m_driver->PageNumber()) +
+                           " to the printer.");
+    if (m_own) papplJobSetImpressionsCompleted(job, 1);
   }
   return true;
 }
 
 void CRasterJob::KeepPreview(pappl_job_t* job) {
-  if (!m_sink.Captured()) return;
+  if (!tavel::PreviewsOn()) return;
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const std::string folder = tavel::PreviewFolder(printer);
   const char* name = papplJobGetName(job);
   std::string err;
+  if (!folder.empty() && !m_sink.Captured()) {
+    // Too large to keep: the previews page says so instead of leaving it out.
+    const std::string why = m_sentPageBytes > tavel::kMaxPreviewPageBytes
+                                ? tavel::kPagesTooLarge
+                                : tavel::kStreamTooLarge;
+    if (!tavel::KeepSkippedJob(folder, tavel::Previews(), m_model, papplJobGetID(job),
+                               name ? name : "", m_sink.BytesSent(), why, &err))
+      papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", err.c_str());
+    return;
+  }
   if (folder.empty() || !tavel::KeepPreview(folder, tavel::Previews(), m_model,
                                             papplJobGetID(job), name ? name : "", m_sent, &err))
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "No preview of this job: %s",
@@ -191,78 +409,225 @@ void CRasterJob::KeepPreview(pappl_job_t* job) {
 }
 
 bool CRasterJob::PrintRasterFile(pappl_job_t* job, pappl_device_t* device, void*) {
-  return PrintRasterFileNamed(job, device, papplJobGetFilename(job));
+  pappl_pr_options_t* options = nullptr;
+  CRasterJob* self = StartOwnJob(job, device, &options);
+  if (!self) return false;
+  const char* filename = papplJobGetFilename(job);
+  bool ok = true;
+  // Collated copies read the file again for each copy.
+  const int passes = self->m_collate ? self->m_copies : 1;
+  for (int pass = 0; ok && pass < passes && !papplJobIsCanceled(job); ++pass) {
+    const int fd = filename ? open(filename, O_RDONLY) : -1;
+    cups_raster_t* ras = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_READ) : nullptr;
+    ok = ras && self->PrintRasterStream(job, ras, "raster document");
+    if (!ras) Fail(job, "The raster document can't be read.");
+    if (ras) cupsRasterClose(ras);
+    if (fd >= 0) close(fd);
+  }
+  return EndOwnJob(job, device, options, ok);
 }
 
-// PDF documents (what phones and computers send most) are turned into gray
-// PWG raster at the printer's resolution by Ghostscript, then printed as
-// any raster job.
+// PDF documents (what phones and computers send most): Ghostscript first
+// says how large each page is; each is fitted to the media, and drawn by
+// Ghostscript at the resolution that gives its fitted size (sharp at any
+// scale, never larger than the page the fit allows), in 8-bit gray PWG
+// raster that is read as it comes, checked against the fit and placed.
 bool CRasterJob::PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void*) {
   const char* pdf = papplJobGetFilename(job);
-  pappl_pr_driver_data_t data;
-  if (!pdf || !papplPrinterGetDriverData(papplJobGetPrinter(job), &data)) return false;
-  const std::string raster = std::string(pdf) + ".pwg";
-  const std::string resolution = "-r" + std::to_string(data.x_default);
-  const std::string output = "-sOutputFile=" + raster;
-  const char* argv[] = {"gs", "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-sDEVICE=pwgraster",
-                        "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", resolution.c_str(),
-                        output.c_str(), pdf, nullptr};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int null = open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      dup2(null, 0);
-      dup2(null, 1);
+  // Ghostscript runs anything that is not a PDF as PostScript: only a file
+  // that says it is a PDF goes to it.
+  char magic[sizeof kPdfMagic - 1] = {0};
+  const int fd = pdf ? open(pdf, O_RDONLY) : -1;
+  const bool isPdf = fd >= 0 && read(fd, magic, sizeof magic) == ssize_t(sizeof magic) &&
+                     std::memcmp(magic, kPdfMagic, sizeof magic) == 0;
+  if (fd >= 0) close(fd);
+  if (!isPdf) return Fail(job, "The document is not a PDF file.");
+  std::vector<PdfPage> sizes;
+  if (!ReadPdfPages(job, pdf, &sizes)) return false;
+
+  pappl_pr_options_t* options = nullptr;
+  CRasterJob* self = StartOwnJob(job, device, &options);
+  if (!self) return false;
+  std::vector<tavel::PageFit> fits;
+  std::vector<double> resolutions;  // what each page is drawn at
+  for (size_t i = 0; i < sizes.size(); ++i) {
+    const uint32_t w = uint32_t(std::lround(sizes[i].width * kPdfUnitsPerPoint));
+    const uint32_t h = uint32_t(std::lround(sizes[i].height * kPdfUnitsPerPoint));
+    tavel::PageFit fit =
+        tavel::FitPage(self->FitFor(w, h, kPdfUnitsPerInch, kPdfUnitsPerInch));
+    std::string why = fit.reason;
+    if (fit.ok && !tavel::DocumentSizeAllowed(fit.scaledWidth, fit.scaledHeight, 1, &why))
+      fit.ok = false;
+    if (!fit.ok) {
+      Fail(job, "Page " + std::to_string(i + 1) + " of the PDF can't be printed: " + why);
+      return EndOwnJob(job, device, options, false);
     }
-    execvp("gs", const_cast<char* const*>(argv));
-    _exit(127);
+    resolutions.push_back(fit.xScale * kPdfUnitsPerInch);
+    fits.push_back(fit);
   }
-  int status = -1;
-  if (pid > 0) waitpid(pid, &status, 0);
-  if (pid < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to turn the PDF into raster (gs status %d).",
-                status);
-    unlink(raster.c_str());
-    return false;
+  bool ok = true;
+  const int passes = self->m_collate ? self->m_copies : 1;
+  for (int pass = 0; ok && pass < passes && !papplJobIsCanceled(job); ++pass) {
+    // One run for each stretch of pages drawn at the same resolution.
+    for (size_t first = 0; ok && first < fits.size() && !papplJobIsCanceled(job);) {
+      size_t last = first;
+      while (last + 1 < fits.size() && resolutions[last + 1] == resolutions[first]) ++last;
+      char res[64];
+      std::snprintf(res, sizeof res, "-r%.4fx%.4f", resolutions[first],
+                    fits[first].yScale * kPdfUnitsPerInch);
+      const std::vector<std::string> args = {
+          "-q", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-dUseCropBox", "-sstdout=%stderr",
+          "-sDEVICE=pwgraster", "-dcupsColorSpace=18", "-dcupsBitsPerColor=8", res,
+          "-dFirstPage=" + std::to_string(first + 1), "-dLastPage=" + std::to_string(last + 1),
+          "-sOutputFile=%stdout", pdf};
+      tavel::CGhostscript gs(job);
+      std::string error;
+      if (!gs.Start(args, &error)) {
+        ok = Fail(job, error);
+        break;
+      }
+      const bool output = gs.Raster() != nullptr;
+      ok = output && self->PrintRasterStream(job, gs.Raster(), "PDF", &fits, first,
+                                             last - first + 1);
+      const bool ended = gs.Finish();
+      if (papplJobIsCanceled(job)) break;
+      if (!ended) {
+        papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s.", gs.Why().c_str());
+        if (ok || !output || gs.TimedOut())
+          ok = Fail(job, "The PDF can't be printed: " + gs.Why() + ".");
+      } else if (!output) {
+        ok = Fail(job, "The PDF has no pages that can be printed.");
+      }
+      first = last + 1;
+    }
   }
-  const bool ok = PrintRasterFileNamed(job, device, raster.c_str());
-  unlink(raster.c_str());
+  return EndOwnJob(job, device, options, ok);
+}
+
+bool CRasterJob::PrintImageFile(pappl_job_t* job, pappl_device_t* device, void*) {
+  const char* file = papplJobGetFilename(job);
+  const char* format = papplJobGetFormat(job);
+  std::string error;
+  std::unique_ptr<tavel::CImageReader> reader =
+      tavel::CImageReader::Open(file ? file : "", format ? format : "", &error);
+  if (!reader) return Fail(job, error);
+  pappl_pr_options_t* options = nullptr;
+  CRasterJob* self = StartOwnJob(job, device, &options);
+  if (!self) return false;
+  bool ok = false;
+  const tavel::PageFit fit = tavel::FitPage(self->FitFor(
+      reader->Width(), reader->Height(), reader->XResolution(), reader->YResolution()));
+  tavel::CPagePlacer placer;
+  std::vector<uint8_t> row;
+  if (!fit.ok) {
+    Fail(job, fit.reason);
+  } else if (!placer.Start(fit, reader->Width(), reader->Height()) ||
+             !Allocate(&row, reader->Width())) {
+    Fail(job, "There is not enough memory for the picture.");
+  } else {
+    ok = true;
+    for (uint32_t y = 0; ok && y < reader->Height() && !papplJobIsCanceled(job); ++y) {
+      ok = reader->ReadRow(row.data());
+      if (ok) placer.AddRow(row.data());
+    }
+    if (!ok) Fail(job, reader->Error());
+  }
+  if (ok && !papplJobIsCanceled(job)) {
+    placer.Finish();
+    cups_page_header2_t blank;
+    std::memset(&blank, 0, sizeof blank);
+    self->m_header = tavel::FittedHeader(blank, fit, self->m_fit.dpi);
+    self->m_rows.swap(placer.Page());
+    self->m_linesSeen = self->m_header.cupsHeight;
+    self->m_inPage = true;
+    self->m_pageFitted = true;
+    // One page: collated or not, the copies are the same.
+    self->m_pageCopies = self->m_copies;
+    ok = self->PrintCollectedPage(job);
+  }
+  return EndOwnJob(job, device, options, ok);
+}
+
+CRasterJob* CRasterJob::StartOwnJob(pappl_job_t* job, pappl_device_t* device,
+                                    pappl_pr_options_t** options) {
+  *options = papplJobCreatePrintOptions(job, INT_MAX, false);
+  if (!*options || !StartJob(job, *options, device)) {
+    if (*options) papplJobDeletePrintOptions(*options);
+    *options = nullptr;
+    Fail(job, "The job can't be started.");
+    return nullptr;
+  }
+  CRasterJob* self = JobOf(job);
+  // Collated copies are passes over the document.
+  self->m_pageCopies = self->m_collate ? 1 : self->m_copies;
+  self->m_own = true;
+  return self;
+}
+
+bool CRasterJob::EndOwnJob(pappl_job_t* job, pappl_device_t* device, pappl_pr_options_t* options,
+                           bool ok) {
+  ok = EndJob(job, options, device) && ok;
+  papplJobDeletePrintOptions(options);
   return ok;
 }
 
-bool CRasterJob::PrintRasterFileNamed(pappl_job_t* job, pappl_device_t* device,
-                                      const char* filename) {
-  const int fd = filename ? open(filename, O_RDONLY) : -1;
-  cups_raster_t* ras = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_READ) : nullptr;
-  pappl_pr_options_t* options = ras ? papplJobCreatePrintOptions(job, INT_MAX, false) : nullptr;
-  bool ok = options && StartJob(job, options, device);
-  const bool started = ok;
+bool CRasterJob::PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const char* what,
+                                   const std::vector<tavel::PageFit>* rendered, size_t first,
+                                   size_t count) {
   std::vector<unsigned char> line;
-  for (unsigned page = 0; ok && !papplJobIsCanceled(job) &&
-                          cupsRasterReadHeader2(ras, &options->header);
-       ++page) {
-    const cups_page_header2_t& header = options->header;
-    if (header.cupsBytesPerLine == 0 || header.cupsBytesPerLine > tavel::kMaxPageBytes) {
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %u of the raster file is not printable.",
-                  page + 1);
-      ok = false;
-      break;
+  cups_page_header2_t header;
+  unsigned page = 0;
+  m_rendered = nullptr;
+  for (; !papplJobIsCanceled(job) && cupsRasterReadHeader2(ras, &header); ++page) {
+    if (rendered) {
+      // The page Ghostscript was asked for, at about the size asked for.
+      const size_t at = first + page;
+      if (page >= count) return Fail(job, "Ghostscript gave more pages than the PDF has.");
+      const tavel::PageFit& fit = (*rendered)[at];
+      if (Apart(header.cupsWidth, fit.scaledWidth) || Apart(header.cupsHeight, fit.scaledHeight))
+        return Fail(job, "Ghostscript drew page " + std::to_string(at + 1) + " at " +
+                             std::to_string(header.cupsWidth) + "x" +
+                             std::to_string(header.cupsHeight) + " dots, not " +
+                             std::to_string(fit.scaledWidth) + "x" +
+                             std::to_string(fit.scaledHeight) + ".");
     }
-    line.assign(header.cupsBytesPerLine, 0);
-    ok = StartPage(job, options, device, page);
-    for (unsigned y = 0; ok && y < header.cupsHeight && !papplJobIsCanceled(job); ++y)
-      ok = cupsRasterReadPixels(ras, line.data(), header.cupsBytesPerLine) ==
-               header.cupsBytesPerLine &&
-           WriteLine(job, options, device, y, line.data());
-    ok = EndPage(job, options, device, page) && ok;
-    papplJobSetImpressionsCompleted(job, 1);
+    if (page >= kMaxDocumentPages)
+      return Fail(job, std::string("The ") + what + " has more pages than the printer takes (" +
+                           std::to_string(kMaxDocumentPages) + ").");
+    tavel::ColorHandling colors = tavel::ColorHandling::kUnsupported;
+    const tavel::HeaderVerdict verdict = tavel::CheckPage(header, &colors);
+    if (!verdict.ok || !Allocate(&line, header.cupsBytesPerLine)) {
+      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %u: %s", page + 1, verdict.detail.c_str());
+      return Fail(job, "Page " + std::to_string(page + 1) + " of the " + what +
+                           " can't be printed: " +
+                           (verdict.ok ? "there is not enough memory for it." : verdict.reason));
+    }
+    if (!BeginPage(job, header)) return Fail(job, "There is not enough memory for the page.");
+    if (rendered) m_rendered = &(*rendered)[first + page];
+    uint32_t y = 0;
+    for (; y < header.cupsHeight && !papplJobIsCanceled(job); ++y) {
+      if (cupsRasterReadPixels(ras, line.data(), header.cupsBytesPerLine) !=
+          header.cupsBytesPerLine)
+        break;
+      std::memcpy(m_rows.data() + size_t(y) * header.cupsBytesPerLine, line.data(),
+                  header.cupsBytesPerLine);
+      ++m_linesSeen;
+    }
+    if (y < header.cupsHeight && !papplJobIsCanceled(job)) {
+      m_inPage = false;
+      return Fail(job, "The " + std::string(what) + " ends inside page " +
+                           std::to_string(page + 1) + ".");
+    }
+    const bool printed = PrintCollectedPage(job);
+    m_rendered = nullptr;
+    if (!printed) return false;
   }
-  if (started) ok = EndJob(job, options, device) && ok;
-  if (options) papplJobDeletePrintOptions(options);
-  if (ras) cupsRasterClose(ras);
-  if (fd >= 0) close(fd);
-  if (!ras) papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to read the raster file.");
-  return ok;
+  if (papplJobIsCanceled(job)) return true;
+  if (page == 0) return Fail(job, std::string("The ") + what + " has no pages that can be read.");
+  if (rendered && page < count)
+    return Fail(job, "The PDF ends after page " + std::to_string(first + page) + " of " +
+                         std::to_string(rendered->size()) + ".");
+  return true;
 }
 
 bool CRasterJob::EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {

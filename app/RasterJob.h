@@ -5,8 +5,17 @@
 // device. Each job has its own driver, settings and buffers, so printers
 // print at the same time without sharing anything.
 //
+// Every page is fitted to the job's media (PageFit) before it reaches the
+// engine; a page already of the media's size goes through untouched.
+// Documents PAPPL spools (PWG raster, PDF through Ghostscript, PNG, JPEG)
+// are read here with every size checked before it is used; copies repeat
+// the document (collated) or each page (uncollated, as CUPS does unless
+// asked otherwise). A document that can't be read ends its job with a
+// job-state-message that says why.
+//
 // Cancel: PAPPL stops handing over lines; the page in progress is completed
-// with white paper and printed, and the document end is still sent.
+// with white paper and printed, and the document end is still sent. Every
+// loop here checks for a cancel; Ghostscript is killed on one.
 #pragma once
 
 #include <pappl/pappl.h>
@@ -16,6 +25,7 @@
 
 #include "app/DeviceOutputSink.h"
 #include "app/ModelTable.h"
+#include "app/PageFit.h"
 #include "app/PapplJobLog.h"
 #include "render/BaseRender.h"
 #include "render/MapOptionSource.h"
@@ -35,16 +45,33 @@ class CRasterJob {
   // pages go through the callbacks above. PAPPL's MIME filter callback.
   static bool PrintRasterFile(pappl_job_t* job, pappl_device_t* device, void* data);
   static bool PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void* data);
+  // PNG and JPEG documents.
+  static bool PrintImageFile(pappl_job_t* job, pappl_device_t* device, void* data);
 
  private:
-  static bool PrintRasterFileNamed(pappl_job_t* job, pappl_device_t* device,
-                                   const char* filename);
   CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_device_t* device);
   ~CRasterJob();
 
+  // Starts a job of ours (not streamed by PAPPL): options and the job
+  // object, or false with the job's message set.
+  static CRasterJob* StartOwnJob(pappl_job_t* job, pappl_device_t* device,
+                                 pappl_pr_options_t** options);
+  // Ends it; `ok` and what the end adds.
+  static bool EndOwnJob(pappl_job_t* job, pappl_device_t* device, pappl_pr_options_t* options,
+                        bool ok);
+  // The pages of one raster stream through the page path; false (with the
+  // job's message set) when the stream is broken or a page can't print.
+  // With `rendered`, the stream holds those pages (a Ghostscript run) drawn
+  // at their fits' scales: each is checked against its fit and placed.
+  bool PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const char* what,
+                         const std::vector<tavel::PageFit>* rendered = nullptr,
+                         size_t first = 0, size_t count = 0);
   bool Open(pappl_job_t* job, const pappl_pr_options_t& options);
   bool BeginPage(pappl_job_t* job, const cups_page_header2_t& header);
   bool PrintCollectedPage(pappl_job_t* job);
+  // The collected page fitted to the media in place; false when it can't be.
+  bool FitCollectedPage(pappl_job_t* job);
+  tavel::FitRequest FitFor(uint32_t width, uint32_t height, double xRes, double yRes) const;
   // Decodes what was sent and keeps it as the job's preview.
   void KeepPreview(pappl_job_t* job);
   // The halftoning method for this page under print-content-optimize.
@@ -63,4 +90,11 @@ class CRasterJob {
   bool m_inPage;
   std::vector<uint8_t> m_sent;  // the bytes sent, for the job's preview
   uint64_t m_sentPageBytes;     // their pages' size as one-bit pictures
+  tavel::FitRequest m_fit;      // the job's media, scaling and orientation
+  bool m_pageFitted;            // the collected page is fitted already
+  const tavel::PageFit* m_rendered;  // the fit the page was drawn for, or null
+  int m_copies;                 // copies asked for
+  bool m_collate;               // copies repeat the document, not each page
+  int m_pageCopies;             // times each collected page is printed
+  bool m_own;                   // a job of ours, not one PAPPL streams
 };

@@ -1,6 +1,8 @@
 #include "app/SerialDevice.h"
 
 #include <dirent.h>
+#include <linux/serial.h>
+#include <sys/ioctl.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -13,6 +15,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+#include <utility>
+#include <vector>
 
 namespace tavel {
 namespace {
@@ -61,19 +66,49 @@ void PauseMs(int ms) {
   }
 }
 
+// Serial ports a printer may be on: Bluetooth serial ports (rfcomm), USB
+// serial adapters (ttyUSB) and USB printers that present themselves as a
+// modem (ttyACM), and built-in ports (ttyS) that have a UART behind them.
+struct PortKind {
+  const char* prefix;
+  const char* info;
+};
+const PortKind kPortKinds[] = {{"rfcomm", "Bluetooth serial port"},
+                               {"ttyUSB", "USB serial port"},
+                               {"ttyACM", "USB serial device"},
+                               {"ttyS", "Serial port"}};
+
+// Most machines have ttyS0-ttyS31 whether or not there is a port behind
+// them; the kernel knows the UART of those that have one.
+bool HasUart(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct serial_struct info;
+  const bool uart = ioctl(fd, TIOCGSERIAL, &info) == 0 && info.type != PORT_UNKNOWN;
+  close(fd);
+  return uart;
+}
+
 bool ListPorts(pappl_device_cb_t cb, void* data, pappl_deverror_cb_t, void*) {
-  DIR* dir = opendir("/dev");
-  if (!dir) return false;
-  bool stop = false;
-  while (struct dirent* entry = readdir(dir)) {
-    if (std::strncmp(entry->d_name, "rfcomm", 6) != 0) continue;
-    const std::string path = std::string("/dev/") + entry->d_name;
-    const std::string info = "Bluetooth serial port " + path;
-    const std::string uri = "serial://" + path;
-    if ((stop = cb(info.c_str(), uri.c_str(), "", data))) break;
+  std::vector<std::pair<std::string, const char*>> ports;
+  if (DIR* dir = opendir("/dev")) {
+    while (struct dirent* entry = readdir(dir))
+      for (const PortKind& kind : kPortKinds) {
+        const size_t n = std::strlen(kind.prefix);
+        if (std::strncmp(entry->d_name, kind.prefix, n) == 0 && entry->d_name[n] >= '0' &&
+            entry->d_name[n] <= '9')
+          ports.emplace_back(std::string("/dev/") + entry->d_name, kind.info);
+      }
+    closedir(dir);
   }
-  closedir(dir);
-  return stop;
+  std::sort(ports.begin(), ports.end());
+  for (const auto& port : ports) {
+    if (port.first.compare(0, 9, "/dev/ttyS") == 0 && !HasUart(port.first)) continue;
+    const std::string info = std::string(port.second) + " " + port.first;
+    const std::string uri = "serial://" + port.first;
+    if (cb(info.c_str(), uri.c_str(), "", data)) return true;
+  }
+  return false;
 }
 
 bool OpenPort(pappl_device_t* device, const char* uri, const char*) {
@@ -171,10 +206,6 @@ bool ParseSerialUri(const char* uri, SerialSettings* settings) {
 }
 
 void AddSerialScheme() {
-  // PAPPL registers its own schemes (usb, socket, dnssd, file, ...) on
-  // first use, and only while no scheme is registered: use it first.
-  if (pappl_device_t* probe = papplDeviceOpen("file:///dev/null", "probe", nullptr, nullptr))
-    papplDeviceClose(probe);
   papplDeviceAddScheme("serial", PAPPL_DEVTYPE_CUSTOM_LOCAL, ListPorts, OpenPort, ClosePort,
                        ReadPort, WritePort, PortStatus, nullptr);
 }

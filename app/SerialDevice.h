@@ -31,7 +31,9 @@ struct SerialSettings {
 // Reads a serial: URI; false when it names no device path.
 bool ParseSerialUri(const char* uri, SerialSettings* settings);
 
-// Registers the scheme with PAPPL; call before the system runs.
+// Registers the scheme with PAPPL (FileDevice.h's AddDeviceSchemes does).
+// It lists Bluetooth serial ports (/dev/rfcomm*), USB serial adapters and
+// devices (/dev/ttyUSB*, /dev/ttyACM*) and built-in ports with a UART.
 void AddSerialScheme();
 
 }  // namespace tavel

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "app/JobPreview.h"
+#include "app/JobSettings.h"
 #include "app/ModelTable.h"
 #include "app/VendorOptions.h"
 
@@ -18,6 +19,7 @@ namespace tavel {
 namespace {
 
 constexpr int kGlyphWidth = 5;   // font columns
+constexpr int kHighDpi = 300;     // heads of 12 dots per millimetre
 constexpr int kGlyphHeight = 7;  // font rows
 constexpr int kDotsPerFontScale = 100;  // one font scale step per 100 dpi
 constexpr uint8_t kWhite = 255;
@@ -280,6 +282,21 @@ bool WriteGrayRaster(const std::string& path, const GrayPage& page, int dpi, std
   return ok;
 }
 
+int HeadDots(const ModelInfo& model) {
+  struct Head {
+    const char* driver;
+    int mm;  // what one line of dots spans
+  };
+  static const Head kHeads[] = {{"tspl-2in-203", 54}, {"tspl-4in-203", 104},
+                                {"tspl-4in-300", 104}, {"escpos-58mm", 48},
+                                {"escpos-80mm", 72},   {"cpcl-4in-203", 104},
+                                {"paperang-384", 48},  {"peripage-384", 48}};
+  const int dotsPerMm = model.dpi >= kHighDpi ? 12 : 8;
+  for (const Head& head : kHeads)
+    if (std::strcmp(head.driver, model.driverName) == 0) return head.mm * dotsPerMm;
+  return static_cast<int>(model.maxWidthPt * model.dpi / 72.0 + 0.5);
+}
+
 TestPageInfo TestPageFor(pappl_printer_t* printer) {
   TestPageInfo info;
   pappl_pr_driver_data_t data;
@@ -288,7 +305,7 @@ TestPageInfo TestPageFor(pappl_printer_t* printer) {
   info.printerName = papplPrinterGetName(printer);
   info.modelName = model ? model->modelName : data.make_and_model;
   info.dpi = data.x_default > 0 ? data.x_default : 203;
-  if (model) info.headDots = static_cast<int>(model->maxWidthPt * info.dpi / 72.0 + 0.5);
+  if (model) info.headDots = HeadDots(*model);
   const pappl_media_col_t& media = data.media_default;
   info.width = static_cast<unsigned>(media.size_width * info.dpi / 2540.0 + 0.5);
   if (info.width == 0) info.width = static_cast<unsigned>(info.headDots);
@@ -301,7 +318,10 @@ TestPageInfo TestPageFor(pappl_printer_t* printer) {
   const bool darkness = data.darkness_supported > 0;
   info.settings.push_back(
       "DARKNESS: " +
-      (darkness ? std::to_string(data.darkness_configured) + "%" : std::string("NONE")) +
+      (!darkness ? std::string("NONE")
+                 : data.darkness_configured == kDarknessAsInstalled
+                       ? std::string("OWN")
+                       : std::to_string(data.darkness_configured) + "%") +
       ", SPEED: " +
       (data.speed_default > 0 ? MmText(data.speed_default) + " MM/S" : std::string("OWN")));
   info.halftoning = "DEFAULT";

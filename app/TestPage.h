@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "app/ModelTable.h"
+
 namespace tavel {
 
 struct TestPageInfo {
@@ -36,6 +38,12 @@ GrayPage DrawTestPage(const TestPageInfo& info);
 // Writes the page as a one-page 8-bit gray PWG raster file; false and why
 // on failure.
 bool WriteGrayRaster(const std::string& path, const GrayPage& page, int dpi, std::string* err);
+
+// The print head's dots per line. Thermal heads have 8 dots per millimetre
+// ("203 dpi") or 12 ("300 dpi"); the widest paper a model takes (its PPD's
+// largest custom width) can be wider than the head: 108 mm of labels under
+// the 104 mm (832-dot) head of a 4-inch label printer.
+int HeadDots(const ModelInfo& model);
 
 // What the printer's settings put on its test page.
 TestPageInfo TestPageFor(pappl_printer_t* printer);

@@ -11,6 +11,7 @@
 // /tmp).
 #include <pappl/pappl.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -18,11 +19,16 @@
 
 #include <unistd.h>
 
+#include "app/Discovery.h"
+#include "app/FileDevice.h"
 #include "app/JobPreview.h"
+#include "app/JobQueue.h"
+#include "app/Listeners.h"
 #include "app/PrinterAttributes.h"
 #include "app/PrinterDriver.h"
 #include "app/RasterJob.h"
-#include "app/SerialDevice.h"
+#include "app/StateFile.h"
+#include "app/WebPages.h"
 #include "tavelpress/Version.h"
 
 namespace {
@@ -54,6 +60,7 @@ std::string PreviewDirectory(int count, cups_option_t* options, const char* spoo
 
 void PrinterCreated(pappl_printer_t* printer, void*) {
   tavel::AddPreviewPage(printer);
+  tavel::AddPrinterPages(printer);
   tavel::SetPrinterSupplies(printer);
 }
 
@@ -83,10 +90,23 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
       "Tavelpress", port > 0 ? port : kDefaultPort, "_print,_universal", spool, logFile, level,
       nullptr, false);
   if (!system) return nullptr;
-  // After the system: PAPPL adds its own schemes (usb, socket, dnssd, file)
-  // only to an empty list.
-  tavel::AddSerialScheme();
-  papplSystemAddListeners(system, std::strcmp(host, "*") == 0 ? nullptr : host);
+  if (!tavel::JobQueueInPlace())
+    papplLog(system, PAPPL_LOGLEVEL_WARN,
+             "This PAPPL has no job thread entry point to queue jobs at: a printer may be "
+             "handed two jobs at once.");
+  // A server that can't have every address it was asked for stops here,
+  // before it touches the state file of the server that has them.
+  const char* listen = std::strcmp(host, "*") == 0 ? nullptr : host;
+  std::string why;
+  if (!papplSystemAddListeners(system, listen) ||
+      !tavel::NoListenerConflict(listen, port > 0 ? port : kDefaultPort, &why)) {
+    if (why.empty()) why = std::string("Unable to listen on \"") + host + "\".";
+    papplLog(system, PAPPL_LOGLEVEL_FATAL, "%s", why.c_str());
+    std::fprintf(stderr, "tavelpress: %s\n", why.c_str());
+    papplSystemDelete(system);
+    return nullptr;
+  }
+  tavel::AddSystemPages(system);
   std::vector<pappl_pr_driver_t>& drivers = tavel::DriverList();
   tavel::PreviewSettings previews;
   previews.directory = PreviewDirectory(count, options, spool);
@@ -103,6 +123,12 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
                            CRasterJob::PrintRasterFile, nullptr);
   papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
                            CRasterJob::PrintPdfFile, nullptr);
+  // PNG and JPEG are read by the application itself (PAPPL's own readers,
+  // which come first for these types, are replaced: app/ImageFilters.cpp).
+  papplSystemAddMIMEFilter(system, "image/png", "image/pwg-raster", CRasterJob::PrintImageFile,
+                           nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", "image/pwg-raster", CRasterJob::PrintImageFile,
+                           nullptr);
   papplSystemSetFooterHTML(system, "tavelpress: labels, receipts and pocket printers");
   static const std::string strings = tavel::WebStrings();
   // Without a path: the strings name the vendor options on the web pages,
@@ -110,6 +136,7 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
   // printer-strings-languages-supported of the printer at every request.
   papplSystemAddStringsData(system, nullptr, "en", strings.c_str());
   if (state) {
+    if (spool) tavel::CleanJobFiles(spool, system);
     papplSystemLoadState(system, state);
     papplSystemIteratePrinters(system, PrinterCreated, nullptr);
     papplSystemSetSaveCallback(system, SaveState, const_cast<char*>(state));
@@ -120,6 +147,8 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+  tavel::AddDeviceSchemes();
+  if (argc == 2 && std::strcmp(argv[1], "devices") == 0) return tavel::ShowDevices();
   std::vector<pappl_pr_driver_t>& drivers = tavel::DriverList();
   return papplMainloop(argc, argv, kTavelVersion, nullptr, static_cast<int>(drivers.size()),
                        drivers.data(), nullptr, tavel::SetupDriver, nullptr, nullptr,

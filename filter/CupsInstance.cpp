@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -39,23 +40,59 @@ void Log(int priority, const char* format, ...) {
   g_filterLog.Log(priority, text.c_str());
 }
 
+// The input is read this many bytes at a time, whatever libcups asks for:
+// it asks for one row at a time on an uncompressed stream.
+constexpr size_t kInputChunkBytes = 64 * 1024;
+
 // The raster stream is read through this, so that the job knows whether it
-// reached the end of its input or libcups gave up on data it can't read.
+// reached the end of its input or libcups gave up on data it can't read,
+// and so that a cancel ends the input only between pages.
 struct RasterInput {
   int fd = 0;
   bool atEnd = false;
+  bool inPage = false;  // a page's rows are being read: a cancel waits for them
+  unsigned char chunk[kInputChunkBytes];
+  size_t chunkAt = 0, chunkEnd = 0;
 };
+
+// Waits for input and reads the next piece of it; 0 at its end. A cancel
+// while the job waits for the stream's first bytes or a page header ends
+// the input. SIGTERM is held back from the check of the flag until the
+// wait starts, so that a cancel just before the wait can't be missed.
+ssize_t FillInput(RasterInput* in) {
+  sigset_t term, others;
+  sigemptyset(&term);
+  sigaddset(&term, SIGTERM);
+  for (;;) {
+    sigprocmask(SIG_BLOCK, &term, &others);
+    const bool stop = Canceled && !in->inPage;
+    pollfd input = {in->fd, POLLIN, 0};
+    const int ready = stop ? 0 : ppoll(&input, 1, nullptr, &others);
+    sigprocmask(SIG_SETMASK, &others, nullptr);
+    if (stop) return 0;
+    if (ready < 0 && errno == EINTR) continue;
+    const ssize_t n = read(in->fd, in->chunk, sizeof in->chunk);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return n;
+  }
+}
 
 ssize_t ReadRasterInput(void* ctx, unsigned char* buffer, size_t bytes) {
   RasterInput* in = static_cast<RasterInput*>(ctx);
-  for (;;) {
-    ssize_t n = read(in->fd, buffer, bytes);
-    // A cancel while waiting for data ends the input; otherwise wait on.
-    if (n < 0 && errno == EINTR && Canceled) n = 0;
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (n <= 0) in->atEnd = true;
-    return n;
+  if (in->chunkAt == in->chunkEnd) {
+    const ssize_t n = FillInput(in);
+    if (n <= 0) {
+      in->atEnd = true;
+      return n;
+    }
+    in->chunkAt = 0;
+    in->chunkEnd = static_cast<size_t>(n);
   }
+  const size_t left = in->chunkEnd - in->chunkAt;
+  const size_t n = bytes < left ? bytes : left;
+  std::memcpy(buffer, in->chunk + in->chunkAt, n);
+  in->chunkAt += n;
+  return static_cast<ssize_t>(n);
 }
 
 }  // namespace
@@ -175,7 +212,10 @@ void CCupsInstance::PrintPages(FilterJob& job) {
   while (cupsRasterReadHeader2(job.raster, &header)) {
     if (Canceled) break;
     CRasterPageSource source(job.raster, header);
+    // A cancel from here on lets the page complete: its rows are waited for.
+    job.input.inPage = true;
     const PageResult page = g_pRender->PrintPage(header, source);
+    job.input.inPage = false;
     Page = g_pRender->PageNumber();
     if (page.outcome != PageOutcome::kPrinted || page.truncated) ++job.pagesFailed;
     if (Canceled || g_pRender->OutputFailed()) break;

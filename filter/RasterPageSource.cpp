@@ -4,13 +4,14 @@
 
 #include "render/CupsMessages.h"
 
-// Many rows per request: libcups then reads its input in large pieces. A
-// request that can't be filled says nothing of how far it got, so a page
-// whose data ends counts only the rows of the requests that were filled.
+// One row per request, so that a page whose data ends counts exactly the
+// rows that arrived whole. The input under libcups is read in large pieces
+// (the job's read function buffers it), so this costs no extra system calls.
 uint32_t CRasterPageSource::ReadRows(uint8_t* dst, uint32_t count) {
-  const uint64_t bytes = static_cast<uint64_t>(m_header.cupsBytesPerLine) * count;
-  if (count == 0 || bytes > 0xFFFFFFFFu) return 0;
-  if (cupsRasterReadPixels(m_raster, dst, static_cast<unsigned>(bytes)) == 0) return 0;
+  const unsigned bpl = m_header.cupsBytesPerLine;
+  if (bpl == 0) return 0;
+  for (uint32_t i = 0; i < count; ++i, dst += bpl)
+    if (cupsRasterReadPixels(m_raster, dst, bpl) == 0) return i;
   return count;
 }
 

@@ -129,7 +129,7 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   // Reads the rest of the page's rows into m_image, a chunk at a time,
   // converting their colours; rows that never arrive are white.
   void LoadRest(PageReader& reader, PageResult* result);
-  void ReportShortPage(uint32_t rowsBefore, uint32_t want, uint32_t arrived) const;
+  void ReportShortPage(uint32_t rowsArrived) const;
   // Makes room for a chunk of rows; the buffer is kept for the next page.
   bool ReservePageRows(uint64_t bytes);
   // Runs the image hooks on the loaded page.

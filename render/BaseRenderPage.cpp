@@ -60,7 +60,7 @@ PageResult CBaseRender::PrintPage(const cups_page_header2_t& header, IPageSource
   // arrived is not printed at all (a thermal printer would feed a whole
   // page of blank paper for it).
   if (header.cupsHeight > 0 && ReadRows(reader, 1) == 0) {
-    ReportShortPage(0, 1, 0);
+    ReportShortPage(0);
     m_image.Destroy();
     result.outcome = PageOutcome::kNoData;
     result.truncated = true;
@@ -86,15 +86,19 @@ bool CBaseRender::ReservePageRows(uint64_t bytes) {
   return true;
 }
 
-// Reads up to `want` rows into the image at the reader's next row. Each
-// request starts out white: a source that stops inside it leaves the rest
-// of it white, as the rows that never came must print.
+// Reads up to `want` rows into the image at the reader's next row. Rows the
+// source did not deliver whole print as white paper: a source that stops
+// inside a row may have left part of it behind, which is painted over.
 uint32_t CBaseRender::ReadRows(PageReader& reader, uint32_t want) {
   const cups_page_header2_t& h = m_pageHeader;
   const uint32_t bpl = h.cupsBytesPerLine;
   const uint64_t bytes = static_cast<uint64_t>(want) * bpl;
-  std::memset(m_pageRows, tavel::WhiteByteFor(reader.colors), bytes);
-  const uint32_t n = reader.source.ReadRows(m_pageRows, want);
+  uint32_t n = reader.source.ReadRows(m_pageRows, want);
+  if (n > want) n = want;
+  if (n < want) {
+    const uint64_t whole = static_cast<uint64_t>(n) * bpl;
+    std::memset(m_pageRows + whole, tavel::WhiteByteFor(reader.colors), bytes - whole);
+  }
   tavel::ConvertRasterColors(h, reader.colors, m_pageRows, bytes);
   for (uint32_t i = 0; i < want; ++i)
     m_image.SetRowFromArray(reader.filled + i, m_pageRows + static_cast<uint64_t>(i) * bpl,
@@ -103,15 +107,11 @@ uint32_t CBaseRender::ReadRows(PageReader& reader, uint32_t want) {
   return n;
 }
 
-void CBaseRender::ReportShortPage(uint32_t rowsBefore, uint32_t want, uint32_t arrived) const {
-  const std::string message = tavel::Format("The print data ended inside page %d.", m_page);
-  const unsigned height = m_pageHeader.cupsHeight;
-  if (want == 1 || arrived > 0)
-    tavel::ReportError(*m_log, 3, message, "page %d: %u of %u lines arrived", m_page,
-                       rowsBefore + arrived, height);
-  else
-    tavel::ReportError(*m_log, 3, message, "page %d: the data ended within lines %u to %u of %u",
-                       m_page, rowsBefore + 1, rowsBefore + want, height);
+void CBaseRender::ReportShortPage(uint32_t rowsArrived) const {
+  tavel::ReportError(*m_log, 3,
+                     tavel::Format("The print data ended inside page %d.", m_page),
+                     "page %d: %u of %u lines arrived", m_page, rowsArrived,
+                     m_pageHeader.cupsHeight);
 }
 
 void CBaseRender::LoadRest(PageReader& reader, PageResult* result) {
@@ -123,7 +123,7 @@ void CBaseRender::LoadRest(PageReader& reader, PageResult* result) {
     const uint32_t n = ReadRows(reader, want);
     if (n < want) {
       result->truncated = true;
-      ReportShortPage(before, want, n);
+      ReportShortPage(before + n);
       break;
     }
   }

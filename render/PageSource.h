@@ -10,7 +10,8 @@ class IPageSource {
   virtual ~IPageSource() = default;
   // Reads up to `count` rows of the page header's cupsBytesPerLine bytes
   // each, top row first, into `dst`; returns the whole rows delivered.
-  // Fewer than asked means the page's data ended.
+  // Fewer than asked means the page's data ended; whatever a source left
+  // in the rows it did not count is painted white by the engine.
   virtual uint32_t ReadRows(uint8_t* dst, uint32_t count) = 0;
   // The page was refused before any row was read: drop the rest of its data
   // so that the next page is found where it is.

@@ -2,6 +2,7 @@
 // messages, cancellation, broken headers and broken output.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
 #include <random>
@@ -9,6 +10,8 @@
 #include "support/FilterRunner.h"
 #include "support/PpdWriter.h"
 #include "support/RasterWriter.h"
+#include "tools/decode/EscposDecoder.h"
+#include "tools/decode/TsplDecoder.h"
 
 namespace {
 
@@ -156,47 +159,82 @@ TEST(JobLoop, RasterFileArgumentIsRead) {
   EXPECT_FALSE(r.out.empty());
 }
 
-TEST(JobLoop, SigtermBeforeTheFirstPageFindsNoPages) {
-  auto page = UniformPage(MakeHeader(64, 16, 8), 0);
+// SIGTERM lands while the filter waits for input that the test holds back;
+// the input then stays open, so the filter must end by itself. A page in
+// progress is read to its end and printed; a wait for a header ends the job.
+struct CancelCase {
+  const char* name;
+  size_t signalAt;  // bytes of the stream sent before the signal
+  const char* waitForStderr;
+  size_t sentAfter;  // bytes sent after it (the whole stream when larger)
+  int status;
+  const char* error;  // expected in standard error; empty: no ERROR at all
+  size_t pagesPrinted;
+};
+
+// Pages 1 and 3 random, page 2 black; 64 x 64 dots of 8 bits.
+const std::vector<RasterPage>& CancelPages() {
+  static const std::vector<RasterPage> pages = {
+      RandomPage(64, 64, 1), UniformPage(MakeHeader(64, 64, 8), 0), RandomPage(64, 64, 3)};
+  return pages;
+}
+size_t StreamBytes(size_t pages) {
+  return WriteRaster({CancelPages().begin(), CancelPages().begin() + static_cast<long>(pages)})
+      .size();
+}
+
+class Cancel : public ::testing::TestWithParam<CancelCase> {};
+
+TEST_P(Cancel, EndsAfterThePageInProgress) {
+  const CancelCase& c = GetParam();
+  const std::vector<uint8_t> all = WriteRaster(CancelPages());
+  const size_t at = std::min(c.signalAt, all.size());
+  const size_t to = at + std::min(c.sentAfter, all.size() - at);
   FilterJob job;
-  job.ppdPath = Ppd(20);
-  // libcups reads the stream's first four bytes when it opens it.
-  std::vector<uint8_t> stream = WriteRaster({page, page});
-  FeedStep sync, rest;
-  sync.bytes.assign(stream.begin(), stream.begin() + 4);
-  rest.bytes.assign(stream.begin() + 4, stream.end());
-  rest.waitForLog = "ModelNumber = 20";
-  rest.sigtermFirst = true;
-  job.steps = {sync, rest};
+  job.ppdPath = Ppd(20, {{"ImageFilter", "0", {"0", "3"}}});
+  job.timeoutSeconds = 20;
+  job.holdInputOpen = true;
+  FeedStep before, after;
+  before.bytes.assign(all.begin(), all.begin() + static_cast<long>(at));
+  after.waitForStderr = c.waitForStderr;
+  after.waitForLog = "ModelNumber = 20";  // the handler is in place
+  after.waitForInputTaken = true;
+  after.sigtermFirst = true;
+  after.bytes.assign(all.begin() + static_cast<long>(at), all.begin() + static_cast<long>(to));
+  job.steps = {before, after};
   FilterResult r = RunFilter(job);
-  EXPECT_EQ(r.exitStatus, 1);
+  ASSERT_FALSE(r.timedOut) << r.err;
   EXPECT_EQ(r.termSignal, 0);
-  EXPECT_NE(r.err.find("ERROR: No pages were found."), std::string::npos) << r.err;
-  EXPECT_TRUE(r.out.empty());
+  EXPECT_EQ(r.exitStatus, c.status) << r.err;
+  if (*c.error)
+    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
+  else
+    EXPECT_EQ(r.err.find("ERROR:"), std::string::npos) << r.err;
+  EXPECT_EQ(Count(r.err, "PAGE: "), c.pagesPrinted) << r.err;
+
+  Stream decoded(r.out, nullptr);
+  EXPECT_TRUE(DecodeTspl(decoded)) << decoded.error;
+  ASSERT_EQ(decoded.pages.size(), c.pagesPrinted);
+  if (c.pagesPrinted < 2) return;
+  // Page 2 came whole: black to its last row.
+  const Page& two = decoded.pages[1];
+  ASSERT_EQ(two.Height(), 64u);
+  const std::vector<uint8_t> dots = two.Render();
+  for (uint64_t y = 0; y < two.Height(); ++y)
+    for (uint64_t x = 0; x < 8; ++x) ASSERT_EQ(dots[y * two.Stride() + x], 0xFF) << "row " << y;
 }
 
-TEST(JobLoop, SigtermInsidePageTwoFinishesItAndStops) {
-  std::vector<RasterPage> pages = {RandomPage(64, 64, 1), RandomPage(64, 64, 2),
-                                   RandomPage(64, 64, 3)};
-  std::vector<uint8_t> one = WriteRaster({pages[0]});
-  std::vector<uint8_t> two = WriteRaster({pages[0], pages[1]});
-  std::vector<uint8_t> all = WriteRaster(pages);
-  size_t half = one.size() + (two.size() - one.size()) / 2;
-
-  FilterJob job;
-  job.ppdPath = Ppd(20);
-  FeedStep first, rest;
-  first.bytes.assign(all.begin(), all.begin() + static_cast<long>(half));
-  rest.bytes.assign(all.begin() + static_cast<long>(half), all.end());
-  rest.waitForStderr = "INFO: Starting page 2.";
-  rest.sigtermFirst = true;
-  job.steps = {first, rest};
-  FilterResult r = RunFilter(job);
-  EXPECT_EQ(r.exitStatus, 0) << r.err;
-  EXPECT_NE(r.err.find("INFO: Finished page 2."), std::string::npos) << r.err;
-  EXPECT_EQ(r.err.find("Starting page 3."), std::string::npos);
-  EXPECT_EQ(Count(std::string(r.out.begin(), r.out.end()), "PRINT 1,1\r\n"), 2u);
-}
+INSTANTIATE_TEST_SUITE_P(
+    JobLoop, Cancel,
+    ::testing::Values(
+        // libcups reads the stream's first four bytes when it opens it.
+        CancelCase{"BeforeTheFirstHeader", 4, "", ~size_t{0}, 1,
+                   "ERROR: No pages were found.", 0},
+        CancelCase{"BetweenPages", StreamBytes(1), "INFO: Finished page 1.", 0, 0, "", 1},
+        // Half of page 2 before the signal; the rest of it and page 3 after.
+        CancelCase{"InsidePageTwo", (StreamBytes(1) + StreamBytes(2)) / 2,
+                   "INFO: Starting page 2.", ~size_t{0}, 0, "", 2}),
+    [](const auto& p) { return std::string(p.param.name); });
 
 struct HeaderCase {
   const char* name;
@@ -326,6 +364,46 @@ TEST(JobLoop, StreamCutInsideAPagePrintsTheRestWhite) {
   EXPECT_EQ(bits[0], 0x00);                        // first row arrived: black
   EXPECT_EQ(bits[39 * rowBytes], 0xFF);            // last row never came: white
 }
+
+// A 16-dot black page whose data ends halfway through its second row: the
+// row that did not arrive whole prints white, and a receipt cropped at its
+// white bottom ends after the first row. The rows differ from one row to
+// the next (0 and 1, both black), so that a compressed stream packs each
+// row on its own and the cut falls inside a row's packed data.
+class CutInsideARow : public ::testing::TestWithParam<cups_mode_t> {};
+
+TEST_P(CutInsideARow, LeavesThatRowWhite) {
+  const unsigned kRows = 8;
+  const cups_page_header2_t h = MakeHeader(16, kRows, 8);
+  RasterPage page = UniformPage(h, 0);
+  for (size_t i = 0; i < page.data.size(); ++i) page.data[i] = ((i + i / 16) & 1) ? 1 : 0;
+  const std::vector<uint8_t> full = WriteRaster({page}, GetParam());
+  const size_t headerBytes = WriteRaster({RasterPage{h, {}}}, GetParam()).size();
+  ASSERT_EQ((full.size() - headerBytes) % kRows, 0u);
+  const size_t rowBytes = (full.size() - headerBytes) / kRows;
+  FilterJob job;
+  job.ppdPath = Ppd(21, {{"ImageFilter", "0", {"0", "3"}}, {"CropEdgeBottom", "-1", {"0", "-1"}}});
+  job.input.assign(full.begin(), full.begin() + static_cast<long>(headerBytes + rowBytes * 3 / 2));
+  FilterResult r = RunFilter(job);
+  EXPECT_EQ(r.exitStatus, 1) << r.err;
+  EXPECT_NE(r.err.find("ERROR: The print data ended inside page 1."), std::string::npos) << r.err;
+  EXPECT_NE(r.log.find("page 1: 1 of 8 lines arrived"), std::string::npos) << r.log;
+
+  Stream decoded(r.out, nullptr);
+  EXPECT_TRUE(DecodeEscpos(decoded)) << decoded.error;
+  ASSERT_EQ(decoded.pages.size(), 1u);
+  const Page& p = decoded.pages[0];
+  ASSERT_EQ(p.Height(), 1u);
+  const std::vector<uint8_t> dots = p.Render();
+  EXPECT_EQ(dots[0], 0xFF);
+  EXPECT_EQ(dots[1], 0xFF);
+}
+
+INSTANTIATE_TEST_SUITE_P(JobLoop, CutInsideARow,
+                         ::testing::Values(CUPS_RASTER_WRITE, CUPS_RASTER_WRITE_COMPRESSED),
+                         [](const auto& p) {
+                           return p.param == CUPS_RASTER_WRITE ? "Raw" : "Compressed";
+                         });
 
 // Any page that did not reach the printer whole fails the job, after the
 // other pages printed; a page whose data ended before its first row is not

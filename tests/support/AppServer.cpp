@@ -1,7 +1,12 @@
 #include "support/AppServer.h"
 
 #include <cups/cups.h>
+#include <dirent.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <chrono>
 #include <cstdlib>
@@ -29,7 +34,7 @@ bool AppServer::Start(const std::string& program, const std::string& dir,
   // server that runs on this machine.
   m_name = "tavelpress-test-" + std::to_string(getpid());
   const std::string link = dir + "/" + m_name;
-  if (symlink(program.c_str(), link.c_str()) != 0) return false;
+  if (symlink(program.c_str(), link.c_str()) != 0 && errno != EEXIST) return false;
   for (int attempt = 0; attempt < 3 && m_pid < 0; ++attempt) {
     m_port = FreeLoopbackPort();
     if (m_port == 0) return false;
@@ -43,12 +48,14 @@ bool AppServer::Start(const std::string& program, const std::string& dir,
     }
     m_pid = StartProcess(argv, dir + "/server.out");
     if (m_pid < 0) return false;
-    for (int i = 0; i < 200 && !LoopbackPortOpen(m_port) && ProcessRunning(m_pid); ++i)
+    // Up once it runs its system; a server whose port another program took
+    // meanwhile says so and ends. Try another port then.
+    for (int i = 0; i < 200 && ProcessRunning(m_pid) &&
+                    (!LoopbackPortOpen(m_port) ||
+                     ReadFile(dir + "/log").find("Starting system.") == std::string::npos);
+         ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    // Another server may have taken the port meanwhile: then something
-    // answers there, but this one could not listen on it (and stays up on
-    // its other addresses). Try another port.
-    if (!LoopbackPortOpen(m_port) ||
+    if (!ProcessRunning(m_pid) || !LoopbackPortOpen(m_port) ||
         ReadFile(dir + "/log").find("Unable to create listener") != std::string::npos) {
       StopProcess(m_pid, 5);
       m_pid = -1;
@@ -62,6 +69,15 @@ void AppServer::Stop() {
   if (m_pid > 0) StopProcess(m_pid, 10);
   m_pid = -1;
   if (!m_name.empty() && geteuid() == 0) unlink(("/run/" + m_name + ".sock").c_str());
+}
+
+void AppServer::Kill() {
+  if (m_pid > 0 && ProcessRunning(m_pid)) {
+    kill(m_pid, SIGKILL);
+    int status;
+    waitpid(m_pid, &status, 0);
+  }
+  m_pid = -1;
 }
 
 std::string AppServer::Log() const {
@@ -184,6 +200,24 @@ bool AppServer::PrinterAction(const std::string& printer, const std::string& act
   return Post("/" + printer + "/", "session=" + token + "&action=" + action).status == 200;
 }
 
+std::string AppServer::OutputPath(const std::string& printer, int job,
+                                  const std::string& jobName) const {
+  return m_dir + "/out/" + printer + "/" + std::to_string(job) + "-" + jobName + ".prn";
+}
+
 std::string AppServer::OutputPath(const std::string& printer, const std::string& jobName) const {
-  return m_dir + "/out/" + printer + "/" + jobName + ".prn";
+  const std::string folder = m_dir + "/out/" + printer;
+  const std::string suffix = "-" + jobName + ".prn";
+  int newest = 0;
+  if (DIR* dir = opendir(folder.c_str())) {
+    while (dirent* e = readdir(dir)) {
+      const std::string name = e->d_name;
+      char* end = nullptr;
+      const long id = std::strtol(name.c_str(), &end, 10);
+      if (name.size() > suffix.size() && end && std::string(end) == suffix && id > newest)
+        newest = static_cast<int>(id);
+    }
+    closedir(dir);
+  }
+  return OutputPath(printer, newest, jobName);
 }

@@ -25,6 +25,8 @@ class AppServer {
   bool Start(const std::string& program, const std::string& dir,
              const std::vector<std::string>& options = {});
   void Stop();
+  // Ends the server at once (SIGKILL), as a crash or power loss would.
+  void Kill();
   int Port() const { return m_port; }
   std::string Log() const;
 
@@ -57,8 +59,13 @@ class AppServer {
   // the page's form token; false when the page has no such form.
   bool PrinterAction(const std::string& printer, const std::string& action);
 
-  // What a file:-device printer wrote for the job.
+  // What a file:-device printer wrote for the job (<id>-<name>.prn); by
+  // name alone, the newest job of that name.
+  std::string OutputPath(const std::string& printer, int job, const std::string& jobName) const;
   std::string OutputPath(const std::string& printer, const std::string& jobName) const;
+
+  // The program's name for this server (its sub-commands' socket).
+  std::string ProgramLink() const { return m_dir + "/" + m_name; }
 
  private:
   HttpReply Http(const std::string& path, const std::string* form) const;

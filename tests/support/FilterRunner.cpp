@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 #include "support/PpdWriter.h"
@@ -62,6 +64,31 @@ bool Pump(Child& c, const std::vector<uint8_t>* toWrite, size_t* written, Filter
     }
   }
   return true;
+}
+
+// Whether the process sleeps in a system call (state S in /proc).
+bool Sleeping(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  const size_t name = stat.rfind(')');
+  return name != std::string::npos && name + 2 < stat.size() && stat[name + 2] == 'S';
+}
+
+// Whether the signal was sent to the process and has not been taken yet.
+bool SignalPending(pid_t pid, int signal) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  const unsigned long long bit = 1ull << (signal - 1);
+  for (std::string line; std::getline(f, line);)
+    if ((line.rfind("SigPnd:", 0) == 0 || line.rfind("ShdPnd:", 0) == 0) &&
+        (std::stoull(line.substr(7), nullptr, 16) & bit))
+      return true;
+  return false;
+}
+
+// Bytes written into the pipe that its reader has not taken yet.
+int Unread(int pipeFd) {
+  int n = 0;
+  return ioctl(pipeFd, FIONREAD, &n) == 0 ? n : -1;
 }
 
 std::string ReadFile(const std::string& path) {
@@ -131,18 +158,32 @@ FilterResult RunFilter(const FilterJob& job) {
       });
       if (!ok) break;
     }
-    if (s.sigtermFirst) kill(pid, SIGTERM);
+    if (s.waitForInputTaken) {
+      ok = Pump(c, nullptr, nullptr, r, deadline, [&] {
+        return c.in < 0 || c.err < 0 || (Unread(c.in) == 0 && Sleeping(pid));
+      });
+      if (!ok) break;
+    }
+    if (s.sigtermFirst) {
+      // Bytes written while the signal is on its way could be read before
+      // it lands: hold them back until the filter has taken it.
+      kill(pid, SIGTERM);
+      ok = Pump(c, nullptr, nullptr, r, deadline,
+                [&] { return c.err < 0 || !SignalPending(pid, SIGTERM); });
+      if (!ok) break;
+    }
     size_t written = 0;
     ok = Pump(c, &s.bytes, &written, r, deadline,
               [&] { return written >= s.bytes.size() || c.in < 0; });
     if (!ok) break;
   }
-  if (c.in >= 0) { close(c.in); c.in = -1; }
+  if (c.in >= 0 && !job.holdInputOpen) { close(c.in); c.in = -1; }
   if (ok) ok = Pump(c, nullptr, nullptr, r, deadline, [&] { return c.out < 0 && c.err < 0; });
   if (!ok) {
     r.timedOut = true;
     kill(pid, SIGKILL);
   }
+  if (c.in >= 0) close(c.in);
   if (c.out >= 0) close(c.out);
   if (c.err >= 0) close(c.err);
   int status = 0;

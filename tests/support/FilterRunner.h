@@ -12,6 +12,9 @@ struct FeedStep {
   std::vector<uint8_t> bytes;  // written to the filter's standard input
   std::string waitForStderr;   // before writing: wait until stderr holds this
   std::string waitForLog;      // before writing: wait until the log holds this
+  // Before writing (after the waits above): wait until the filter has taken
+  // every byte written so far and sleeps, waiting for more.
+  bool waitForInputTaken = false;
   bool sigtermFirst = false;   // before writing (after waiting): send SIGTERM
 };
 
@@ -21,6 +24,8 @@ struct FilterJob {
   bool unsetPpd = false;
   std::vector<uint8_t> input;  // standard input, written at once (when no steps)
   std::vector<FeedStep> steps;
+  // After the steps standard input stays open: the filter must end by itself.
+  bool holdInputOpen = false;
   std::string stdoutPath;  // e.g. /dev/full; empty = captured through a pipe
   bool closeStdoutEarly = false;  // the reading end is closed before anything is read
   double timeoutSeconds = 60;

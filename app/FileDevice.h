@@ -1,0 +1,40 @@
+// The application's device schemes. PAPPL's own "file" scheme writes each
+// job to <folder>/<job-name>.prn, so two jobs of one name overwrite each
+// other; ours takes its place:
+//
+//   file:///folder         each job to <folder>/<job-id>-<job-name>.prn,
+//                          made anew (O_EXCL, O_NOFOLLOW), never over
+//                          another file: a name taken gets "-2", "-3", ...
+//   file:///path/file.prn  every job to that file (or character device)
+//
+// The job name is cut to letters, digits, ".", "-", "_" and spaces (other
+// characters become "_"). With the serial scheme (SerialDevice.h) and
+// PAPPL's usb, socket, dnssd and snmp schemes, these are the device schemes
+// of the application.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include <string>
+
+namespace tavel {
+
+constexpr size_t kMaxJobFileName = 100;  // bytes of the job name kept in a file name
+
+// Registers the schemes; call once, before anything of PAPPL's uses a
+// device (PAPPL adds its own only to an empty list).
+void AddDeviceSchemes();
+
+// Makes the job's file when `device` is a folder of this scheme (a job
+// starting says its id; PAPPL opens the device with the job's name only).
+// Devices of other schemes are left alone.
+void NameJobFile(pappl_device_t* device, int jobId);
+
+// The file name of a job in a folder: "<id>-<name>.prn", the name made safe.
+std::string JobFileName(int jobId, const char* jobName);
+
+// True when file: URIs go through the scheme above (false: PAPPL's, when
+// this PAPPL has no way to leave its own out).
+bool OwnFileScheme();
+
+}  // namespace tavel
