@@ -1,6 +1,5 @@
 #include "app/PrinterDriver.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
@@ -195,22 +194,6 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char*, co
   AddVendorAttributes(model, data, attrs);
   AddConformanceAttributes(*attrs);
   return true;
-}
-
-std::string WebStrings() {
-  std::string text;
-  for (const VendorOption& option : VendorOptions()) {
-    text += "\"" + std::string(option.name) + "\" = \"" + option.label + "\";\n";
-    for (const VendorWord& w : option.words) {
-      // "full-after-document" reads "Full after document".
-      std::string label = w.ipp;
-      for (char& c : label)
-        if (c == '-') c = ' ';
-      label[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(label[0])));
-      text += "\"" + std::string(option.name) + "." + w.ipp + "\" = \"" + label + "\";\n";
-    }
-  }
-  return text;
 }
 
 }  // namespace tavel

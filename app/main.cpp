@@ -129,12 +129,10 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
                            nullptr);
   papplSystemAddMIMEFilter(system, "image/jpeg", "image/pwg-raster", CRasterJob::PrintImageFile,
                            nullptr);
+  // The web pages name the vendor options from the option table, with no
+  // strings file: with one, PAPPL 1.3.1 adds its language once more to the
+  // printer's printer-strings-languages-supported at every request.
   papplSystemSetFooterHTML(system, "tavelpress: labels, receipts and pocket printers");
-  static const std::string strings = tavel::WebStrings();
-  // Without a path: the strings name the vendor options on the web pages,
-  // but are no resource of a language, which PAPPL 1.3.1 adds once more to
-  // printer-strings-languages-supported of the printer at every request.
-  papplSystemAddStringsData(system, nullptr, "en", strings.c_str());
   if (state) {
     if (spool) tavel::CleanJobFiles(spool, system);
     papplSystemLoadState(system, state);
