@@ -241,8 +241,8 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
   m_fit.orientation = OrientationOf(options.orientation_requested);
   // PAPPL puts the printer's default into the options of a job that names
   // no orientation. That default is portrait, as IPP/1.1 wants one of the
-  // four; such a job is turned by the shape of its pages, as before. A
-  // default of another orientation set on the printer is kept.
+  // four (and PAPPL 1.3.1 takes no other); such a job is turned by the
+  // shape of its pages, as before. Another default would be kept.
   if (!papplJobGetAttribute(job, "orientation-requested") &&
       options.orientation_requested == IPP_ORIENT_PORTRAIT)
     m_fit.orientation = tavel::Orientation::kNone;
