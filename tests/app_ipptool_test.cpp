@@ -205,7 +205,8 @@ TEST_P(IpptoolConformance, PassesTheTestFiles) {
   const std::set<std::string> names = NamedFiles(dir_);
   ASSERT_GT(names.size(), 10u);
   std::string why;
-  for (const std::string& name : names) ASSERT_TRUE(MakeSample(dir_, name, model->dpi, &why)) << why;
+  for (const std::string& name : names)
+    ASSERT_TRUE(MakeSample(dir_, name, model->dpi, &why)) << why;
   const std::string document = dir_ + "/label.jpg";
   ASSERT_TRUE(MakeJpeg(document, 288, 432, 100, "0 setgray 72 72 144 144 rectfill showpage",
                        why))
