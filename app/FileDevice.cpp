@@ -4,6 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <dlfcn.h>
+#include <limits.h>
+#include <stdlib.h>
+
 #include <cerrno>
 #include <cstring>
 #include <mutex>
@@ -26,6 +30,7 @@ namespace {
 constexpr int kMaxNameTries = 1000;  // "-2" ... before giving up on a folder
 constexpr mode_t kJobFileMode = 0644;
 bool g_ownScheme = false;
+std::string g_folder;  // resolved; "" when file: devices are off
 
 struct OpenFile {
   int fd = -1;
@@ -81,12 +86,26 @@ bool CreateJobFile(pappl_device_t* device, OpenFile* file, int jobId) {
   return file->fd >= 0;
 }
 
+// The path with ".." and symbolic links resolved; a path that does not
+// exist yet resolves through its folder. "" when that folder does not.
+std::string Resolved(const std::string& path) {
+  char real[PATH_MAX];
+  if (realpath(path.c_str(), real)) return real;
+  const size_t slash = path.rfind('/');
+  const std::string base = path.substr(slash + 1);
+  if (errno != ENOENT || base.empty() || base == "." || base == "..") return "";
+  const std::string parent = slash == 0 ? "/" : path.substr(0, slash);
+  if (!realpath(parent.c_str(), real)) return "";
+  return std::string(real) + (std::strcmp(real, "/") == 0 ? "" : "/") + base;
+}
+
 bool OpenDevice(pappl_device_t* device, const char* uri, const char* name) {
-  const std::string path = UriPath(uri);
-  if (path.empty()) {
-    papplDeviceError(device, "Bad file device URI \"%s\".", uri);
+  std::string why;
+  if (!DeviceUriAllowed(uri, &why)) {
+    papplDeviceError(device, "%s", why.c_str());
     return false;
   }
+  const std::string path = UriPath(uri);
   OpenFile* file = new (std::nothrow) OpenFile;
   if (!file) return false;
   struct stat st;
@@ -96,7 +115,8 @@ bool OpenDevice(pappl_device_t* device, const char* uri, const char* name) {
     file->name = name ? name : "";
   } else {
     // A file or device named by the administrator: written as it is.
-    file->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kJobFileMode);
+    file->fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                    kJobFileMode);
     if (file->fd < 0) {
       papplDeviceError(device, "Unable to open \"%s\": %s", path.c_str(), std::strerror(errno));
       delete file;
@@ -166,6 +186,42 @@ void NameJobFile(pappl_device_t* device, int jobId) {
   if (file && file->fd < 0 && !file->folder.empty()) CreateJobFile(device, file, jobId);
 }
 
+bool SetFileDeviceFolder(const std::string& folder, std::string* why) {
+  g_folder.clear();
+  if (folder.empty()) return true;
+  char real[PATH_MAX];
+  struct stat st;
+  if (!realpath(folder.c_str(), real) || stat(real, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    *why = "The file device folder \"" + folder + "\" is not a folder: file: devices are off.";
+    return false;
+  }
+  g_folder = real;
+  return true;
+}
+
+bool DeviceUriAllowed(const char* uri, std::string* why) {
+  if (!uri || std::strncmp(uri, "file:", 5) != 0) return true;
+  if (g_folder.empty()) {
+    *why = "file: devices are off: the server names no file-device-folder.";
+    return false;
+  }
+  const std::string path = UriPath(uri);
+  const std::string resolved = path.empty() ? "" : Resolved(path);
+  if (resolved.empty()) {
+    *why = std::string("\"") + uri + "\" names no file or folder that can be made.";
+    return false;
+  }
+  const bool inside = resolved == g_folder ||
+                      (resolved.compare(0, g_folder.size(), g_folder) == 0 &&
+                       (g_folder == "/" || resolved[g_folder.size()] == '/'));
+  if (!inside) {
+    *why = std::string("\"") + uri + "\" is outside the file device folder \"" + g_folder +
+           "\".";
+    return false;
+  }
+  return true;
+}
+
 bool OwnFileScheme() { return g_ownScheme; }
 
 void AddDeviceSchemes() {
@@ -187,3 +243,26 @@ void AddDeviceSchemes() {
 }
 
 }  // namespace tavel
+
+// Where PAPPL makes a printer (Create-Printer, the Add Printer page, the
+// state file): a device URI the policy above refuses makes none. Exported
+// from the program, so PAPPL's own calls come here.
+extern "C" pappl_printer_t* papplPrinterCreate(pappl_system_t* system, int printerId,
+                                               const char* printerName, const char* driverName,
+                                               const char* deviceId, const char* deviceUri) {
+  using Create = pappl_printer_t* (*)(pappl_system_t*, int, const char*, const char*,
+                                      const char*, const char*);
+  static const Create create = reinterpret_cast<Create>(dlsym(RTLD_NEXT, "papplPrinterCreate"));
+  std::string why;
+  if (!tavel::DeviceUriAllowed(deviceUri, &why)) {
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Printer \"%s\" not made: %s",
+             printerName ? printerName : "", why.c_str());
+    errno = EPERM;
+    return nullptr;
+  }
+  if (!create) {
+    errno = ENOSYS;
+    return nullptr;
+  }
+  return create(system, printerId, printerName, driverName, deviceId, deviceUri);
+}

@@ -8,7 +8,13 @@
 //   file:///path/file.prn  every job to that file (or character device)
 //
 // The job name is cut to letters, digits, ".", "-", "_" and spaces (other
-// characters become "_"). With the serial scheme (SerialDevice.h) and
+// characters become "_").
+//
+// A file: device writes only under the one folder the administrator names
+// (server option file-device-folder): the URI's path, with ".." and
+// symbolic links resolved, must lie in it, when a printer is made and again
+// each time its device opens. Without that folder, file: devices are off:
+// the server may run as a user whose files no client should choose. With the serial scheme (SerialDevice.h) and
 // PAPPL's usb, socket, dnssd and snmp schemes, these are the device schemes
 // of the application.
 #pragma once
@@ -32,6 +38,15 @@ void NameJobFile(pappl_device_t* device, int jobId);
 
 // The file name of a job in a folder: "<id>-<name>.prn", the name made safe.
 std::string JobFileName(int jobId, const char* jobName);
+
+// The folder file: devices may write under ("" or a folder that does not
+// resolve: none may). Returns false, with the reason, when it does not
+// resolve.
+bool SetFileDeviceFolder(const std::string& folder, std::string* why);
+
+// Whether a printer may have this device URI: true for other schemes;
+// for file: only a path within the folder. `why` says what is wrong.
+bool DeviceUriAllowed(const char* uri, std::string* why);
 
 // True when file: URIs go through the scheme above (false: PAPPL's, when
 // this PAPPL has no way to leave its own out).

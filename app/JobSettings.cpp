@@ -42,6 +42,12 @@ bool Offers(const ModelOption* option, const char* choice) {
 
 }  // namespace
 
+int JobDarkness(int configured, int printDarkness) {
+  return std::clamp(std::clamp(configured, 0, kMaxDarknessConfigured) +
+                        std::clamp(printDarkness, kMinPrintDarkness, kMaxPrintDarkness),
+                    0, kMaxDarknessConfigured);
+}
+
 int DarknessLevels(const ModelInfo& model) { return HighestNumber(model.Option("Darkness")) + 1; }
 
 std::pair<int, int> SpeedRange(const ModelInfo& model) {
@@ -69,7 +75,7 @@ int SpeedLevel(const ModelInfo& model, int speed) {
 }
 
 int DarknessLevel(int levels, int darkness) {
-  return (std::clamp(darkness, 0, 100) * (levels - 1) + 50) / 100;
+  return (std::clamp(darkness, 0, kMaxDarknessConfigured) * (levels - 1) + 50) / 100;
 }
 
 unsigned TrackingSupported(const ModelInfo& model) {
@@ -122,7 +128,10 @@ void BuildJobSettings(const ModelInfo& model, const JobRequest& request,
     std::string choice;
     if (!option || !model.Option(option->keyword) ||
         !VendorChoice(*option, value.second, &choice)) {
-      if (ignored) ignored->push_back(value.first + "=" + value.second);
+      // Named in the job log, cut to a readable length.
+      if (ignored)
+        ignored->push_back(value.first.substr(0, kMaxVendorValueBytes) + "=" +
+                           value.second.substr(0, kMaxVendorValueBytes));
       continue;
     }
     settings->SetChoice(option->keyword, choice);

@@ -33,6 +33,15 @@ constexpr int kSpeedPerPeriPageStep = 1000;  // PeriPage level n is (n + 1) x 10
 // the printer keeps its own darkness.
 constexpr int kDarknessAsInstalled = 50;
 
+// The ranges of printer-darkness-configured and print-darkness (IPP's).
+constexpr int kMaxDarknessConfigured = 100;
+constexpr int kMinPrintDarkness = -100;
+constexpr int kMaxPrintDarkness = 100;
+
+// The job's darkness, 0-100: the printer's configured darkness plus the
+// job's print-darkness, each held to its range first.
+int JobDarkness(int configured, int printDarkness);
+
 struct JobRequest {
   std::string mediaType;  // media-col's media-type
   unsigned tracking = 0;  // a kTracking* value; 0 for none

@@ -3,9 +3,14 @@
 // size in dots (one screen pixel per dot) with its size in millimetres, and
 // the commands the decoder found, with what they make the printer do. The
 // same address serves the pictures: ?job=ID&page=N.
+#include <cctype>
+#include <cerrno>
+#include <climits>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
@@ -25,12 +30,28 @@ pappl_printer_t* PrinterOf(pappl_client_t* client, void* data) {
   return papplSystemFindPrinter(papplClientGetSystem(client), nullptr, id, nullptr);
 }
 
+// A number of the query, 1 to INT_MAX (job ids and page numbers); the text
+// after it in *end.
+bool QueryNumber(const char* text, const char* name, int* value, const char** end) {
+  const size_t length = std::strlen(name);
+  if (std::strncmp(text, name, length) != 0 || !std::isdigit(static_cast<unsigned char>(
+                                                    text[length])))
+    return false;
+  errno = 0;
+  char* stop = nullptr;
+  const long n = std::strtol(text + length, &stop, 10);
+  if (errno || n < 1 || n > INT_MAX) return false;
+  *value = static_cast<int>(n);
+  *end = stop;
+  return true;
+}
+
 // "job=12&page=3" from the request's query; false when it is not that.
 bool PictureWanted(const char* query, int* job, int* page) {
-  if (!query || !*query) return false;
-  char extra = 0;
-  return std::sscanf(query, "job=%d&page=%d%c", job, page, &extra) == 2 && *job > 0 &&
-         *page > 0;
+  if (!query) return false;
+  const char* rest = nullptr;
+  return QueryNumber(query, "job=", job, &rest) && QueryNumber(rest, "&page=", page, &rest) &&
+         !*rest;
 }
 
 // papplClientHTMLPrintf knows few conversions (no %zu, %llu): format here.

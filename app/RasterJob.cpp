@@ -207,7 +207,7 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
   tavel::JobRequest request;
   request.mediaType = options.media.type;
   request.tracking = options.media.tracking;
-  request.darkness = options.darkness_configured + options.print_darkness;
+  request.darkness = tavel::JobDarkness(options.darkness_configured, options.print_darkness);
   request.darknessSet = papplJobGetAttribute(job, "print-darkness") != nullptr ||
                         options.print_darkness != 0 ||
                         options.darkness_configured != tavel::kDarknessAsInstalled;

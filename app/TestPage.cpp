@@ -25,6 +25,12 @@ constexpr int kDotsPerFontScale = 100;  // one font scale step per 100 dpi
 constexpr uint8_t kWhite = 255;
 constexpr uint8_t kBlack = 0;
 constexpr uint8_t kThresholdLevel = 128;  // the thresholded ramp's cut
+// The test page's size is the default media's, held to a printer's: no
+// wider than the widest head (when the model is unknown), no longer than
+// the longest custom label (1 m, in IPP's hundredths of a millimetre).
+constexpr int kMaxTestPageDots = 1280;
+constexpr int kMaxMediaHundredths = 100000;
+constexpr int kMaxTestPageDpi = 600;
 
 struct Glyph {
   char c;
@@ -282,6 +288,17 @@ bool WriteGrayRaster(const std::string& path, const GrayPage& page, int dpi, std
   return ok;
 }
 
+namespace {
+
+// A media dimension (hundredths of a millimetre) in dots, within 0-1 m.
+unsigned MediaDots(int hundredths, int dpi) {
+  return static_cast<unsigned>(std::clamp(hundredths, 0, kMaxMediaHundredths) *
+                                   static_cast<double>(dpi) / 2540.0 +
+                               0.5);
+}
+
+}  // namespace
+
 int HeadDots(const ModelInfo& model) {
   struct Head {
     const char* driver;
@@ -304,14 +321,17 @@ TestPageInfo TestPageFor(pappl_printer_t* printer) {
   const ModelInfo* model = FindModel(papplPrinterGetDriverName(printer));
   info.printerName = papplPrinterGetName(printer);
   info.modelName = model ? model->modelName : data.make_and_model;
-  info.dpi = data.x_default > 0 ? data.x_default : 203;
+  info.dpi = data.x_default > 0 && data.x_default <= kMaxTestPageDpi ? data.x_default : 203;
   if (model) info.headDots = HeadDots(*model);
   const pappl_media_col_t& media = data.media_default;
-  info.width = static_cast<unsigned>(media.size_width * info.dpi / 2540.0 + 0.5);
-  if (info.width == 0) info.width = static_cast<unsigned>(info.headDots);
+  // The media's size in dots, no wider than the head.
+  const unsigned widest =
+      static_cast<unsigned>(info.headDots > 0 ? info.headDots : kMaxTestPageDots);
+  info.width = std::min(MediaDots(media.size_width, info.dpi), widest);
+  if (info.width == 0) info.width = widest;
   // Labels are as long as the label; a roll takes what the page needs.
   if (media.tracking != PAPPL_MEDIA_TRACKING_CONTINUOUS)
-    info.height = static_cast<unsigned>(media.size_length * info.dpi / 2540.0 + 0.5);
+    info.height = MediaDots(media.size_length, info.dpi);
   info.settings.push_back(std::string("MEDIA: ") + media.size_name);
   info.settings.push_back(MmText(media.size_width) + " X " + MmText(media.size_length) + " MM, " +
                           media.type);

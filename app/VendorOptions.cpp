@@ -67,6 +67,7 @@ const VendorOption* FindVendorOption(const std::string& name) {
 }
 
 bool VendorChoice(const VendorOption& option, const std::string& value, std::string* choice) {
+  if (value.size() > kMaxVendorValueBytes) return false;
   if (option.words.empty()) {
     errno = 0;
     char* end = nullptr;

@@ -11,6 +11,10 @@
 
 namespace tavel {
 
+// The longest vendor attribute value looked at: every valid one is a short
+// keyword or number; a longer one is refused unread.
+constexpr size_t kMaxVendorValueBytes = 64;
+
 struct VendorWord {
   const char* ipp;     // the IPP keyword
   const char* choice;  // the PPD choice it stands for
@@ -31,7 +35,7 @@ std::vector<const VendorOption*> VendorOptionsFor(const ModelInfo& model);
 const VendorOption* FindVendorOption(const std::string& name);
 
 // The PPD choice of an IPP value; false when the value isn't one the
-// attribute takes.
+// attribute takes (out of range, or longer than kMaxVendorValueBytes).
 bool VendorChoice(const VendorOption& option, const std::string& value, std::string* choice);
 // The IPP value of a PPD choice (the default shown to clients).
 std::string VendorValue(const VendorOption& option, const std::string& choice);

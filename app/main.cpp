@@ -8,7 +8,10 @@
 // preview-jobs (jobs whose previews each printer keeps, default 5, 0 for
 // none), preview-directory (where previews and test pages are written;
 // default the spool directory's "previews", else a folder of the user's in
-// /tmp).
+// /tmp), auth-service, admin-group, print-group (the login for
+// administration: Authorization.h), config-file (ServerConfig.h),
+// file-device-folder (the one folder file: devices may write under;
+// without it they are off: FileDevice.h).
 #include <pappl/pappl.h>
 
 #include <cstdio>
@@ -19,6 +22,7 @@
 
 #include <unistd.h>
 
+#include "app/Authorization.h"
 #include "app/Discovery.h"
 #include "app/FileDevice.h"
 #include "app/JobPreview.h"
@@ -27,6 +31,8 @@
 #include "app/PrinterAttributes.h"
 #include "app/PrinterDriver.h"
 #include "app/RasterJob.h"
+#include "app/SerialDevice.h"
+#include "app/ServerConfig.h"
 #include "app/StateFile.h"
 #include "app/WebPages.h"
 #include "tavelpress/Version.h"
@@ -76,6 +82,17 @@ bool SaveState(pappl_system_t* system, void* path) {
 }
 
 pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
+  // The configuration file's options under the command line's; they live
+  // as long as the server (the state file's name is kept).
+  static tavel::ServerOptions merged;
+  std::string error;
+  if (!merged.Load(count, options, &error)) {
+    std::fprintf(stderr, "tavelpress: %s\n", error.c_str());
+    return nullptr;
+  }
+  count = merged.Count();
+  options = merged.Options();
+  const tavel::LoginSettings login = tavel::LoginFromOptions(count, options);
   const char* host = OptionOr(count, options, "listen-hostname", "localhost");
   const int port = std::atoi(OptionOr(count, options, "server-port", "0"));
   const char* spool = OptionOr(count, options, "spool-directory", nullptr);
@@ -88,8 +105,19 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
       static_cast<pappl_soptions_t>(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
                                     PAPPL_SOPTIONS_WEB_LOG | tls),
       "Tavelpress", port > 0 ? port : kDefaultPort, "_print,_universal", spool, logFile, level,
-      nullptr, false);
+      login.On() ? login.service.c_str() : nullptr, false);
   if (!system) return nullptr;
+  if (!tavel::ConfigureLogin(system, login, &error)) {
+    std::fprintf(stderr, "tavelpress: %s\n", error.c_str());
+    papplSystemDelete(system);
+    return nullptr;
+  }
+  // Before the state file: its printers are made through the same check.
+  if (!tavel::SetFileDeviceFolder(OptionOr(count, options, "file-device-folder", ""), &error)) {
+    std::fprintf(stderr, "tavelpress: %s\n", error.c_str());
+    papplSystemDelete(system);
+    return nullptr;
+  }
   if (!tavel::JobQueueInPlace())
     papplLog(system, PAPPL_LOGLEVEL_WARN,
              "This PAPPL has no job thread entry point to queue jobs at: a printer may be "

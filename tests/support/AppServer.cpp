@@ -6,8 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
-
 #include <chrono>
 #include <cstdlib>
 #include <sstream>
@@ -35,13 +35,16 @@ bool AppServer::Start(const std::string& program, const std::string& dir,
   m_name = "tavelpress-test-" + std::to_string(getpid());
   const std::string link = dir + "/" + m_name;
   if (symlink(program.c_str(), link.c_str()) != 0 && errno != EEXIST) return false;
+  // The one folder its file: devices may write under.
+  RunCommand({"mkdir", "-p", dir + "/out"}, 10);
   for (int attempt = 0; attempt < 3 && m_pid < 0; ++attempt) {
     m_port = FreeLoopbackPort();
     if (m_port == 0) return false;
     std::vector<std::string> argv = {
-        link, "server", "-o", "server-port=" + std::to_string(m_port), "-o",
-        "spool-directory=" + dir + "/spool", "-o", "state-file=" + dir + "/state", "-o",
-        "log-file=" + dir + "/log", "-o", "log-level=debug"};
+        link, "server", "-o", "config-file=", "-o", "server-port=" + std::to_string(m_port),
+        "-o", "spool-directory=" + dir + "/spool", "-o", "state-file=" + dir + "/state", "-o",
+        "log-file=" + dir + "/log", "-o", "log-level=debug", "-o",
+        "file-device-folder=" + dir + "/out"};
     for (const std::string& option : options) {
       argv.push_back("-o");
       argv.push_back(option);
@@ -164,6 +167,11 @@ HttpReply AppServer::Http(const std::string& path, const std::string* form) cons
                               30000, nullptr);
   if (!http) return reply;
   httpClearFields(http);
+  if (!m_webLogin.empty()) {
+    char encoded[1024];
+    httpEncode64_2(encoded, sizeof encoded, m_webLogin.data(), static_cast<int>(m_webLogin.size()));
+    httpSetField(http, HTTP_FIELD_AUTHORIZATION, (std::string("Basic ") + encoded).c_str());
+  }
   bool sent;
   if (form) {
     httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/x-www-form-urlencoded");
@@ -186,6 +194,34 @@ HttpReply AppServer::Http(const std::string& path, const std::string* form) cons
   }
   httpClose(http);
   return reply;
+}
+
+void AppServer::SetWebLogin(const std::string& user, const std::string& password) {
+  m_webLogin = user.empty() ? "" : user + ":" + password;
+}
+
+// Percent-encoded for a URI's user information: ipptool decodes it.
+static std::string UriEscaped(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out += char(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+std::string AppServer::WithLogin(const std::string& uri, const std::string& user,
+                                 const std::string& password) {
+  const size_t at = uri.find("://");
+  return at == std::string::npos ? uri
+                                 : uri.substr(0, at + 3) + UriEscaped(user) + ":" +
+                                       UriEscaped(password) + "@" + uri.substr(at + 3);
 }
 
 bool AppServer::PrinterAction(const std::string& printer, const std::string& action) {

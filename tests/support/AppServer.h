@@ -22,12 +22,17 @@ class AppServer {
  public:
   // Starts `program` in `dir` (made by the caller) with extra server options
   // ("name=value"); false when it never listens (the reason is in Log()).
+  // No configuration file is read unless an option names one.
   bool Start(const std::string& program, const std::string& dir,
              const std::vector<std::string>& options = {});
   void Stop();
   // Ends the server at once (SIGKILL), as a crash or power loss would.
   void Kill();
   int Port() const { return m_port; }
+  int Pid() const { return m_pid; }
+  // The name the server runs under (its sub-commands' socket is named
+  // after it).
+  const std::string& Name() const { return m_name; }
   std::string Log() const;
 
   std::string PrinterUri(const std::string& name) const;
@@ -55,6 +60,13 @@ class AppServer {
   HttpReply Post(const std::string& path, const std::string& form) const {
     return Http(path, &form);
   }
+  // Basic credentials sent with every later Get and Post (none when
+  // `user` is empty).
+  void SetWebLogin(const std::string& user, const std::string& password);
+  // `uri` with the user name and password ipptool sends as Basic
+  // credentials when the server asks for them.
+  static std::string WithLogin(const std::string& uri, const std::string& user,
+                               const std::string& password);
   // Presses a button of a printer's web page ("print-test-page", ...), with
   // the page's form token; false when the page has no such form.
   bool PrinterAction(const std::string& printer, const std::string& action);
@@ -75,4 +87,5 @@ class AppServer {
   int m_port = 0;
   int m_pid = -1;
   int m_requests = 0;
+  std::string m_webLogin;  // "user:password", or empty
 };
