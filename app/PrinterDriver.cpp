@@ -1,12 +1,12 @@
 #include "app/PrinterDriver.h"
 
-#include <cctype>
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
 
 #include "app/JobSettings.h"
 #include "app/ModelTable.h"
+#include "app/PrinterAttributes.h"
 #include "app/RasterJob.h"
 #include "app/TestPage.h"
 #include "app/VendorOptions.h"
@@ -114,10 +114,15 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char*, co
   data->rendpage_cb = CRasterJob::EndPage;
   data->rendjob_cb = CRasterJob::EndJob;
   data->testpage_cb = PrintTestPage;
-  // The printer takes raster only. PAPPL compares a job's format with this
-  // one when no filter or raster path takes the job (a PDF passed on as
-  // it is, say), and must not find it unset: such a job is then refused.
-  data->format = "image/pwg-raster";
+  // The printer takes raster only. PAPPL hands a job to the "raw" path
+  // when its format is this one and no filter or raster path takes it: an
+  // untyped document, refused there. (PAPPL lists the format among the
+  // supported ones, so it must not be one listed already.)
+  data->format = "application/octet-stream";
+  data->printfile_cb = RefuseDocument;
+  data->identify_cb = IdentifyPrinter;
+  data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+  data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model.modelName);
   data->ppm = kPagesPerMinute;
 
@@ -135,17 +140,20 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char*, co
   data->content_default = PAPPL_CONTENT_AUTO;
   data->quality_default = IPP_QUALITY_NORMAL;
   data->scaling_default = PAPPL_SCALING_AUTO;
-  data->orient_default = IPP_ORIENT_NONE;
+  // What IPP clients see as the default; a job that names no orientation
+  // is still turned to fit the label.
+  data->orient_default = IPP_ORIENT_PORTRAIT;
   data->duplex = PAPPL_DUPLEX_NONE;
   data->sides_supported = PAPPL_SIDES_ONE_SIDED;
   data->sides_default = PAPPL_SIDES_ONE_SIDED;
   data->num_resolution = 1;
   data->x_resolution[0] = data->y_resolution[0] = model.dpi;
   data->x_default = data->y_default = model.dpi;
-  // Thermal heads print to the paper's edge.
+  // Thermal heads print to the paper's edge; every size also comes with a
+  // margin too small to see, for CUPS's driverless default size.
   data->borderless = true;
-  data->left_right = 0;
-  data->bottom_top = 0;
+  data->left_right = kBorderedMarginHundredthsMm;
+  data->bottom_top = kBorderedMarginHundredthsMm;
 
   data->num_media = 0;
   for (const ModelMedia& media : model.media)
@@ -184,23 +192,8 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char*, co
   data->darkness_configured = kDarknessAsInstalled;
 
   AddVendorAttributes(model, data, attrs);
+  AddConformanceAttributes(*attrs);
   return true;
-}
-
-std::string WebStrings() {
-  std::string text;
-  for (const VendorOption& option : VendorOptions()) {
-    text += "\"" + std::string(option.name) + "\" = \"" + option.label + "\";\n";
-    for (const VendorWord& w : option.words) {
-      // "full-after-document" reads "Full after document".
-      std::string label = w.ipp;
-      for (char& c : label)
-        if (c == '-') c = ' ';
-      label[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(label[0])));
-      text += "\"" + std::string(option.name) + "." + w.ipp + "\" = \"" + label + "\";\n";
-    }
-  }
-  return text;
 }
 
 }  // namespace tavel

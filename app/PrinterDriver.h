@@ -18,8 +18,4 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char* dev
                  const char* deviceId, pappl_pr_driver_data_t* data, ipp_t** attrs,
                  void* context);
 
-// The English texts of the web interface for the vendor attributes
-// ("name" = "label"; "name.value" = "label";), for papplSystemAddStringsData.
-std::string WebStrings();
-
 }  // namespace tavel

@@ -239,6 +239,13 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
   m_fit.dpi = data.x_default > 0 ? data.x_default : m_model.dpi;
   m_fit.scaling = ScalingOf(options.print_scaling);
   m_fit.orientation = OrientationOf(options.orientation_requested);
+  // PAPPL puts the printer's default into the options of a job that names
+  // no orientation. That default is portrait, as IPP/1.1 wants one of the
+  // four (and PAPPL 1.3.1 takes no other); such a job is turned by the
+  // shape of its pages, as before. Another default would be kept.
+  if (!papplJobGetAttribute(job, "orientation-requested") &&
+      options.orientation_requested == IPP_ORIENT_PORTRAIT)
+    m_fit.orientation = tavel::Orientation::kNone;
   m_fit.roll = IsRoll(m_model, media);
   m_fit.headDots = static_cast<uint32_t>(m_model.maxWidthPt * m_fit.dpi / 72.0 + 0.5);
   m_fit.maxLengthDots = static_cast<uint32_t>(m_model.maxLengthPt * m_fit.dpi / 72.0 + 0.5);

@@ -1,5 +1,6 @@
 #include "app/VendorOptions.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -89,6 +90,15 @@ std::string VendorValue(const VendorOption& option, const std::string& choice) {
   for (const VendorWord& word : option.words)
     if (choice == word.choice) return word.ipp;
   return choice;
+}
+
+std::string VendorWordLabel(const VendorWord& word) {
+  std::string label = word.ipp;
+  for (char& c : label)
+    if (c == '-') c = ' ';
+  if (!label.empty())
+    label[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(label[0])));
+  return label;
 }
 
 }  // namespace tavel

@@ -39,5 +39,8 @@ const VendorOption* FindVendorOption(const std::string& name);
 bool VendorChoice(const VendorOption& option, const std::string& value, std::string* choice);
 // The IPP value of a PPD choice (the default shown to clients).
 std::string VendorValue(const VendorOption& option, const std::string& choice);
+// A keyword value as the web interface shows it: "full-after-document"
+// reads "Full after document".
+std::string VendorWordLabel(const VendorWord& word);
 
 }  // namespace tavel

@@ -264,7 +264,7 @@ void ShowPrinting(pappl_client_t* client, pappl_printer_t* printer, const ModelI
     ipp_t* attrs = papplPrinterGetDriverAttributes(printer);
     for (const VendorOption* option : VendorOptionsFor(*model)) {
       const std::string current = VendorDefault(attrs, *model, *option);
-      const std::string label = papplClientGetLocString(client, option->name);
+      const std::string label = option->label;
       if (option->words.empty()) {
         char range[64];
         std::snprintf(range, sizeof range, " min=\"%d\" max=\"%d\"", option->minimum,
@@ -273,10 +273,7 @@ void ShowPrinting(pappl_client_t* client, pappl_printer_t* printer, const ModelI
         continue;
       }
       std::vector<Choice> choices;
-      for (const VendorWord& w : option->words) {
-        const std::string key = std::string(option->name) + "." + w.ipp;
-        choices.push_back({w.ipp, papplClientGetLocString(client, key.c_str())});
-      }
+      for (const VendorWord& w : option->words) choices.push_back({w.ipp, VendorWordLabel(w)});
       SelectRow(client, label, option->name, choices, current);
     }
     ippDelete(attrs);

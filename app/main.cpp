@@ -31,6 +31,7 @@
 #include "app/JobPreview.h"
 #include "app/JobQueue.h"
 #include "app/Listeners.h"
+#include "app/PrinterAttributes.h"
 #include "app/PrinterDriver.h"
 #include "app/RasterJob.h"
 #include "app/SerialDevice.h"
@@ -72,6 +73,14 @@ std::string PreviewDirectory(int count, cups_option_t* options, const char* spoo
 void PrinterCreated(pappl_printer_t* printer, void*) {
   tavel::AddPreviewPage(printer);
   tavel::AddPrinterPages(printer);
+  tavel::SetPrinterSupplies(printer);
+}
+
+// A server for this machine alone has no use for TLS; without it, PAPPL's
+// uri-security-supported matches the one printer URI it gives.
+bool LoopbackOnly(const char* host) {
+  return !std::strcmp(host, "localhost") || !std::strcmp(host, "127.0.0.1") ||
+         !std::strcmp(host, "::1");
 }
 
 bool SaveState(pappl_system_t* system, void* path) {
@@ -97,9 +106,10 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
   const char* state = OptionOr(count, options, "state-file", nullptr);
   const pappl_loglevel_t level = LogLevel(OptionOr(count, options, "log-level", "warn"));
 
+  const unsigned tls = LoopbackOnly(host) ? PAPPL_SOPTIONS_NO_TLS : 0;
   pappl_system_t* system = papplSystemCreate(
       static_cast<pappl_soptions_t>(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
-                                    PAPPL_SOPTIONS_WEB_LOG),
+                                    PAPPL_SOPTIONS_WEB_LOG | tls),
       "Tavelpress", port > 0 ? port : kDefaultPort, "_print,_universal", spool, logFile, level,
       login.On() ? login.service.c_str() : nullptr, false);
   if (!system) return nullptr;
@@ -153,9 +163,10 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
                            nullptr);
   papplSystemAddMIMEFilter(system, "image/jpeg", "image/pwg-raster", CRasterJob::PrintImageFile,
                            nullptr);
+  // The web pages name the vendor options from the option table, with no
+  // strings file: with one, PAPPL 1.3.1 adds its language once more to the
+  // printer's printer-strings-languages-supported at every request.
   papplSystemSetFooterHTML(system, "tavelpress: labels, receipts and pocket printers");
-  static const std::string strings = tavel::WebStrings();
-  papplSystemAddStringsData(system, "/en.strings", "en", strings.c_str());
   if (state) {
     if (spool) tavel::CleanJobFiles(spool, system);
     papplSystemLoadState(system, state);

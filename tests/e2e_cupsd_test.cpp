@@ -232,10 +232,38 @@ TEST_F(PrivateScheduler, PrintsLabelsAndReceiptsThroughQueues) {
 }
 
 #ifdef TAVEL_APP_PATH
-// A driverless queue (lpadmin -m everywhere) on the printer application:
-// the scheduler asks the application what it can do, turns the PDF into a
-// raster and sends it over IPP with the job's media; the application prints
-// it with its darkness and content settings on a file: device.
+// The .prn file an application printer on a file: device wrote for its one
+// job ("" when none came in about ten seconds).
+std::string PrintedFile(const std::string& outDir) {
+  for (int i = 0; i < 100; ++i) {
+    if (DIR* d = opendir(outDir.c_str())) {
+      std::string found;
+      while (struct dirent* e = readdir(d))
+        if (std::string(e->d_name).find(".prn") != std::string::npos)
+          found = outDir + "/" + e->d_name;
+      closedir(d);
+      if (!found.empty()) return found;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return "";
+}
+
+// The PPD's *DefaultPageSize, when the PPD has a *PageSize of that name.
+std::string OfferedDefaultSize(const std::string& ppd) {
+  const std::string key = "*DefaultPageSize: ";
+  const size_t at = ppd.find(key);
+  if (at == std::string::npos) return "";
+  const size_t start = at + key.size();
+  const std::string name = ppd.substr(start, ppd.find_first_of("\r\n", start) - start);
+  return ppd.find("\n*PageSize " + name + ":") != std::string::npos ? name : "";
+}
+
+// Driverless queues (lpadmin -m everywhere) on the printer application: the
+// scheduler asks the application what it can do, makes a PPD of it, turns
+// the documents into raster and sends them over IPP with the queue's
+// default media, which is the printer's ready media; the application
+// prints them with its darkness and content settings on file: devices.
 TEST_F(PrivateScheduler, PrintsThroughThePrinterApplication) {
   const std::string appDir = dir_ + "/app";
   ASSERT_EQ(mkdir(appDir.c_str(), 0755), 0);
@@ -243,6 +271,7 @@ TEST_F(PrivateScheduler, PrintsThroughThePrinterApplication) {
   ASSERT_TRUE(app.Start(TAVEL_APP_PATH, appDir)) << app.Log();
   std::string why;
   ASSERT_TRUE(app.AddPrinter("label", "tspl-4in-203", "", &why)) << why;
+  ASSERT_TRUE(app.AddPrinter("receipt", "escpos-80mm", "", &why)) << why;
   // This scheduler's driverless queues pass the media but not darkness or
   // content options; those are the application printer's defaults.
   CommandResult set = app.Ipp(app.PrinterUri("label"),
@@ -254,30 +283,41 @@ TEST_F(PrivateScheduler, PrintsThroughThePrinterApplication) {
                                   "STATUS successful-ok");
   ASSERT_EQ(set.status, 0) << set.Describe() << set.out;
 
-  std::string err;
-  const std::string pdf = dir_ + "/label.pdf";
-  ASSERT_TRUE(MakePdf(pdf, 288, 432, BoxBody(432), err)) << err;
-  CommandResult r = Cups({"lpadmin", "-p", "driverless", "-E", "-v", app.PrinterUri("label"),
-                          "-m", "everywhere"});
-  ASSERT_EQ(r.status, 0) << r.Describe() << Logs();
-  const std::string job =
-      Submit("driverless", pdf, {"-o", "media=na_index-4x6_4x6in"});
-  ASSERT_FALSE(job.empty());
-  ASSERT_TRUE(WaitForJob("driverless", job, 120)) << app.Log();
-
-  // The one job file the application wrote.
-  std::string printed;
-  for (int i = 0; i < 100 && printed.empty(); ++i) {
-    if (DIR* d = opendir((appDir + "/out/label").c_str())) {
-      while (struct dirent* e = readdir(d))
-        if (std::string(e->d_name).find(".prn") != std::string::npos)
-          printed = appDir + "/out/label/" + e->d_name;
-      closedir(d);
-    }
-    if (printed.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  // The sizes CUPS names the ready media: 4 x 6 in and the 80 mm roll,
+  // 150 mm long.
+  const struct {
+    const char* queue;
+    const char* printer;
+    const char* size;
+  } queues[] = {{"driverless", "label", "4x6"}, {"driverless-receipt", "receipt", "72.08x150mm"}};
+  for (const auto& q : queues) {
+    CommandResult r = Cups({"lpadmin", "-p", q.queue, "-E", "-v", app.PrinterUri(q.printer),
+                            "-m", "everywhere"});
+    ASSERT_EQ(r.status, 0) << r.Describe() << Logs();
   }
+
+  std::string err;
+  const std::string pdf = dir_ + "/label.pdf", text = dir_ + "/receipt.txt";
+  ASSERT_TRUE(MakePdf(pdf, 288, 432, BoxBody(432), err)) << err;
+  ASSERT_TRUE(WriteFile(text, "Coffee      2.50\nCake        3.20\nTotal       5.70\n"));
+  const std::string labelJob = Submit("driverless", pdf, {});
+  ASSERT_FALSE(labelJob.empty());
+  ASSERT_TRUE(WaitForJob("driverless", labelJob, 120)) << app.Log();
+  const std::string receiptJob = Submit("driverless-receipt", text, {});
+  ASSERT_FALSE(receiptJob.empty());
+  ASSERT_TRUE(WaitForJob("driverless-receipt", receiptJob, 120)) << app.Log();
+
+  // By now the scheduler has written the PPDs it made.
+  for (const auto& q : queues)
+    EXPECT_EQ(OfferedDefaultSize(ReadFile(dir_ + "/conf/ppd/" + q.queue + ".ppd")), q.size)
+        << q.queue;
+
+  const std::string printed = PrintedFile(appDir + "/out/label");
+  const std::string printedReceipt = PrintedFile(appDir + "/out/receipt");
   ASSERT_FALSE(printed.empty()) << app.Log();
+  ASSERT_FALSE(printedReceipt.empty()) << app.Log();
   ASSERT_EQ(app.WaitForJob("label", 1), "completed") << app.Log();
+  ASSERT_EQ(app.WaitForJob("receipt", 1), "completed") << app.Log();
   app.Stop();
 
   // The 4 x 6 in label at 203 dpi (rows padded to 832 dots) with the box
@@ -289,6 +329,14 @@ TEST_F(PrivateScheduler, PrintsThroughThePrinterApplication) {
   EXPECT_EQ(label.pages[0].height, 1218);
   EXPECT_TRUE(BoxIsAt(label.pages[0], 203));
   EXPECT_EQ(CountBytes(ReadFile(printed), "\r\nDENSITY 11\r\n"), 1u);
+
+  // The receipt on the 80 mm roll (576 dots) and 150 mm long, not Letter.
+  Decoded receipt = DecodeStream("escpos", printedReceipt, dir_ + "/out/driverless-receipt");
+  ASSERT_TRUE(receipt.ok) << receipt.err;
+  ASSERT_EQ(receipt.pages.size(), 1u) << receipt.listing;
+  EXPECT_EQ(receipt.pages[0].width, 576);
+  EXPECT_NEAR(receipt.pages[0].height, Dots(150, 203), 2);
+  EXPECT_FALSE(InkBox(receipt.pages[0]).Empty());
 }
 #endif
 

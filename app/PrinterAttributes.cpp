@@ -1,0 +1,55 @@
+#include "app/PrinterAttributes.h"
+
+#include <cstdio>
+
+namespace tavel {
+
+void AddConformanceAttributes(ipp_t* attrs) {
+  // Get-Printer-Attributes takes no preferred-attributes here.
+  ippAddBoolean(attrs, IPP_TAG_PRINTER, "preferred-attributes-supported", 0);
+  // One gray head and no colour management: nothing to choose.
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-supported",
+               nullptr, "auto");
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "print-rendering-intent-default",
+               nullptr, "auto");
+  // Every page is a front side.
+  ippAddString(attrs, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "pwg-raster-document-sheet-back",
+               nullptr, "normal");
+}
+
+const char* SupplyDescription(const ModelInfo& model) {
+  switch (model.family) {
+    case Family::kTspl:
+    case Family::kCpcl: return "Labels";
+    case Family::kEscpos: return "Receipt paper";
+    default: return "Paper";
+  }
+}
+
+void SetPrinterSupplies(pappl_printer_t* printer) {
+  const ModelInfo* model = FindModel(papplPrinterGetDriverName(printer));
+  if (!model) return;
+  pappl_supply_t supply = {};
+  supply.color = PAPPL_SUPPLY_COLOR_NO_COLOR;
+  std::snprintf(supply.description, sizeof supply.description, "%s", SupplyDescription(*model));
+  supply.is_consumed = true;
+  supply.level = -1;  // no printer tells how much is left
+  supply.type = PAPPL_SUPPLY_TYPE_OTHER;
+  papplPrinterSetSupplies(printer, 1, &supply);
+}
+
+void IdentifyPrinter(pappl_printer_t* printer, pappl_identify_actions_t, const char* message) {
+  // At warning level, so that the default log shows it.
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN, "Identify-Printer: %s",
+                  message && *message ? message : "this printer");
+}
+
+bool RefuseDocument(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
+  const char* format = papplJobGetFormat(job);
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to print a document of format \"%s\".",
+              format ? format : "unknown");
+  papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
+  return false;
+}
+
+}  // namespace tavel

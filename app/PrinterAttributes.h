@@ -1,0 +1,39 @@
+// The IPP attributes and answers of a printer that PAPPL leaves to the
+// application: the printing capabilities IPP Everywhere clients ask for,
+// the supply (the paper or label roll), the identify action, and the
+// refusal of a document no path can print.
+#pragma once
+
+#include <pappl/pappl.h>
+
+#include "app/ModelTable.h"
+
+namespace tavel {
+
+// A bordered twin of each media size, with the smallest margin IPP can
+// state (hundredths of a millimetre): less than a dot, so that it prints
+// edge to edge as well, but CUPS's driverless PPD gets a size of the name
+// it gives its default (it names zero-margin sizes "<size>.Borderless",
+// its default never).
+constexpr int kBorderedMarginHundredthsMm = 1;
+
+// The attributes PAPPL does not make from the driver data, into the
+// driver's extra attributes.
+void AddConformanceAttributes(ipp_t* attrs);
+
+// The printer's one supply: its paper or label roll, level unknown. For
+// every new printer and every printer of the state file.
+void SetPrinterSupplies(pappl_printer_t* printer);
+
+// The description of that supply for the model.
+const char* SupplyDescription(const ModelInfo& model);
+
+// Identify-Printer: the printer application shows the message in its log.
+void IdentifyPrinter(pappl_printer_t* printer, pappl_identify_actions_t actions,
+                     const char* message);
+
+// The driver's "raw" path, which PAPPL takes for a document of none of
+// the formats it can print (application/octet-stream it could not type).
+bool RefuseDocument(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
+
+}  // namespace tavel
