@@ -260,7 +260,12 @@ TEST_F(AppIppMutation, MutatedRequestsLeaveTheServerAnsweringWithBoundedMemory) 
   ++sent;
   ASSERT_TRUE(Alive()) << "after " << sent << " requests\n" << m_server.Log();
   const long after = ResidentKb(m_server.Pid());
+#ifdef TAVEL_SANITIZED  // the sanitizer keeps freed memory back by design
+  (void)before;
+  (void)after;
+#else
   EXPECT_LT(after - before, kMaxGrowthKb) << before << " kB before, " << after << " kB after";
+#endif
   // Most mutants are still whole enough for an HTTP answer.
   EXPECT_GT(answered, sent / 2);
 }
