@@ -399,6 +399,11 @@ TEST(AppRestart, JobOfAKilledServerIsListedOnce) {
     active = server.ActiveJob("stuck");
   }
   ASSERT_GT(active, 0) << server.Log();
+  // PAPPL writes its state file some seconds after a change: the printer
+  // must be in it before the kill, or the restart has no printer to list.
+  for (int i = 0; i < 600 && ReadFile(dir + "/state").find("stuck") == std::string::npos; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_NE(ReadFile(dir + "/state").find("stuck"), std::string::npos) << server.Log();
   server.Kill();
   job.join();
   close(master);
