@@ -183,6 +183,18 @@ size_t StreamBytes(size_t pages) {
       .size();
 }
 
+// The job ended by itself with this status, this error (none: no ERROR
+// line at all) and this many pages reported to CUPS.
+void ExpectOutcome(const FilterResult& r, int status, const char* error, size_t pages) {
+  EXPECT_EQ(r.termSignal, 0);
+  EXPECT_EQ(r.exitStatus, status) << r.err;
+  if (*error)
+    EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
+  else
+    EXPECT_EQ(r.err.find("ERROR:"), std::string::npos) << r.err;
+  EXPECT_EQ(Count(r.err, "PAGE: "), pages) << r.err;
+}
+
 class Cancel : public ::testing::TestWithParam<CancelCase> {};
 
 TEST_P(Cancel, EndsAfterThePageInProgress) {
@@ -204,13 +216,7 @@ TEST_P(Cancel, EndsAfterThePageInProgress) {
   job.steps = {before, after};
   FilterResult r = RunFilter(job);
   ASSERT_FALSE(r.timedOut) << r.err;
-  EXPECT_EQ(r.termSignal, 0);
-  EXPECT_EQ(r.exitStatus, c.status) << r.err;
-  if (*c.error)
-    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
-  else
-    EXPECT_EQ(r.err.find("ERROR:"), std::string::npos) << r.err;
-  EXPECT_EQ(Count(r.err, "PAGE: "), c.pagesPrinted) << r.err;
+  ExpectOutcome(r, c.status, c.error, c.pagesPrinted);
 
   Stream decoded(r.out, nullptr);
   EXPECT_TRUE(DecodeTspl(decoded)) << decoded.error;
@@ -425,13 +431,7 @@ TEST_P(JobStatus, OnlyWholePagesSucceed) {
   job.ppdPath = Ppd(c.model);
   job.input = c.input();
   FilterResult r = RunFilter(job);
-  EXPECT_EQ(r.termSignal, 0);
-  EXPECT_EQ(r.exitStatus, c.status) << r.err;
-  if (*c.error)
-    EXPECT_NE(r.err.find(c.error), std::string::npos) << r.err;
-  else
-    EXPECT_EQ(r.err.find("ERROR:"), std::string::npos) << r.err;
-  EXPECT_EQ(Count(r.err, "PAGE: "), c.pagesPrinted) << r.err;
+  ExpectOutcome(r, c.status, c.error, c.pagesPrinted);
 }
 
 std::vector<uint8_t> GoodPages(int n) {
