@@ -34,6 +34,7 @@
 #include "support/CupsChain.h"
 #include "support/FilterRunner.h"
 #include "support/RasterWriter.h"
+#include "tools/decode/Languages.h"
 
 namespace {
 
@@ -48,15 +49,7 @@ std::string PpdPath(const ModelInfo& m) {
   return std::string(TAVEL_BINARY_DIR) + "/ppd/" + m.ppdFile;
 }
 
-const char* Language(const ModelInfo& m) {
-  switch (m.family) {
-    case tavel::Family::kTspl: return "tspl";
-    case tavel::Family::kEscpos: return "escpos";
-    case tavel::Family::kCpcl: return "cpcl";
-    case tavel::Family::kPaperang: return "paperang";
-    default: return "peripage";
-  }
-}
+const char* Language(const ModelInfo& m) { return LanguageOf(m.family).name; }
 
 int HeadDots(const ModelInfo& m) {
   const tavel::ModelMedia* media = m.Media(m.defaultMedia);
