@@ -12,6 +12,7 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -1178,9 +1179,22 @@ TEST(AppPageTones, TellsLineArtFromContinuousTone) {
   }
 }
 
-// The model table and the PPDs ppdc makes from ppd/tavelpress.drv: the
-// same models, sizes, resolutions, options, choices and defaults.
+// The model table, made from ppd/tavelpress.drv by cmake/ModelTable.cmake,
+// reads that file as ppdc does: the same models, sizes, resolutions,
+// options, choices, defaults and attributes as the PPDs.
 TEST(AppModelTable, MatchesTheGeneratedPpds) {
+  // A model for every PPD.
+  size_t ppds = 0;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::string(TAVEL_BINARY_DIR) + "/ppd")) {
+    if (entry.path().extension() != ".ppd") continue;
+    ++ppds;
+    const std::string file = entry.path().filename().string();
+    EXPECT_TRUE(std::any_of(tavel::Models().begin(), tavel::Models().end(),
+                            [&](const ModelInfo& m) { return file == m.ppdFile; }))
+        << file;
+  }
+  EXPECT_EQ(ppds, tavel::Models().size());
   for (const ModelInfo& m : tavel::Models()) {
     SCOPED_TRACE(m.ppdFile);
     ppd_file_t* ppd = ppdOpenFile(PpdPath(m).c_str());

@@ -421,7 +421,9 @@ void Explainer::Stacked(size_t at, Piece piece, uint32_t rowBytes, uint32_t rows
 void Explainer::Finish() {
   Flush();
   if (pending_) {
-    const char* print = lang_ == Family::kPeriPage ? "end of print" : lang_ == Family::kPaperang ? "end printing" : "PRINT";
+    const char* print = lang_ == Family::kPeriPage   ? "end of print"
+                        : lang_ == Family::kPaperang ? "end printing"
+                                                     : "PRINT";
     if (pages_ == 0)
       Warn(pendingAt_, Format("no print command (%s): nothing of this is printed", print));
     else
