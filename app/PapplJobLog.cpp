@@ -4,11 +4,12 @@
 
 namespace {
 
-// syslog priorities (3 error, 4 warning, 6 info, 7 debug) as PAPPL's levels.
+// syslog priorities as PAPPL's levels: the more urgent ones are errors,
+// notices count as information.
 pappl_loglevel_t Level(int priority) {
-  if (priority <= 3) return PAPPL_LOGLEVEL_ERROR;
-  if (priority == 4) return PAPPL_LOGLEVEL_WARN;
-  if (priority <= 6) return PAPPL_LOGLEVEL_INFO;
+  if (priority <= LOG_ERR) return PAPPL_LOGLEVEL_ERROR;
+  if (priority == LOG_WARNING) return PAPPL_LOGLEVEL_WARN;
+  if (priority <= LOG_INFO) return PAPPL_LOGLEVEL_INFO;
   return PAPPL_LOGLEVEL_DEBUG;
 }
 

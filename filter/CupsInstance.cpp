@@ -12,14 +12,23 @@
 #include <cstring>
 #include <string>
 
+#include <cups/ppd.h>
+#include <cups/raster.h>
+
+#include "filter/CupsMessages.h"
 #include "filter/FdOutputSink.h"
 #include "filter/FilterJobLog.h"
 #include "filter/PpdOptionSource.h"
 #include "filter/RasterPageSource.h"
 #include "printers/FamilyTable.h"
-#include "render/CupsMessages.h"
+#include "render/BaseRender.h"
+#include "render/ObjRef.h"
 #include "render/PageError.h"
 
+namespace {
+
+// The one job of the process: its PPD's model number, the pages handed to
+// the engine so far, the cancel flag SIGTERM raises and the driver.
 int ModelNumber = 0;
 int Page = 0;
 volatile sig_atomic_t Canceled = 0;
@@ -28,8 +37,6 @@ CStdRefPtr<CBaseRender> g_pRender;
 CFilterJobLog g_filterLog;
 
 void CancelJob(int) { Canceled = 1; }
-
-namespace {
 
 void Log(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void Log(int priority, const char* format, ...) {
@@ -178,16 +185,16 @@ bool CCupsInstance::OpenJob(int argc, char** argv, FilterJob& job) {
 
   std::string modelName;
   if (ppd_attr_t* attr = ppdFindAttr(job.ppd, "ModelName", nullptr)) {
-    Log(7, "ModelName=%s", attr->value ? attr->value : "");
+    Log(LOG_DEBUG, "ModelName=%s", attr->value ? attr->value : "");
     modelName = attr->value ? attr->value : "";
   }
   if (ppd_attr_t* attr = ppdFindAttr(job.ppd, "Personality", nullptr))
-    Log(7, "lang=%s", attr->value ? attr->value : "");
+    Log(LOG_DEBUG, "lang=%s", attr->value ? attr->value : "");
 
   ModelNumber = job.ppd->model_number;
-  Log(7, "ModelNumber = %d\n", ModelNumber);
+  Log(LOG_DEBUG, "ModelNumber = %d\n", ModelNumber);
   if (!tavel::FindDriver(ModelNumber)) {
-    Log(3, "ERR: Unknow ModelNumber = %d\n", ModelNumber);
+    Log(LOG_ERR, "ERR: Unknow ModelNumber = %d\n", ModelNumber);
     _cupsLangPrintFilter(stderr, "ERROR", "Unknow ModelNumber.");
     return false;
   }
@@ -225,8 +232,11 @@ void CCupsInstance::PrintPages(FilterJob& job) {
   if (job.damaged) {
     // libcups stopped at a header it refused (a height of 0, say): say so
     // instead of silently dropping the rest of the job.
-    _cupsLangPrintFilter(stderr, "ERROR", "The print data after page %d can't be read; the rest of the job was not printed.", Page);
-    Log(3, "raster stream refused after page %d", Page);
+    _cupsLangPrintFilter(stderr, "ERROR",
+                         "The print data after page %d can't be read; the rest of the job "
+                         "was not printed.",
+                         Page);
+    Log(LOG_ERR, "raster stream refused after page %d", Page);
   }
 }
 

@@ -3,20 +3,6 @@
 // every page of the stream to the engine's page entry point.
 #pragma once
 
-#include <cups/ppd.h>
-#include <cups/raster.h>
-#include <signal.h>
-
-#include "render/BaseRender.h"
-#include "render/ObjRef.h"
-
-extern int ModelNumber;
-extern int Page;
-extern volatile sig_atomic_t Canceled;
-extern CStdRefPtr<CBaseRender> g_pRender;
-
-void CancelJob(int signal);
-
 struct FilterJob;
 
 class CCupsInstance {

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "render/SysJobLog.h"
+#include "filter/SysJobLog.h"
 
 class CFilterJobLog : public CSysJobLog {
  public:

@@ -19,7 +19,7 @@ bool CPpdOptionSource::Choice(const char* keyword, std::string* choice) {
       option ? option->conflicted : 0, option ? Text(option->keyword) : "",
       option ? Text(option->defchoice) : "", option ? Text(option->text) : "",
       option ? option->num_choices : 0);
-  m_log.Log(7, line.c_str());
+  m_log.Log(LOG_DEBUG, line.c_str());
   *choice = marked->choice;
   return true;
 }

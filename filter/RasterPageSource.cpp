@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "render/CupsMessages.h"
+#include "filter/CupsMessages.h"
 
 // One row per request, so that a page whose data ends counts exactly the
 // rows that arrived whole. The input under libcups is read in large pieces

@@ -12,7 +12,7 @@
 CBaseRender::CBaseRender()
     : m_resolution(0), m_pageHeader(), m_haveHeader(false), m_initialized(false),
       m_outputFailed(false), m_pageFailed(false), m_page(0), m_options(nullptr), m_sink(nullptr),
-      m_log(&m_sysLog), m_pageRows(nullptr), m_pageRowsCapacity(0) {}
+      m_log(&m_silentLog), m_pageRows(nullptr), m_pageRowsCapacity(0) {}
 
 CBaseRender::~CBaseRender() {
   ResetSendBufferList();
@@ -58,7 +58,7 @@ void CBaseRender::WriteSpool(const void* data, int length) {
   m_log->Message("DEBUG", tavel::Format("write to %s failed after %zu of %d bytes: %s",
                                         m_sink->Name(), written, length, std::strerror(err))
                               .c_str());
-  LogAt(3, "write to %s failed: %s", m_sink->Name(), std::strerror(err));
+  LogAt(LOG_ERR, "write to %s failed: %s", m_sink->Name(), std::strerror(err));
 }
 
 void CBaseRender::AddLog(const char* format, ...) {
@@ -66,7 +66,7 @@ void CBaseRender::AddLog(const char* format, ...) {
   va_start(args, format);
   const std::string text = tavel::FormatV(format, args);
   va_end(args);
-  m_log->Log(7, text.c_str());
+  m_log->Log(LOG_DEBUG, text.c_str());
 }
 
 void CBaseRender::LogAt(int priority, const char* format, ...) const {
@@ -83,7 +83,7 @@ void CBaseRender::ReportPageError(const char* message, const char* detailFormat,
   const std::string detail = tavel::FormatV(detailFormat, args);
   va_end(args);
   m_pageFailed = true;
-  tavel::ReportError(*m_log, 7, message, "%s", detail.c_str());
+  tavel::ReportError(*m_log, LOG_DEBUG, message, "%s", detail.c_str());
 }
 
 void CBaseRender::ResetSendBufferList() {

@@ -21,7 +21,6 @@
 #include "render/PageHeaderCheck.h"
 #include "render/PageSource.h"
 #include "render/Settings.h"
-#include "render/SysJobLog.h"
 
 // What became of one page handed to PrintPage.
 enum class PageOutcome {
@@ -50,9 +49,9 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   // stay owned by the front end and must outlive the job.
   void SetOptionSource(IOptionSource* source) { m_options = source; }
   void SetOutputSink(IOutputSink* sink) { m_sink = sink; }
-  // Where diagnostics and messages go; null restores the system log and
-  // standard error.
-  void SetJobLog(IJobLog* log) { m_log = log ? log : &m_sysLog; }
+  // Where diagnostics and messages go; stays owned by the front end. Null
+  // (and the start) is a silent log.
+  void SetJobLog(IJobLog* log) { m_log = log ? log : &m_silentLog; }
   IJobLog& JobLog() const { return *m_log; }
 
   // The page entry point: checks the header, builds the page image from the
@@ -147,7 +146,7 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   int m_page;
   IOptionSource* m_options;
   IOutputSink* m_sink;
-  CSysJobLog m_sysLog;
+  CSilentJobLog m_silentLog;
   IJobLog* m_log;
   uint8_t* m_pageRows;  // a chunk of the current page's rows, as read
   uint64_t m_pageRowsCapacity;

@@ -1,5 +1,7 @@
-// Intrusive reference counting through which the job holds its driver.
-// Counts are plain ints: the filter has one thread.
+// Intrusive reference counting through which a job holds its driver.
+// Counts are plain ints, not atomics: a driver belongs to one job and is
+// only touched from the thread that runs that job (the filter's only one,
+// or one of the printer application's job threads), never shared.
 #pragma once
 
 #include <cstddef>

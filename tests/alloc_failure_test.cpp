@@ -19,6 +19,7 @@
 #include "render/MemoryOutputSink.h"
 #include "render/MemoryPageSource.h"
 #include "support/RasterWriter.h"
+#include "support/RecordingJobLog.h"
 #include "tools/decode/CpclDecoder.h"
 #include "tools/decode/EscposDecoder.h"
 #include "tools/decode/PaperangDecoder.h"
@@ -32,15 +33,6 @@ struct Language {
   int model;
   bool (*decode)(Stream&);
   std::map<std::string, std::string> choices;
-};
-
-// Keeps the messages for the user; the log lines are not needed.
-struct Messages : IJobLog {
-  void Log(int, const char*) override {}
-  void Message(const char* prefix, const char* text) override {
-    lines += std::string(prefix) + ": " + text + "\n";
-  }
-  std::string lines;
 };
 
 struct JobRun {
@@ -69,7 +61,7 @@ JobRun RunJob(const Language& lang, long failAt) {
   const cups_page_header2_t header = MakeHeader(w, h, 8);
   CMapOptionSource settings(lang.choices);
   CMemoryOutputSink sink;
-  Messages messages;
+  CRecordingJobLog messages;
   JobRun run;
 
   tavel::ArmAllocationFailure(failAt);
@@ -89,7 +81,7 @@ JobRun RunJob(const Language& lang, long failAt) {
   run.allocations = tavel::AllocationsCounted();
   tavel::ArmAllocationFailure(0);
   run.bytes = sink.Bytes();
-  run.messages = messages.lines;
+  run.messages = messages.messages;
   return run;
 }
 

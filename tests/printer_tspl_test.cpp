@@ -179,9 +179,8 @@ TEST_P(TsplRefused, NothingWritten) {
   Driver d;
   LoadPattern(d, 384, 240, 203);
   GetParam().set(d);
-  ::testing::internal::CaptureStderr();
   d.PaintPage();
-  const std::string messages = ::testing::internal::GetCapturedStderr();
+  const std::string& messages = d.jobLog.messages;
   EXPECT_NE(messages.find("ERROR: "), std::string::npos) << messages;
   EXPECT_TRUE(d.writes.empty());
   EXPECT_EQ(d.m_cmdBuffer.GetBufferLength(), 0);

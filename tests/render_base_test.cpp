@@ -1,12 +1,12 @@
 // The driver base: byte buffers, reference counting, millimetres to dots,
-// and the order in which the job runs a driver's page hooks.
+// the order in which the job runs a driver's page hooks, and its job log.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "filter/CupsInstance.h"
 #include "render/BaseRender.h"
 #include "render/MyBuffer.h"
 #include "render/MapOptionSource.h"
@@ -207,6 +207,37 @@ TEST(PageHooks, NoSettingsMeansNoPreparation) {
   r.m_image.CreateFromArray(data.data(), 4, 4, 8, 4, false);
   r.OnBeginBmp();
   EXPECT_EQ(r.m_image.GetBpp(), 8);
+}
+
+// A printer that takes no bytes.
+struct DeadSink : IOutputSink {
+  bool Write(const void*, size_t, size_t* written, int* error) override {
+    *written = 0;
+    *error = EIO;
+    return false;
+  }
+  const char* Name() const override { return "dead printer"; }
+};
+
+// The engine has no log of its own: a driver reports to the log its front
+// end gives it, and without one (or after it is taken back) to nobody, so
+// that no CUPS filter message reaches a printer application's standard error.
+TEST(JobLog, FailuresGoToTheGivenLogOnly) {
+  DeadSink dead;
+  CRecordingJobLog given;
+  CBaseRender silent, logged;
+  logged.SetJobLog(&given);
+  for (CBaseRender* d : {&silent, &logged}) {
+    d->SetOutputSink(&dead);
+    ::testing::internal::CaptureStderr();
+    d->WriteSpool("x", 1);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
+    EXPECT_TRUE(d->OutputFailed());
+  }
+  EXPECT_NE(given.messages.find("ERROR: Unable to send print data"), std::string::npos)
+      << given.messages;
+  ASSERT_EQ(given.lines.size(), 1u);
+  EXPECT_EQ(given.lines[0].first, LOG_ERR);
 }
 
 }  // namespace

@@ -1,11 +1,11 @@
-#include "render/SysJobLog.h"
+#include "filter/SysJobLog.h"
 
 #include <syslog.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "render/CupsMessages.h"
+#include "filter/CupsMessages.h"
 
 void CSysJobLog::Log(int priority, const char* text) { syslog(priority, "%s", text); }
 

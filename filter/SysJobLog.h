@@ -1,5 +1,6 @@
 // CSysJobLog: diagnostics to the system log, messages to CUPS on standard
-// error, the way a CUPS filter reports. Every driver starts with one.
+// error, the way a CUPS filter reports (through libcups's localised filter
+// messages). The filter hands its driver one of these.
 #pragma once
 
 #include "render/JobLog.h"
