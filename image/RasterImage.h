@@ -247,6 +247,15 @@ class CRasterImage {
   size_t PlaneOffset(int32_t x, int32_t y) const {
     return static_cast<size_t>(y) * static_cast<uint32_t>(m_header.biWidth) + static_cast<size_t>(x);
   }
+  // Rotate's two paths besides the half turn: quarter turns, exact (the
+  // one-bit form by 8 x 8 blocks of bits, into `turned`, which has the
+  // turned size), and any other angle by nearest pixel.
+  bool RotateQuarter(bool ninety, CRasterImage* destination);
+  void TurnOneBitQuarter(bool ninety, CRasterImage& turned) const;
+  bool RotateByAngle(float angle, CRasterImage* destination);
+  // Mix's result for pixel (x, y) under the source's pixel (sx, sy).
+  tagRGBQUAD MixedColour(const CRasterImage& source, ImageOpType operation, int32_t x, int32_t y,
+                         int32_t sx, int32_t sy, bool editAlpha) const;
 
   uint8_t* m_dib;
   tagBITMAPINFOHEADER m_header;

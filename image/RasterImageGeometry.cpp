@@ -188,78 +188,90 @@ bool CRasterImage::Rotate(float angle, CRasterImage* destination) {
   const double degrees = angle;
   if (std::fmod(degrees, 180.0) == 0.0 && std::fmod(degrees, 360.0) != 0.0)
     return Rotate180(destination);
-
-  const int32_t width = static_cast<int32_t>(GetWidth());
-  const int32_t height = static_cast<int32_t>(GetHeight());
-  const bool paletted = GetBpp() <= 8;
-
   if (std::fmod(degrees, 90.0) == 0.0 && std::fmod(degrees, 180.0) != 0.0) {
     // Quarter turn (90, 270, -90, 450, ...): exact index map, nothing lost.
     double turn = std::fmod(degrees, 360.0);
     if (turn < 0) turn += 360.0;
-    const bool ninety = turn == 90.0;
+    return RotateQuarter(turn == 90.0, destination);
+  }
+  return RotateByAngle(angle, destination);
+}
 
-    CRasterImage turned;
-    turned.CopyInfo(*this);
-    if (!turned.Create(GetHeight(), GetWidth(), GetBpp(), GetType())) {
-      CopyLastError(turned);
-      return false;
-    }
-    turned.SetPalette(GetPalette(), 256);
-    if (m_alpha && !turned.AlphaCreate()) return false;
+bool CRasterImage::RotateQuarter(bool ninety, CRasterImage* destination) {
+  const int32_t width = static_cast<int32_t>(GetWidth());
+  const int32_t height = static_cast<int32_t>(GetHeight());
+  const bool paletted = GetBpp() <= 8;
 
-    if (GetBpp() == 1 && !m_info.escape) {
-      // 8 source rows by 8 columns at a time. Result row ny holds source
-      // column width - 1 - ny (90) or ny (270); result byte j gathers
-      // source rows 8j .. 8j + 7 (90) or height - 1 - 8j downwards (270).
-      const uint32_t sourceBytes = (GetWidth() + 7) / 8;
-      const uint32_t resultBytes = (GetHeight() + 7) / 8;
-      for (uint32_t j = 0; j < resultBytes; ++j) {
-        const uint8_t* rows[8];
-        for (uint32_t i = 0; i < 8; ++i) {
-          const uint32_t nx = 8 * j + i;
-          rows[i] = nx < GetHeight() ? GetBits(ninety ? nx : GetHeight() - 1 - nx) : nullptr;
-        }
-        for (uint32_t c = 0; c < sourceBytes; ++c) {
-          uint64_t block = 0;
-          for (uint32_t i = 0; i < 8; ++i) block = (block << 8) | (rows[i] ? rows[i][c] : 0u);
-          block = Transpose8(block);
-          for (uint32_t k = 0; k < 8; ++k) {
-            const uint32_t column = 8 * c + k;
-            if (column >= GetWidth()) break;
-            const uint32_t ny = ninety ? GetWidth() - 1 - column : column;
-            turned.GetBits(ny)[j] = static_cast<uint8_t>(block >> (56 - 8 * k));
-          }
-        }
-      }
-      m_info.progress = static_cast<int32_t>(100LL * (width - 1) / width);
-      if (m_alpha) {
-        for (int32_t ny = 0; ny < width; ++ny)
-          for (int32_t nx = 0; nx < height; ++nx)
-            turned.AlphaSet(nx, ny,
-                            AlphaGet(ninety ? width - 1 - ny : ny, ninety ? nx : height - 1 - nx));
-      }
-      return (destination ? destination : this)->Transfer(turned);
-    }
+  CRasterImage turned;
+  turned.CopyInfo(*this);
+  if (!turned.Create(GetHeight(), GetWidth(), GetBpp(), GetType())) {
+    CopyLastError(turned);
+    return false;
+  }
+  turned.SetPalette(GetPalette(), 256);
+  if (m_alpha && !turned.AlphaCreate()) return false;
 
-    // Result is height x width: nx runs over source rows, ny over columns.
-    for (int32_t ny = 0; ny < width; ++ny) {
-      m_info.progress = static_cast<int32_t>(100LL * ny / width);
-      if (m_info.escape) break;
-      for (int32_t nx = 0; nx < height; ++nx) {
-        const int32_t sx = ninety ? width - 1 - ny : ny;
-        const int32_t sy = ninety ? nx : height - 1 - nx;
-        if (paletted)
-          turned.BlindSetPixelIndex(nx, ny, BlindGetPixelIndex(sx, sy));
-        else
-          turned.SetPixelColor(nx, ny, GetPixelColor(sx, sy, true), false);
-        turned.AlphaSet(nx, ny, AlphaGet(sx, sy));
-      }
+  if (GetBpp() == 1 && !m_info.escape) {
+    TurnOneBitQuarter(ninety, turned);
+    m_info.progress = static_cast<int32_t>(100LL * (width - 1) / width);
+    if (m_alpha) {
+      for (int32_t ny = 0; ny < width; ++ny)
+        for (int32_t nx = 0; nx < height; ++nx)
+          turned.AlphaSet(nx, ny,
+                          AlphaGet(ninety ? width - 1 - ny : ny, ninety ? nx : height - 1 - nx));
     }
     return (destination ? destination : this)->Transfer(turned);
   }
 
-  // General angle. The negated float angle goes to double before scaling.
+  // Result is height x width: nx runs over source rows, ny over columns.
+  for (int32_t ny = 0; ny < width; ++ny) {
+    m_info.progress = static_cast<int32_t>(100LL * ny / width);
+    if (m_info.escape) break;
+    for (int32_t nx = 0; nx < height; ++nx) {
+      const int32_t sx = ninety ? width - 1 - ny : ny;
+      const int32_t sy = ninety ? nx : height - 1 - nx;
+      if (paletted)
+        turned.BlindSetPixelIndex(nx, ny, BlindGetPixelIndex(sx, sy));
+      else
+        turned.SetPixelColor(nx, ny, GetPixelColor(sx, sy, true), false);
+      turned.AlphaSet(nx, ny, AlphaGet(sx, sy));
+    }
+  }
+  return (destination ? destination : this)->Transfer(turned);
+}
+
+// 8 source rows by 8 columns at a time. Result row ny holds source column
+// width - 1 - ny (90) or ny (270); result byte j gathers source rows
+// 8j .. 8j + 7 (90) or height - 1 - 8j downwards (270).
+void CRasterImage::TurnOneBitQuarter(bool ninety, CRasterImage& turned) const {
+  const uint32_t sourceBytes = (GetWidth() + 7) / 8;
+  const uint32_t resultBytes = (GetHeight() + 7) / 8;
+  for (uint32_t j = 0; j < resultBytes; ++j) {
+    const uint8_t* rows[8];
+    for (uint32_t i = 0; i < 8; ++i) {
+      const uint32_t nx = 8 * j + i;
+      rows[i] = nx < GetHeight() ? GetBits(ninety ? nx : GetHeight() - 1 - nx) : nullptr;
+    }
+    for (uint32_t c = 0; c < sourceBytes; ++c) {
+      uint64_t block = 0;
+      for (uint32_t i = 0; i < 8; ++i) block = (block << 8) | (rows[i] ? rows[i][c] : 0u);
+      block = Transpose8(block);
+      for (uint32_t k = 0; k < 8; ++k) {
+        const uint32_t column = 8 * c + k;
+        if (column >= GetWidth()) break;
+        const uint32_t ny = ninety ? GetWidth() - 1 - column : column;
+        turned.GetBits(ny)[j] = static_cast<uint8_t>(block >> (56 - 8 * k));
+      }
+    }
+  }
+}
+
+bool CRasterImage::RotateByAngle(float angle, CRasterImage* destination) {
+  const int32_t width = static_cast<int32_t>(GetWidth());
+  const int32_t height = static_cast<int32_t>(GetHeight());
+  const bool paletted = GetBpp() <= 8;
+
+  // The negated float angle goes to double before scaling.
   const double theta = static_cast<double>(-angle) * 1.5707963267948966 / 90.0;
   const double c = std::cos(theta);
   const double s = std::sin(theta);
@@ -455,6 +467,74 @@ bool CRasterImage::Crop(int32_t left, int32_t top, int32_t right, int32_t bottom
   return (destination ? destination : this)->Transfer(part);
 }
 
+// The colour pixel (x, y) takes when the source's pixel (sx, sy) is
+// composited onto it.
+tagRGBQUAD CRasterImage::MixedColour(const CRasterImage& source, ImageOpType operation,
+                                     int32_t x, int32_t y, int32_t sx, int32_t sy,
+                                     bool editAlpha) const {
+  const tagRGBQUAD d = GetPixelColor(x, y, true);
+  const tagRGBQUAD p = source.GetPixelColor(sx, sy, true);
+  tagRGBQUAD result = d;
+  switch (operation) {
+    case OpAdd:
+      result = PerChannel(d, p, SaturatedAdd);
+      break;
+    case OpAnd:
+      result = PerChannel(d, p, [](uint8_t a, uint8_t b) { return uint8_t(a & b); });
+      break;
+    case OpXor:
+      result = PerChannel(d, p, [](uint8_t a, uint8_t b) { return uint8_t(a ^ b); });
+      break;
+    case OpOr:
+      result = PerChannel(d, p, [](uint8_t a, uint8_t b) { return uint8_t(a | b); });
+      break;
+    case OpMask:
+      result = IsBlack(p) ? GetTransColor() : d;
+      break;
+    case OpSrcCopy:
+      result = IsTransparent(x, y) ? p : d;
+      break;
+    case OpDstCopy:
+      result = source.IsTransparent(sx, sy) ? d : p;
+      break;
+    case OpSub:
+      result = PerChannel(d, p, SaturatedSub);
+      break;
+    case OpSrcBlend:
+      // The further the source is from its background colour, the more
+      // of it shows.
+      result = BlendColour(d, p, ChannelDistance(p, source.GetTransColor()));
+      break;
+    case OpSourceOver: {
+      int32_t coverage;
+      if (source.IsTransparent(sx, sy))
+        coverage = 0;
+      else if (source.AlphaIsValid())
+        coverage = source.AlphaGet(sx, sy) * source.m_info.alphaMax / 255;
+      else
+        coverage = 255;
+      if (coverage == 0) {
+        result = d;
+      } else if (coverage == 255) {
+        result = p;
+      } else {
+        result = BlendColour(d, p, coverage);
+        if (editAlpha)
+          result.rgbReserved = static_cast<uint8_t>(d.rgbReserved * coverage / 255);
+      }
+      break;
+    }
+    case OpAvg:
+      result = PerChannel(d, p, [](uint8_t a, uint8_t b) { return uint8_t((a + b) / 2); });
+      break;
+    case OpBlendAlpha:
+      // The source colour's own alpha byte is the coverage.
+      result = BlendColour(d, p, p.rgbReserved);
+      break;
+  }
+  return result;
+}
+
 void CRasterImage::Mix(CRasterImage& source, ImageOpType operation, int32_t xOffset,
                        int32_t yOffset, bool mixAlpha) {
   if (static_cast<int32_t>(operation) < OpAdd || static_cast<int32_t>(operation) > OpBlendAlpha)
@@ -485,66 +565,7 @@ void CRasterImage::Mix(CRasterImage& source, ImageOpType operation, int32_t xOff
       const int32_t sy = static_cast<int32_t>(sy64);
       if (!SelectionIsInside(x, y) || !source.SelectionIsInside(sx, sy)) continue;
 
-      const tagRGBQUAD d = GetPixelColor(x, y, true);
-      const tagRGBQUAD p = source.GetPixelColor(sx, sy, true);
-      tagRGBQUAD result = d;
-      switch (operation) {
-        case OpAdd:
-          result = PerChannel(d, p, SaturatedAdd);
-          break;
-        case OpAnd:
-          result = PerChannel(d, p, [](uint8_t a, uint8_t b) { return uint8_t(a & b); });
-          break;
-        case OpXor:
-          result = PerChannel(d, p, [](uint8_t a, uint8_t b) { return uint8_t(a ^ b); });
-          break;
-        case OpOr:
-          result = PerChannel(d, p, [](uint8_t a, uint8_t b) { return uint8_t(a | b); });
-          break;
-        case OpMask:
-          result = IsBlack(p) ? GetTransColor() : d;
-          break;
-        case OpSrcCopy:
-          result = IsTransparent(x, y) ? p : d;
-          break;
-        case OpDstCopy:
-          result = source.IsTransparent(sx, sy) ? d : p;
-          break;
-        case OpSub:
-          result = PerChannel(d, p, SaturatedSub);
-          break;
-        case OpSrcBlend:
-          // The further the source is from its background colour, the more
-          // of it shows.
-          result = BlendColour(d, p, ChannelDistance(p, source.GetTransColor()));
-          break;
-        case OpSourceOver: {
-          int32_t coverage;
-          if (source.IsTransparent(sx, sy))
-            coverage = 0;
-          else if (source.AlphaIsValid())
-            coverage = source.AlphaGet(sx, sy) * source.m_info.alphaMax / 255;
-          else
-            coverage = 255;
-          if (coverage == 0) {
-            result = d;
-          } else if (coverage == 255) {
-            result = p;
-          } else {
-            result = BlendColour(d, p, coverage);
-            if (editAlpha)
-              result.rgbReserved = static_cast<uint8_t>(d.rgbReserved * coverage / 255);
-          }
-          break;
-        }
-        case OpAvg:
-          result = PerChannel(d, p, [](uint8_t a, uint8_t b) { return uint8_t((a + b) / 2); });
-          break;
-        case OpBlendAlpha:
-          // The source colour's own alpha byte is the coverage.
-          result = BlendColour(d, p, p.rgbReserved);
-          break;
-      }
+      const tagRGBQUAD result = MixedColour(source, operation, x, y, sx, sy, editAlpha);
       SetPixelColor(x, y, result, editAlpha);
     }
   }
