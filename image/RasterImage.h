@@ -245,7 +245,8 @@ class CRasterImage {
   void DropBorrowed();
   bool HasPalette() const { return m_dib != nullptr && m_header.biClrUsed != 0; }
   size_t PlaneOffset(int32_t x, int32_t y) const {
-    return static_cast<size_t>(y) * static_cast<uint32_t>(m_header.biWidth) + static_cast<size_t>(x);
+    return static_cast<size_t>(y) * static_cast<uint32_t>(m_header.biWidth) +
+           static_cast<size_t>(x);
   }
   // Rotate's two paths besides the half turn: quarter turns, exact (the
   // one-bit form by 8 x 8 blocks of bits, into `turned`, which has the

@@ -121,7 +121,8 @@ HGMRNCODENODE* CHfmCode::GetHfmTree(unsigned char* data, int length, int* nodeCo
   const int total = 2 * n - 1;
   *nodeCount = total;
   HGMRNCODENODE* nodes =
-      static_cast<HGMRNCODENODE*>(tavel::GateMalloc(static_cast<size_t>(total) * sizeof(HGMRNCODENODE)));
+      static_cast<HGMRNCODENODE*>(tavel::GateMalloc(static_cast<size_t>(total) *
+                                                    sizeof(HGMRNCODENODE)));
   if (nodes == nullptr) return nullptr;
   memset(nodes, 0, static_cast<size_t>(total) * sizeof(HGMRNCODENODE));
   for (int i = 0; i < total; ++i) {
@@ -228,7 +229,8 @@ void CHfmCode::TreeMiddleorder(HGMRNCODENODE* nodes, int index, unsigned short* 
 unsigned short* CHfmCode::GetTreePreorder(HGMRNCODENODE* nodes, int nodeCount) {
   if (nodes == nullptr || nodeCount <= 0 || nodeCount > kMaxNodes) return nullptr;
   unsigned short* out =
-      static_cast<unsigned short*>(tavel::GateMalloc(static_cast<size_t>(nodeCount) * sizeof(unsigned short)));
+      static_cast<unsigned short*>(tavel::GateMalloc(static_cast<size_t>(nodeCount) *
+                                                     sizeof(unsigned short)));
   if (out == nullptr) return nullptr;
   int count = 0;
   if (!WalkPreorder(nodes, nodeCount, nodeCount - 1, out, &count, 0) || count != nodeCount) {
@@ -241,7 +243,8 @@ unsigned short* CHfmCode::GetTreePreorder(HGMRNCODENODE* nodes, int nodeCount) {
 unsigned short* CHfmCode::GetTreeMiddleorder(HGMRNCODENODE* nodes, int nodeCount) {
   if (nodes == nullptr || nodeCount <= 0 || nodeCount > kMaxNodes) return nullptr;
   unsigned short* out =
-      static_cast<unsigned short*>(tavel::GateMalloc(static_cast<size_t>(nodeCount) * sizeof(unsigned short)));
+      static_cast<unsigned short*>(tavel::GateMalloc(static_cast<size_t>(nodeCount) *
+                                                     sizeof(unsigned short)));
   if (out == nullptr) return nullptr;
   int count = 0;
   if (!WalkInorder(nodes, nodeCount, nodeCount - 1, out, &count, 0) || count != nodeCount) {
@@ -250,6 +253,97 @@ unsigned short* CHfmCode::GetTreeMiddleorder(HGMRNCODENODE* nodes, int nodeCount
   }
   return out;
 }
+
+namespace {
+
+// Codes by byte value; only leaves with a usable code take part, so that a
+// byte without one fails the coding instead of coding garbage.
+void CodesByValue(const HGMRNCODENODE* nodes, int nodeCount, PackedCode (&codes)[256]) {
+  const int leaves = (nodeCount + 1) / 2;
+  for (int i = 0; i < leaves; ++i) {
+    const HGMRNCODENODE& leaf = nodes[i];
+    if (leaf.value >= 256 || leaf.codeLen < 1 || leaf.codeLen > kCodeCapacity) continue;
+    PackedCode& code = codes[leaf.value];
+    code = PackedCode{};
+    code.length = leaf.codeLen;
+    for (int b = 0; b < leaf.codeLen; ++b)
+      code.words[b / 32] = (code.words[b / 32] << 1) | (leaf.code[b] != 0 ? 1u : 0u);
+  }
+}
+
+// Each row's size in bits, or false for a byte without a code. 64-bit: a
+// wide page at up to 258 bits per byte does not fit an int.
+bool RowBits(const PackedCode* codes, const unsigned char* data, size_t rowCount,
+             size_t rowSize, int64_t* rowBits) {
+  for (size_t r = 0; r < rowCount; ++r) {
+    const unsigned char* row = data + r * rowSize;
+    int64_t bits = 0;
+    for (size_t c = 0; c < rowSize; ++c) {
+      const int length = codes[row[c]].length;
+      if (length == 0) return false;
+      bits += length;
+    }
+    rowBits[r] = bits;
+  }
+  return true;
+}
+
+// Segments of whole rows: a row that brings the running total to the limit
+// closes the rows before it and starts the next segment. Returns the number
+// of segments planned (at least one, at most rowCount).
+size_t PlanSegments(const int64_t* rowBits, size_t rowCount, int maxPacket, SegmentPlan* plan) {
+  const int64_t limit = (static_cast<int64_t>(maxPacket) - 1) * 8;
+  size_t segs = 0;
+  int64_t running = 0;
+  for (size_t r = 0; r < rowCount; ++r) {
+    running += rowBits[r];
+    if (r != 0 && running >= limit) {
+      plan[segs++] = SegmentPlan{running - rowBits[r], r};
+      running = rowBits[r];
+    }
+  }
+  plan[segs++] = SegmentPlan{running, rowCount};
+  return segs;
+}
+
+// The bytes all segments take together, or false when one of them could
+// not report its length as an int32 or the count does not fit an int.
+bool PackedSize(const SegmentPlan* plan, size_t segs, uint64_t* packedBytes) {
+  *packedBytes = 0;
+  for (size_t s = 0; s < segs; ++s) {
+    const int64_t length = (plan[s].bits + 7) / 8 + 1;
+    if (length > INT32_MAX) return false;
+    *packedBytes += static_cast<uint64_t>(length);
+  }
+  return segs <= static_cast<size_t>(INT_MAX) && *packedBytes <= SIZE_MAX;
+}
+
+// Each segment into the block: its fill-bit count, its rows' codes, and as
+// fill bits the first bits of the code stream after it (zero after the last
+// segment).
+void PackSegments(const PackedCode* codes, const unsigned char* data, size_t rowSize,
+                  size_t inputBytes, const SegmentPlan* plan, size_t segs,
+                  HFMCODESEGMENT* entries, unsigned char* out) {
+  size_t row = 0;
+  for (size_t s = 0; s < segs; ++s) {
+    const int64_t bytes = (plan[s].bits + 7) / 8;
+    out[0] = static_cast<unsigned char>(8 * bytes - plan[s].bits);
+    BitPacker packer(out + 1);
+    const size_t from = row * rowSize;
+    const size_t to = plan[s].endRow * rowSize;
+    for (size_t i = from; i < to; ++i) packer.Put(codes[data[i]]);
+    if (packer.Pending() != 0) {
+      const int need = 8 - packer.Pending();
+      packer.Put(LeadingBits(codes, data, to, inputBytes, need), need);
+    }
+    entries[s].data = out;
+    entries[s].length = static_cast<int32_t>(bytes + 1);
+    out += bytes + 1;
+    row = plan[s].endRow;
+  }
+}
+
+}  // namespace
 
 HFMCODESEGMENT* CHfmCode::HFMDGencoding(HGMRNCODENODE* nodes, int nodeCount, unsigned char* data,
                                         int rowBytes, int rows, int maxPacket,
@@ -261,88 +355,26 @@ HFMCODESEGMENT* CHfmCode::HFMDGencoding(HGMRNCODENODE* nodes, int nodeCount, uns
   if (rowCount > SIZE_MAX / rowSize) return nullptr;
   const size_t inputBytes = rowCount * rowSize;
 
-  // Codes by byte value; only leaves with a usable code take part, so a byte
-  // without one fails the call instead of coding garbage.
   PackedCode codes[256] = {};
-  const int leaves = (nodeCount + 1) / 2;
-  for (int i = 0; i < leaves; ++i) {
-    const HGMRNCODENODE& leaf = nodes[i];
-    if (leaf.value >= 256 || leaf.codeLen < 1 || leaf.codeLen > kCodeCapacity) continue;
-    PackedCode& code = codes[leaf.value];
-    code = PackedCode{};
-    code.length = leaf.codeLen;
-    for (int b = 0; b < leaf.codeLen; ++b)
-      code.words[b / 32] = (code.words[b / 32] << 1) | (leaf.code[b] != 0 ? 1u : 0u);
-  }
-
-  // Row sizes in bits. 64-bit: a wide page at up to 258 bits per byte does
-  // not fit an int.
+  CodesByValue(nodes, nodeCount, codes);
   CHeapPtr<int64_t> rowBits(static_cast<int64_t*>(tavel::GateMalloc(rowCount * sizeof(int64_t))));
-  if (!rowBits) return nullptr;
-  for (size_t r = 0; r < rowCount; ++r) {
-    const unsigned char* row = data + r * rowSize;
-    int64_t bits = 0;
-    for (size_t c = 0; c < rowSize; ++c) {
-      const int length = codes[row[c]].length;
-      if (length == 0) return nullptr;
-      bits += length;
-    }
-    rowBits.get()[r] = bits;
-  }
+  if (!rowBits || !RowBits(codes, data, rowCount, rowSize, rowBits.get())) return nullptr;
 
-  // Segments of whole rows: a row that brings the running total to the limit
-  // closes the rows before it and starts the next segment.
   CHeapPtr<SegmentPlan> plan(
       static_cast<SegmentPlan*>(tavel::GateCalloc(rowCount, sizeof(SegmentPlan))));
   if (!plan) return nullptr;
-  const int64_t limit = (static_cast<int64_t>(maxPacket) - 1) * 8;
-  size_t segs = 0;
-  int64_t running = 0;
-  for (size_t r = 0; r < rowCount; ++r) {
-    running += rowBits.get()[r];
-    if (r != 0 && running >= limit) {
-      plan.get()[segs++] = SegmentPlan{running - rowBits.get()[r], r};
-      running = rowBits.get()[r];
-    }
-  }
-  plan.get()[segs++] = SegmentPlan{running, rowCount};
-
+  const size_t segs = PlanSegments(rowBits.get(), rowCount, maxPacket, plan.get());
   // Every segment must report its length as an int32, the count as an int,
   // and all of them must fit one block.
   uint64_t packedBytes = 0;
-  for (size_t s = 0; s < segs; ++s) {
-    const int64_t length = (plan.get()[s].bits + 7) / 8 + 1;
-    if (length > INT32_MAX) return nullptr;
-    packedBytes += static_cast<uint64_t>(length);
-  }
-  if (segs > static_cast<size_t>(INT_MAX) || packedBytes > SIZE_MAX) return nullptr;
+  if (!PackedSize(plan.get(), segs, &packedBytes)) return nullptr;
 
   CHeapPtr<HFMCODESEGMENT> table(
       static_cast<HFMCODESEGMENT*>(tavel::GateMalloc(segs * sizeof(HFMCODESEGMENT))));
-  CHeapPtr<unsigned char> block(static_cast<unsigned char*>(tavel::GateMalloc(static_cast<size_t>(packedBytes))));
+  CHeapPtr<unsigned char> block(
+      static_cast<unsigned char*>(tavel::GateMalloc(static_cast<size_t>(packedBytes))));
   if (!table || !block) return nullptr;
-
-  // Each segment: its fill-bit count, its rows' codes, and as fill bits the
-  // first bits of the code stream after it (zero after the last segment).
-  HFMCODESEGMENT* entries = table.get();
-  unsigned char* out = block.get();
-  size_t row = 0;
-  for (size_t s = 0; s < segs; ++s) {
-    const int64_t bytes = (plan.get()[s].bits + 7) / 8;
-    out[0] = static_cast<unsigned char>(8 * bytes - plan.get()[s].bits);
-    BitPacker packer(out + 1);
-    const size_t from = row * rowSize;
-    const size_t to = plan.get()[s].endRow * rowSize;
-    for (size_t i = from; i < to; ++i) packer.Put(codes[data[i]]);
-    if (packer.Pending() != 0) {
-      const int need = 8 - packer.Pending();
-      packer.Put(LeadingBits(codes, data, to, inputBytes, need), need);
-    }
-    entries[s].data = out;
-    entries[s].length = static_cast<int32_t>(bytes + 1);
-    out += bytes + 1;
-    row = plan.get()[s].endRow;
-  }
+  PackSegments(codes, data, rowSize, inputBytes, plan.get(), segs, table.get(), block.get());
 
   *segmentCount = static_cast<int>(segs);
   block.release();

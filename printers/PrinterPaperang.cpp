@@ -43,6 +43,57 @@ struct CodedPage {
   }
 };
 
+// Builds the code tree, its two traversals and the coded segments of a
+// one-bit page image. Null, or why the page can't be coded.
+const char* CodePage(CRasterImage& image, CodedPage* page) {
+  const int64_t rowBytes = image.GetEffWidth();
+  const int64_t rows = image.GetHeight();
+  unsigned char* bits = image.GetBits(0);
+  if (!image.IsValid() || bits == nullptr || rows <= 0 || rowBytes <= 0)
+    return "Paperang: the page image has no rows";
+  if (image.GetBpp() != 1) return "Paperang: the page image is not one bit deep";
+  // The row width travels in a 16-bit field, the input length as an int.
+  if (rowBytes > kMaxPayload || rowBytes * rows > INT32_MAX)
+    return "Paperang: the page image is too large";
+  const int length = static_cast<int>(rowBytes * rows);
+
+  CHfmCode coder;
+  page->nodes = coder.GetHfmTree(bits, length, &page->nodeCount, 0, 0);
+  if (page->nodes == nullptr) return "Paperang: no code tree (out of memory)";
+  page->pre = coder.GetTreePreorder(page->nodes, page->nodeCount);
+  page->in = coder.GetTreeMiddleorder(page->nodes, page->nodeCount);
+  if (page->pre == nullptr || page->in == nullptr)
+    return "Paperang: no tree traversal (out of memory)";
+  page->segments = coder.HFMDGencoding(page->nodes, page->nodeCount, bits,
+                                       static_cast<int>(rowBytes), static_cast<int>(rows),
+                                       CPrinterPaperang::kMaxSegmentBytes, &page->segmentCount);
+  if (page->segments == nullptr || page->segmentCount <= 0)
+    return "Paperang: no coded segments (out of memory)";
+  return nullptr;
+}
+
+// The whole page must fit the packet buffer: past its limit the buffer
+// would drop the packets queued so far. Sizing it once also spares a
+// reallocation per packet. The end and media packets come on top. Null, or
+// why the page's packets can't be held.
+const char* ReservePacketRoom(const CodedPage& page, CMyBuffer& buffer) {
+  int64_t need = kPacketOverhead + 5 + 4 * page.nodeCount;  // the tree packet
+  for (int i = 0; i < page.segmentCount; ++i) {
+    if (page.segments[i].length > kMaxPayload - kBitmapHeader)
+      return "Paperang: a row codes to more than one packet holds";
+    need += kPacketOverhead + kBitmapHeader + page.segments[i].length;
+  }
+  need += kPacketOverhead + 5;      // end packet
+  need += kPacketOverhead + 5 + 4;  // paper locate, the longer media packet
+  need += buffer.GetBufferLength();
+  const int64_t max = buffer.GetMaxBufferSize();
+  if ((max > 0 && need > max) || need > INT32_MAX)
+    return "Paperang: the coded page is larger than the packet buffer";
+  if (!buffer.SetBufferSize(static_cast<int>(need)))
+    return "Paperang: no memory for the page's packets";
+  return nullptr;
+}
+
 }  // namespace
 
 CPrinterPaperang::CPrinterPaperang() {
@@ -144,70 +195,13 @@ bool CPrinterPaperang::cmdBitmap(int index, bool compressed, unsigned char* segm
 
 bool CPrinterPaperang::SendBitmap_withHFM() {
   static const char* kCannotCode = "The page could not be coded for the printer.";
-
-  const int64_t rowBytes = m_image.GetEffWidth();
-  const int64_t rows = m_image.GetHeight();
-  unsigned char* bits = m_image.GetBits(0);
-  if (!m_image.IsValid() || bits == nullptr || rows <= 0 || rowBytes <= 0) {
-    ReportPageError(kCannotCode, "%s", "Paperang: the page image has no rows");
-    return false;
-  }
-  if (m_image.GetBpp() != 1) {
-    ReportPageError(kCannotCode, "%s", "Paperang: the page image is not one bit deep");
-    return false;
-  }
-  // The row width travels in a 16-bit field, the input length as an int.
-  if (rowBytes > kMaxPayload || rowBytes * rows > INT32_MAX) {
-    ReportPageError(kCannotCode, "%s", "Paperang: the page image is too large");
-    return false;
-  }
-  const int length = static_cast<int>(rowBytes * rows);
-
   // Code everything before queuing anything, so that a failure leaves no
   // tree or bitmap packet built from missing data.
-  CHfmCode coder;
   CodedPage page;
-  page.nodes = coder.GetHfmTree(bits, length, &page.nodeCount, 0, 0);
-  if (page.nodes == nullptr) {
-    ReportPageError(kCannotCode, "%s", "Paperang: no code tree (out of memory)");
-    return false;
-  }
-  page.pre = coder.GetTreePreorder(page.nodes, page.nodeCount);
-  page.in = coder.GetTreeMiddleorder(page.nodes, page.nodeCount);
-  if (page.pre == nullptr || page.in == nullptr) {
-    ReportPageError(kCannotCode, "%s", "Paperang: no tree traversal (out of memory)");
-    return false;
-  }
-  page.segments = coder.HFMDGencoding(page.nodes, page.nodeCount, bits, static_cast<int>(rowBytes),
-                                      static_cast<int>(rows), kMaxSegmentBytes,
-                                      &page.segmentCount);
-  if (page.segments == nullptr || page.segmentCount <= 0) {
-    ReportPageError(kCannotCode, "%s", "Paperang: no coded segments (out of memory)");
-    return false;
-  }
-
-  // The whole page must fit the packet buffer: past its limit the buffer
-  // would drop the packets queued so far. Sizing it once also spares a
-  // reallocation per packet. The end and media packets come on top.
-  const int treeBytes = 4 * page.nodeCount;
-  int64_t need = kPacketOverhead + 5 + treeBytes;
-  for (int i = 0; i < page.segmentCount; ++i) {
-    if (page.segments[i].length > kMaxPayload - kBitmapHeader) {
-      ReportPageError(kCannotCode, "%s", "Paperang: a row codes to more than one packet holds");
-      return false;
-    }
-    need += kPacketOverhead + kBitmapHeader + page.segments[i].length;
-  }
-  need += kPacketOverhead + 5;      // end packet
-  need += kPacketOverhead + 5 + 4;  // paper locate, the longer media packet
-  need += m_packetBuffer.GetBufferLength();
-  const int64_t max = m_packetBuffer.GetMaxBufferSize();
-  if ((max > 0 && need > max) || need > INT32_MAX) {
-    ReportPageError(kCannotCode, "%s", "Paperang: the coded page is larger than the packet buffer");
-    return false;
-  }
-  if (!m_packetBuffer.SetBufferSize(static_cast<int>(need))) {
-    ReportPageError(kCannotCode, "%s", "Paperang: no memory for the page's packets");
+  const char* why = CodePage(m_image, &page);
+  if (!why) why = ReservePacketRoom(page, m_packetBuffer);
+  if (why) {
+    ReportPageError(kCannotCode, "%s", why);
     return false;
   }
 
@@ -218,7 +212,7 @@ bool CPrinterPaperang::SendBitmap_withHFM() {
     PutLE16(tree + 2 * (page.nodeCount + i), page.in[i]);
   }
   // The buffer holds the whole page already, so queuing cannot fail here.
-  bool ok = cmdHfmTree(tree, treeBytes);
+  bool ok = cmdHfmTree(tree, 4 * page.nodeCount);
   for (int i = 0; ok && i < page.segmentCount; ++i)
     ok = cmdBitmap(i, true, page.segments[i].data, page.segments[i].length);
   if (!ok) ReportPageError(kCannotCode, "%s", "Paperang: the page's packets could not be queued");

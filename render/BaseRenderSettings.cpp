@@ -101,21 +101,9 @@ int WordValue(const std::string& text, const WordList& list) {
   return list.other;
 }
 
-}  // namespace
-
-std::string CBaseRender::GetMarkedOption(const char* keyword) {
-  std::string choice;
-  if (!m_options || !m_options->Choice(keyword, &choice)) {
-    AddLog("GetMarkedOption: %s is error", keyword);
-    return std::string();
-  }
-  return choice;
-}
-
-void CBaseRender::GetPrinterParameters() {
-  AddLog("CCupsRender::GetPrinterParameters");
-  tagREGSTRUCT& r = m_reg;
-  tagREGSTRUCTWITHALFTONE& t = m_halftone;
+// Hands each setting's row to `read`, in the order they are read and logged.
+template <class Read>
+void ForEachSetting(tagREGSTRUCT& r, tagREGSTRUCTWITHALFTONE& t, Read read) {
   const WordList none = {nullptr, 0, 0};
   const Row rows[] = {
       {"MediaMethod", Kind::kWords, Absent::kKeep, &r.iPrinttype, nullptr, nullptr,
@@ -170,51 +158,78 @@ void CBaseRender::GetPrinterParameters() {
       {"CutType", Kind::kWords, Absent::kKeep, &r.iCutType, nullptr, nullptr,
        Words(kCutTypeWords, kCutNone), "iCutType = %d"},
   };
+  for (const Row& row : rows) read(row);
+}
 
-  for (const Row& row : rows) {
+// A choice's value for its row; *logIt false when the row's log line is
+// left out (the printer's own default).
+int ChoiceValue(const Row& row, const std::string& v, bool* logIt) {
+  switch (row.kind) {
+    case Kind::kNumber: return ParseChoiceNumber(v);
+    case Kind::kNumberTimes8: return ClampedProduct(ParseChoiceNumber(v), 8);
+    case Kind::kFlag: return ParseChoiceNumber(v) != 0;
+    case Kind::kWords: return WordValue(v, row.words);
+    case Kind::kDefaultOrNumber:
+      if (v.empty() || v == "Default") {
+        *logIt = false;
+        return kPrinterDefault;
+      }
+      return ParseChoiceNumber(v);
+    case Kind::kMedia:
+    case Kind::kAttribute: break;
+  }
+  return 0;
+}
+
+// The media choice's type, gap and gap offset; an unknown choice changes
+// nothing.
+void ApplyMedia(const std::string& v, tagREGSTRUCT& r) {
+  for (const MediaRow& media : kMediaTable) {
+    if (v == media.choice) {
+      r.iMediaType = media.mediaType;
+      r.iGap = media.gap;
+      r.iGapOffset = media.gapOffset;
+      return;
+    }
+  }
+}
+
+}  // namespace
+
+std::string CBaseRender::GetMarkedOption(const char* keyword) {
+  std::string choice;
+  if (!m_options || !m_options->Choice(keyword, &choice)) {
+    AddLog("GetMarkedOption: %s is error", keyword);
+    return std::string();
+  }
+  return choice;
+}
+
+void CBaseRender::GetPrinterParameters() {
+  AddLog("CCupsRender::GetPrinterParameters");
+  ForEachSetting(m_reg, m_halftone, [this](const Row& row) {
     std::string v;
     if (row.kind == Kind::kAttribute) {
       // Attributes are printer facts, not choices: absent means 0.
       *row.field = 0;
       if (m_options && m_options->Attribute(row.keyword, &v)) *row.field = ParseChoiceNumber(v);
-      continue;
+      return;
     }
     v = GetMarkedOption(row.keyword);
-    if (v.empty() && row.absent == Absent::kKeep) continue;
-
-    int value = 0;
-    bool logIt = true;
-    switch (row.kind) {
-      case Kind::kNumber: value = ParseChoiceNumber(v); break;
-      case Kind::kNumberTimes8: value = ClampedProduct(ParseChoiceNumber(v), 8); break;
-      case Kind::kFlag: value = ParseChoiceNumber(v) != 0; break;
-      case Kind::kWords: value = WordValue(v, row.words); break;
-      case Kind::kDefaultOrNumber:
-        if (v.empty() || v == "Default") {
-          value = kPrinterDefault;
-          logIt = false;
-        } else {
-          value = ParseChoiceNumber(v);
-        }
-        break;
-      case Kind::kMedia:
-        for (const MediaRow& media : kMediaTable) {
-          if (v == media.choice) {
-            r.iMediaType = media.mediaType;
-            r.iGap = media.gap;
-            r.iGapOffset = media.gapOffset;
-            break;
-          }
-        }
-        AddLog("Gap = %d, %d, %d", r.iMediaType, r.iGap, r.iGapOffset);
-        continue;
-      case Kind::kAttribute: break;
+    if (v.empty() && row.absent == Absent::kKeep) return;
+    if (row.kind == Kind::kMedia) {
+      ApplyMedia(v, m_reg);
+      AddLog("Gap = %d, %d, %d", m_reg.iMediaType, m_reg.iGap, m_reg.iGapOffset);
+      return;
     }
+
+    bool logIt = true;
+    const int value = ChoiceValue(row, v, &logIt);
     if (row.flag)
       *row.flag = static_cast<uint8_t>(value);
     else
       *row.field = value;
     if (row.alsoField) *row.alsoField = value;
     if (logIt && row.log) AddLog(row.log, value);
-  }
+  });
 }

@@ -1,6 +1,7 @@
 // Runs a real driver with its printer bytes going to memory, one entry per
-// write, and what it reports to a recording log, and opens up the page state the engine keeps to itself, so that a
-// test can load a prepared page and paint it directly.
+// write, and what it reports to a recording log, and opens up the page state
+// the engine keeps to itself, so that a test can load a prepared page and
+// paint it directly.
 #pragma once
 
 #include <cstdint>
