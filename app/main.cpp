@@ -87,6 +87,34 @@ bool SaveState(pappl_system_t* system, void* path) {
   return papplSystemSaveState(system, static_cast<const char*>(path));
 }
 
+// Job previews as the options ask (how many, and where); a folder that can't
+// be used is logged and the server runs without them.
+void SetUpPreviews(pappl_system_t* system, int count, cups_option_t* options, const char* spool) {
+  tavel::PreviewSettings previews;
+  previews.directory = PreviewDirectory(count, options, spool);
+  previews.jobs = std::atoi(OptionOr(count, options, "preview-jobs",
+                                     std::to_string(tavel::kDefaultPreviewJobs).c_str()));
+  tavel::ConfigurePreviews(previews);
+  if (previews.jobs > 0 && !tavel::PreviewsOn())
+    papplLog(system, PAPPL_LOGLEVEL_WARN, "No job previews: unable to use \"%s\".",
+             previews.directory.c_str());
+}
+
+// The document formats the application prints, each through its own filter.
+void AddDocumentFilters(pappl_system_t* system) {
+  // PAPPL prints raster files from its spool (the test page) through a filter.
+  papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster",
+                           CRasterJob::PrintRasterFile, nullptr);
+  papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
+                           CRasterJob::PrintPdfFile, nullptr);
+  // PNG and JPEG are read by the application itself (PAPPL's own readers,
+  // which come first for these types, are replaced: app/ImageFilters.cpp).
+  papplSystemAddMIMEFilter(system, "image/png", "image/pwg-raster", CRasterJob::PrintImageFile,
+                           nullptr);
+  papplSystemAddMIMEFilter(system, "image/jpeg", "image/pwg-raster", CRasterJob::PrintImageFile,
+                           nullptr);
+}
+
 pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
   // The configuration file's options under the command line's; they live
   // as long as the server (the state file's name is kept).
@@ -142,27 +170,10 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
   }
   tavel::AddSystemPages(system);
   std::vector<pappl_pr_driver_t>& drivers = tavel::DriverList();
-  tavel::PreviewSettings previews;
-  previews.directory = PreviewDirectory(count, options, spool);
-  previews.jobs = std::atoi(OptionOr(count, options, "preview-jobs",
-                                     std::to_string(tavel::kDefaultPreviewJobs).c_str()));
-  tavel::ConfigurePreviews(previews);
-  if (previews.jobs > 0 && !tavel::PreviewsOn())
-    papplLog(system, PAPPL_LOGLEVEL_WARN, "No job previews: unable to use \"%s\".",
-             previews.directory.c_str());
+  SetUpPreviews(system, count, options, spool);
   papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr,
                                PrinterCreated, tavel::SetupDriver, nullptr);
-  // PAPPL prints raster files from its spool (the test page) through a filter.
-  papplSystemAddMIMEFilter(system, "image/pwg-raster", "image/pwg-raster",
-                           CRasterJob::PrintRasterFile, nullptr);
-  papplSystemAddMIMEFilter(system, "application/pdf", "image/pwg-raster",
-                           CRasterJob::PrintPdfFile, nullptr);
-  // PNG and JPEG are read by the application itself (PAPPL's own readers,
-  // which come first for these types, are replaced: app/ImageFilters.cpp).
-  papplSystemAddMIMEFilter(system, "image/png", "image/pwg-raster", CRasterJob::PrintImageFile,
-                           nullptr);
-  papplSystemAddMIMEFilter(system, "image/jpeg", "image/pwg-raster", CRasterJob::PrintImageFile,
-                           nullptr);
+  AddDocumentFilters(system);
   // The web pages name the vendor options from the option table, with no
   // strings file: with one, PAPPL 1.3.1 adds its language once more to the
   // printer's printer-strings-languages-supported at every request.
