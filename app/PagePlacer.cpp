@@ -98,7 +98,8 @@ void CPagePlacer::Emit(uint32_t v) {
     case 3: x0 = left + int64_t(sh) - 1 - v, y0 = top, dy = 1; break;         // top to right
     default: x0 = left, y0 = top + v, dx = 1; break;
   }
-  const bool offPage = !m_page || (dy == 0 && (y0 < 0 || y0 >= ph)) || (dx == 0 && (x0 < 0 || x0 >= pw));
+  const bool offPage = !m_page || (dy == 0 && (y0 < 0 || y0 >= ph)) ||
+                       (dx == 0 && (x0 < 0 || x0 >= pw));
   if (!offPage && weight > 0) {
     for (uint32_t u = 0; u < sw; ++u) {
       const int64_t x = x0 + dx * int64_t(u), y = y0 + dy * int64_t(u);
