@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "printers/DriverTable.h"
+#include "printers/FamilyTable.h"
 #include "render/BaseRender.h"
 #include "render/MapOptionSource.h"
 #include "render/MemoryOutputSink.h"
