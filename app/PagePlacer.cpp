@@ -7,7 +7,6 @@
 namespace tavel {
 namespace {
 
-constexpr uint8_t kWhite = 255;
 // Rounding slack when comparing positions in scaled rows.
 constexpr double kEdgeSlack = 1e-9;
 // ITU-R BT.601 luma weights in 1/256.
@@ -15,8 +14,11 @@ constexpr unsigned kRedWeight = 77, kGreenWeight = 150, kBlueWeight = 29;
 
 }  // namespace
 
-bool CPagePlacer::Start(const PageFit& fit, uint32_t width, uint32_t height) {
+bool CPagePlacer::Start(const PageFit& fit, uint32_t width, uint32_t height, uint8_t* page,
+                        size_t stride) {
   m_fit = fit;
+  m_page = page;
+  m_stride = stride;
   m_srcWidth = width;
   m_srcHeight = height;
   m_y = 0;
@@ -24,7 +26,6 @@ bool CPagePlacer::Start(const PageFit& fit, uint32_t width, uint32_t height) {
   m_accWeight = 0;
   const uint32_t sw = fit.scaledWidth;
   try {
-    m_page.assign(size_t(fit.width) * fit.height, kWhite);
     m_row.assign(sw, 0.0f);
     m_acc.assign(sw, 0.0f);
     m_first.assign(sw, 0);
@@ -47,7 +48,7 @@ bool CPagePlacer::Start(const PageFit& fit, uint32_t width, uint32_t height) {
       }
     }
   } catch (const std::bad_alloc&) {
-    m_page.clear();
+    m_page = nullptr;
     return false;
   }
   return true;
@@ -97,13 +98,14 @@ void CPagePlacer::Emit(uint32_t v) {
     case 3: x0 = left + int64_t(sh) - 1 - v, y0 = top, dy = 1; break;         // top to right
     default: x0 = left, y0 = top + v, dx = 1; break;
   }
-  const bool offPage = (dy == 0 && (y0 < 0 || y0 >= ph)) || (dx == 0 && (x0 < 0 || x0 >= pw));
+  const bool offPage = !m_page || (dy == 0 && (y0 < 0 || y0 >= ph)) ||
+                       (dx == 0 && (x0 < 0 || x0 >= pw));
   if (!offPage && weight > 0) {
     for (uint32_t u = 0; u < sw; ++u) {
       const int64_t x = x0 + dx * int64_t(u), y = y0 + dy * int64_t(u);
       if (x < 0 || y < 0 || x >= pw || y >= ph) continue;
       const double value = m_acc[u] / weight;
-      m_page[size_t(y) * size_t(pw) + size_t(x)] =
+      m_page[size_t(y) * m_stride + size_t(x)] =
           uint8_t(std::clamp(std::lround(value), 0L, 255L));
     }
   }

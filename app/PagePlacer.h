@@ -2,12 +2,14 @@
 // 8-bit gray (0 black) come in one at a time from the top, are scaled by
 // area averaging (each output dot is the mean of the document area it
 // covers: thin lines survive a reduction, an enlargement keeps edges
-// sharp), turned and placed on a white page of the fitted size. Only the
-// output page and two rows are held, never the whole document.
+// sharp), turned and placed on a white page of the fitted size, which the
+// caller holds (the engine's page image). Besides it only two rows are
+// held, never the whole document.
 #pragma once
 
 #include <cups/raster.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -18,15 +20,14 @@ namespace tavel {
 
 class CPagePlacer {
  public:
-  // A white page for the fit of a document `width` x `height` pixels;
-  // false when there is no memory for it.
-  bool Start(const PageFit& fit, uint32_t width, uint32_t height);
+  // Places a document of `width` x `height` pixels by `fit` on `page`: the
+  // fit's width x height gray bytes (0 black), rows `stride` bytes apart,
+  // white where nothing lands. False when there is no memory for the work.
+  bool Start(const PageFit& fit, uint32_t width, uint32_t height, uint8_t* page, size_t stride);
   // The document's next row: `width` gray bytes.
   void AddRow(const uint8_t* gray);
   // Places what is left of the last rows; rows that never came stay white.
   void Finish();
-  // The page: width x height gray bytes, 0 black.
-  std::vector<uint8_t>& Page() { return m_page; }
   const PageFit& Fit() const { return m_fit; }
 
  private:
@@ -41,7 +42,8 @@ class CPagePlacer {
   std::vector<float> m_row, m_acc;  // one scaled row, the row being summed
   double m_accWeight = 0;
   uint32_t m_accRow = 0;  // the scaled row being summed
-  std::vector<uint8_t> m_page;
+  uint8_t* m_page = nullptr;
+  size_t m_stride = 0;
 };
 
 // One raster row of a page the header check accepted, as 8-bit gray with 0

@@ -19,19 +19,14 @@
 #include "app/ImageReader.h"
 #include "app/JobPreview.h"
 #include "app/JobSettings.h"
-#include "app/PagePlacer.h"
-#include "app/PageTones.h"
 #include "image/PageLimits.h"
 #include "printers/FamilyTable.h"
-#include "render/MemoryPageSource.h"
 #include "render/PageHeaderCheck.h"
 
 namespace {
 
 CRasterJob* JobOf(pappl_job_t* job) { return static_cast<CRasterJob*>(papplJobGetData(job)); }
 
-// The halftoning method that prints with the threshold.
-constexpr int kThresholdMethod = 0;
 // What a PDF file starts with.
 constexpr char kPdfMagic[] = "%PDF-";
 // Most copies of a document and pages of one document a job prints.
@@ -139,6 +134,18 @@ bool ReadPdfPages(pappl_job_t* job, const char* pdf, std::vector<PdfPage>* pages
   return true;
 }
 
+// print-content-optimize: photos get the configured halftoning, text and
+// graphics the threshold, and auto lets the engine decide from each page.
+PageTones PageTonesFor(unsigned content) {
+  switch (content) {
+    case PAPPL_CONTENT_PHOTO: return PageTones::kConfigured;
+    case PAPPL_CONTENT_TEXT:
+    case PAPPL_CONTENT_GRAPHIC:
+    case PAPPL_CONTENT_TEXT_AND_GRAPHIC: return PageTones::kThreshold;
+    default: return PageTones::kAuto;
+  }
+}
+
 tavel::Scaling ScalingOf(pappl_scaling_t value) {
   switch (value) {
     case PAPPL_SCALING_AUTO_FIT: return tavel::Scaling::kAutoFit;
@@ -163,9 +170,9 @@ tavel::Orientation OrientationOf(ipp_orient_t value) {
 
 CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_device_t* device)
     : m_model(model), m_driver(nullptr), m_sink(device), m_log(job),
-      m_content(PAPPL_CONTENT_AUTO),
-      m_photoMethod(kThresholdMethod), m_header(), m_linesSeen(0), m_inPage(false),
-      m_sentPageBytes(0), m_pageFitted(false), m_rendered(nullptr), m_copies(1),
+      m_header(), m_held(), m_mode(PageMode::kNone),
+      m_colors(tavel::ColorHandling::kUnsupported), m_nextLine(0), m_linesSeen(0),
+      m_inPage(false), m_sentPageBytes(0), m_rendered(nullptr), m_copies(1),
       m_collate(false), m_pageCopies(1),
       m_own(false) {}
 
@@ -217,7 +224,6 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
   tavel::BuildJobSettings(m_model, request, &m_settings, &ignored);
   for (const std::string& value : ignored)
     papplLogJob(job, PAPPL_LOGLEVEL_WARN, "Ignoring %s.", value.c_str());
-  m_content = options.print_content_optimize;
 
   const char* handling = nullptr;
   if (ipp_attribute_t* attr = papplJobGetAttribute(job, "multiple-document-handling"))
@@ -258,7 +264,7 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
   m_driver->SetOutputSink(&m_sink);
   m_driver->GetPrinterParameters();
   m_driver->SetModelName(m_model.modelName);
-  m_photoMethod = m_driver->m_halftone.iGrayMethod;
+  m_driver->SetPageTones(PageTonesFor(options.print_content_optimize));
   if (tavel::PreviewsOn()) m_sink.Capture(&m_sent, tavel::kMaxCapturedBytes);
   m_driver->OnStartDoc(0);
   return true;
@@ -272,35 +278,72 @@ bool CRasterJob::StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_
 
 bool CRasterJob::BeginPage(pappl_job_t* job, const cups_page_header2_t& header) {
   m_header = header;
+  m_held = header;
   m_linesSeen = 0;
+  m_nextLine = 0;
   m_inPage = true;
-  m_pageFitted = false;
-  tavel::ColorHandling colors = tavel::ColorHandling::kUnsupported;
-  const tavel::HeaderVerdict verdict = tavel::CheckPage(header, &colors);
-  // A page the engine refuses is reported by PrintPage; nothing is held.
-  const uint64_t bytes = static_cast<uint64_t>(header.cupsBytesPerLine) * header.cupsHeight;
-  if (!verdict.ok || bytes > tavel::kMaxPageBytes) {
-    m_rows.clear();
+  m_mode = PageMode::kNone;
+  // A page the engine refuses it reports; nothing of it is held.
+  const tavel::HeaderVerdict verdict = m_driver->AcceptPage(header);
+  m_refusal = verdict.ok ? std::string() : verdict.reason;
+  if (!verdict.ok) return true;
+  const tavel::PageFit fit =
+      m_rendered ? tavel::PlaceRendered(*m_rendered, header.cupsWidth, header.cupsHeight)
+                 : tavel::FitPage(FitFor(header.cupsWidth, header.cupsHeight,
+                                         header.HWResolution[0], header.HWResolution[1]));
+  if (!fit.ok) {
+    const std::string why = "Page " + std::to_string(m_driver->PageNumber()) +
+                            " can't be printed: " + fit.reason;
+    m_driver->AbandonPage();
+    m_inPage = false;
+    return Fail(job, why);
+  }
+  if (fit.Unchanged()) {
+    // The page is the media's: its lines go straight into the engine's page.
+    if (!m_driver->HoldPage()) return true;
+    m_mode = PageMode::kDirect;
     return true;
   }
-  try {
-    // Lines that never come (a cancelled job) print as white paper.
-    m_rows.assign(static_cast<size_t>(bytes), tavel::WhiteByteFor(colors));
-  } catch (const std::bad_alloc&) {
-    papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "There is not enough memory for page %d.",
-                m_driver->PageNumber() + 1);
-    return false;
+  return PlacePage(job, fit);
+}
+
+bool CRasterJob::PlacePage(pappl_job_t* job, const tavel::PageFit& fit) {
+  m_colors = m_driver->PageColors();
+  m_held = tavel::FittedHeader(m_header, fit, m_fit.dpi);
+  size_t stride = 0;
+  uint8_t* page = m_driver->DrawPage(m_held, &stride);
+  if (!page || !m_placer.Start(fit, m_header.cupsWidth, m_header.cupsHeight, page, stride) ||
+      !Allocate(&m_gray, m_header.cupsWidth)) {
+    m_driver->AbandonPage();
+    m_inPage = false;
+    return Fail(job, "There is not enough memory to fit the page to the media.");
   }
+  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG,
+              "Page of %ux%u dots fitted to %ux%u (scale %.3f, %d quarter turns).",
+              m_header.cupsWidth, m_header.cupsHeight, fit.width, fit.height, fit.xScale,
+              fit.quarterTurns);
+  m_mode = PageMode::kPlaced;
   return true;
+}
+
+void CRasterJob::TakeLine(const unsigned char* line) {
+  if (m_mode == PageMode::kDirect) {
+    m_driver->PushRows(line, 1);
+  } else if (m_mode == PageMode::kPlaced) {
+    tavel::RasterRowToGray(m_header, m_colors, line, m_gray.data());
+    m_placer.AddRow(m_gray.data());
+  }
 }
 
 bool CRasterJob::WriteLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned y,
                            const unsigned char* line) {
   CRasterJob* self = JobOf(job);
   if (!self) return false;
-  const uint32_t bpl = self->m_header.cupsBytesPerLine;
-  if (y < self->m_header.cupsHeight && !self->m_rows.empty())
-    std::memcpy(self->m_rows.data() + static_cast<size_t>(y) * bpl, line, bpl);
+  // Lines come in order, top first; one out of order is not taken.
+  if (y == self->m_nextLine && y < self->m_header.cupsHeight) {
+    self->TakeLine(line);
+    ++self->m_nextLine;
+  }
   ++self->m_linesSeen;
   return true;
 }
@@ -308,22 +351,6 @@ bool CRasterJob::WriteLine(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t
 bool CRasterJob::EndPage(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*, unsigned) {
   CRasterJob* self = JobOf(job);
   return self && self->PrintCollectedPage(job);
-}
-
-int CRasterJob::PageGrayMethod() const {
-  switch (m_content) {
-    case PAPPL_CONTENT_PHOTO: return m_photoMethod;
-    case PAPPL_CONTENT_TEXT:
-    case PAPPL_CONTENT_GRAPHIC:
-    case PAPPL_CONTENT_TEXT_AND_GRAPHIC: return kThresholdMethod;
-    default: break;
-  }
-  if (m_header.cupsBitsPerPixel != 8 || m_rows.empty()) return kThresholdMethod;
-  const bool inverted = m_header.cupsColorSpace == CUPS_CSPACE_K;
-  return tavel::IsContinuousTone(m_rows.data(), m_header.cupsWidth, m_header.cupsHeight,
-                                 m_header.cupsBytesPerLine, inverted)
-             ? m_photoMethod
-             : kThresholdMethod;
 }
 
 tavel::FitRequest CRasterJob::FitFor(uint32_t width, uint32_t height, double xRes,
@@ -336,58 +363,34 @@ tavel::FitRequest CRasterJob::FitFor(uint32_t width, uint32_t height, double xRe
   return request;
 }
 
-bool CRasterJob::FitCollectedPage(pappl_job_t* job) {
-  m_pageFitted = true;
-  tavel::ColorHandling colors = tavel::ColorHandling::kUnsupported;
-  // A page the engine refuses is left to it to report; nothing was held.
-  if (m_rows.empty() || !tavel::CheckPage(m_header, &colors).ok) return true;
-  const tavel::PageFit fit =
-      m_rendered ? tavel::PlaceRendered(*m_rendered, m_header.cupsWidth, m_header.cupsHeight)
-                 : tavel::FitPage(FitFor(m_header.cupsWidth, m_header.cupsHeight,
-                                         m_header.HWResolution[0], m_header.HWResolution[1]));
-  if (!fit.ok) return Fail(job, "Page " + std::to_string(m_driver->PageNumber() + 1) +
-                                    " can't be printed: " + fit.reason);
-  if (fit.Unchanged()) return true;
-  tavel::CPagePlacer placer;
-  std::vector<unsigned char> gray;
-  if (!placer.Start(fit, m_header.cupsWidth, m_header.cupsHeight) ||
-      !Allocate(&gray, m_header.cupsWidth))
-    return Fail(job, "There is not enough memory to fit the page to the media.");
-  for (uint32_t y = 0; y < m_header.cupsHeight && !papplJobIsCanceled(job); ++y) {
-    tavel::RasterRowToGray(m_header, colors,
-                           m_rows.data() + size_t(y) * m_header.cupsBytesPerLine, gray.data());
-    placer.AddRow(gray.data());
-  }
-  placer.Finish();
-  papplLogJob(job, PAPPL_LOGLEVEL_DEBUG,
-              "Page of %ux%u dots fitted to %ux%u (scale %.3f, %d quarter turns).",
-              m_header.cupsWidth, m_header.cupsHeight, fit.width, fit.height, fit.xScale,
-              fit.quarterTurns);
-  m_header = tavel::FittedHeader(m_header, fit, m_fit.dpi);
-  m_rows.swap(placer.Page());
-  return true;
-}
-
 bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
   if (!m_inPage) return true;
   m_inPage = false;
   // A page the cancel stopped before any of it arrived is not printed.
-  if (m_linesSeen == 0 && papplJobIsCanceled(job)) return true;
-  if (!m_pageFitted && !FitCollectedPage(job)) return false;
-  m_driver->m_halftone.iGrayMethod = PageGrayMethod();
+  if (m_linesSeen == 0 && papplJobIsCanceled(job)) {
+    m_driver->AbandonPage();
+    return true;
+  }
+  if (m_mode == PageMode::kPlaced) m_placer.Finish();
+  // Lines that never came (a cancelled job) print as white paper.
+  m_driver->BlankRest();
   for (int copy = 0; copy < m_pageCopies; ++copy) {
     if (copy > 0 && papplJobIsCanceled(job)) break;
-    CMemoryPageSource source(m_rows.data(), m_rows.size(), m_header.cupsBytesPerLine);
-    const PageResult result = m_driver->PrintPage(m_header, source);
-    m_sentPageBytes += (static_cast<uint64_t>(m_header.cupsWidth) + 7) / 8 * m_header.cupsHeight;
+    const bool again = copy + 1 < m_pageCopies;
+    const PageResult result = copy == 0 ? m_driver->EndPage(again)
+                                        : m_driver->PrintPageCopy(again);
+    m_sentPageBytes += (static_cast<uint64_t>(m_held.cupsWidth) + 7) / 8 * m_held.cupsHeight;
     if (m_sentPageBytes > tavel::kMaxPreviewPageBytes) m_sink.DropCapture();
     if (!result.Prepared())
       papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %d was not printed.", m_driver->PageNumber());
-    if (m_driver->OutputFailed() || !m_sink.Flush())
+    if (m_driver->OutputFailed() || !m_sink.Flush()) {
+      m_driver->DropPageCopy();
       return Fail(job, "Unable to send page " + std::to_string(m_driver->PageNumber()) +
                            " to the printer.");
+    }
     if (m_own) papplJobSetImpressionsCompleted(job, 1);
   }
+  m_driver->DropPageCopy();
   return true;
 }
 
@@ -519,36 +522,38 @@ bool CRasterJob::PrintImageFile(pappl_job_t* job, pappl_device_t* device, void*)
   pappl_pr_options_t* options = nullptr;
   CRasterJob* self = StartOwnJob(job, device, &options);
   if (!self) return false;
-  bool ok = false;
   const tavel::PageFit fit = tavel::FitPage(self->FitFor(
       reader->Width(), reader->Height(), reader->XResolution(), reader->YResolution()));
-  tavel::CPagePlacer placer;
+  if (!fit.ok) return EndOwnJob(job, device, options, Fail(job, fit.reason));
+  // The picture is placed straight into the engine's page as it is read.
+  cups_page_header2_t blank;
+  std::memset(&blank, 0, sizeof blank);
+  self->m_header = self->m_held = tavel::FittedHeader(blank, fit, self->m_fit.dpi);
+  size_t stride = 0;
+  uint8_t* page = self->m_driver->AcceptPage(self->m_header).ok
+                      ? self->m_driver->DrawPage(self->m_header, &stride)
+                      : nullptr;
   std::vector<uint8_t> row;
-  if (!fit.ok) {
-    Fail(job, fit.reason);
-  } else if (!placer.Start(fit, reader->Width(), reader->Height()) ||
-             !Allocate(&row, reader->Width())) {
+  bool ok = page && self->m_placer.Start(fit, reader->Width(), reader->Height(), page, stride) &&
+            Allocate(&row, reader->Width());
+  if (!ok) {
     Fail(job, "There is not enough memory for the picture.");
   } else {
-    ok = true;
     for (uint32_t y = 0; ok && y < reader->Height() && !papplJobIsCanceled(job); ++y) {
       ok = reader->ReadRow(row.data());
-      if (ok) placer.AddRow(row.data());
+      if (ok) self->m_placer.AddRow(row.data());
     }
     if (!ok) Fail(job, reader->Error());
   }
   if (ok && !papplJobIsCanceled(job)) {
-    placer.Finish();
-    cups_page_header2_t blank;
-    std::memset(&blank, 0, sizeof blank);
-    self->m_header = tavel::FittedHeader(blank, fit, self->m_fit.dpi);
-    self->m_rows.swap(placer.Page());
+    self->m_mode = PageMode::kPlaced;
     self->m_linesSeen = self->m_header.cupsHeight;
     self->m_inPage = true;
-    self->m_pageFitted = true;
     // One page: collated or not, the copies are the same.
     self->m_pageCopies = self->m_copies;
     ok = self->PrintCollectedPage(job);
+  } else {
+    self->m_driver->AbandonPage();
   }
   return EndOwnJob(job, device, options, ok);
 }
@@ -599,26 +604,26 @@ bool CRasterJob::PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const c
     if (page >= kMaxDocumentPages)
       return Fail(job, std::string("The ") + what + " has more pages than the printer takes (" +
                            std::to_string(kMaxDocumentPages) + ").");
-    tavel::ColorHandling colors = tavel::ColorHandling::kUnsupported;
-    const tavel::HeaderVerdict verdict = tavel::CheckPage(header, &colors);
-    if (!verdict.ok || !Allocate(&line, header.cupsBytesPerLine)) {
-      papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %u: %s", page + 1, verdict.detail.c_str());
+    if (rendered) m_rendered = &(*rendered)[first + page];
+    if (!BeginPage(job, header)) return false;
+    if (m_mode == PageMode::kNone || !Allocate(&line, header.cupsBytesPerLine)) {
+      m_driver->AbandonPage();
+      m_inPage = false;
       return Fail(job, "Page " + std::to_string(page + 1) + " of the " + what +
                            " can't be printed: " +
-                           (verdict.ok ? "there is not enough memory for it." : verdict.reason));
+                           (m_refusal.empty() ? "there is not enough memory for it." : m_refusal));
     }
-    if (!BeginPage(job, header)) return Fail(job, "There is not enough memory for the page.");
-    if (rendered) m_rendered = &(*rendered)[first + page];
     uint32_t y = 0;
     for (; y < header.cupsHeight && !papplJobIsCanceled(job); ++y) {
       if (cupsRasterReadPixels(ras, line.data(), header.cupsBytesPerLine) !=
           header.cupsBytesPerLine)
         break;
-      std::memcpy(m_rows.data() + size_t(y) * header.cupsBytesPerLine, line.data(),
-                  header.cupsBytesPerLine);
+      TakeLine(line.data());
+      ++m_nextLine;
       ++m_linesSeen;
     }
     if (y < header.cupsHeight && !papplJobIsCanceled(job)) {
+      m_driver->AbandonPage();
       m_inPage = false;
       return Fail(job, "The " + std::string(what) + " ends inside page " +
                            std::to_string(page + 1) + ".");

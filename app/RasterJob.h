@@ -1,12 +1,14 @@
 // CRasterJob: one print job of the printer application, from PAPPL's raster
 // callbacks to the engine. It reads the job settings once, frames the job
-// with OnStartDoc/OnEndDoc, collects each page's lines and hands the page to
-// the engine's page entry point, and sends the printer bytes to the job's
-// device. Each job has its own driver, settings and buffers, so printers
-// print at the same time without sharing anything.
+// with OnStartDoc/OnEndDoc, hands each page's lines to the engine as they
+// come, and sends the printer bytes to the job's device. Each job has its
+// own driver, settings and buffers, so printers print at the same time
+// without sharing anything.
 //
-// Every page is fitted to the job's media (PageFit) before it reaches the
-// engine; a page already of the media's size goes through untouched.
+// Every page is fitted to the job's media (PageFit): a page already of the
+// media's size goes straight into the engine's page, line by line; any
+// other is placed (PagePlacer) into the engine's page as its lines come.
+// The engine holds the only copy of the page.
 // Documents PAPPL spools (PWG raster, PDF through Ghostscript, PNG, JPEG)
 // are read here with every size checked before it is used; copies repeat
 // the document (collated) or each page (uncollated, as CUPS does unless
@@ -21,11 +23,13 @@
 #include <pappl/pappl.h>
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "app/DeviceOutputSink.h"
 #include "app/ModelTable.h"
 #include "app/PageFit.h"
+#include "app/PagePlacer.h"
 #include "app/PapplJobLog.h"
 #include "render/BaseRender.h"
 #include "render/MapOptionSource.h"
@@ -67,31 +71,39 @@ class CRasterJob {
                          const std::vector<tavel::PageFit>* rendered = nullptr,
                          size_t first = 0, size_t count = 0);
   bool Open(pappl_job_t* job, const pappl_pr_options_t& options);
+  // The page's fit decides where its lines go; false (the job's message
+  // set) when it can't be printed at all.
   bool BeginPage(pappl_job_t* job, const cups_page_header2_t& header);
+  bool PlacePage(pappl_job_t* job, const tavel::PageFit& fit);
+  // The document's next line (of m_header), to the engine or the placer.
+  void TakeLine(const unsigned char* line);
+  // Ends the page begun and prints it and its copies.
   bool PrintCollectedPage(pappl_job_t* job);
-  // The collected page fitted to the media in place; false when it can't be.
-  bool FitCollectedPage(pappl_job_t* job);
   tavel::FitRequest FitFor(uint32_t width, uint32_t height, double xRes, double yRes) const;
   // Decodes what was sent and keeps it as the job's preview.
   void KeepPreview(pappl_job_t* job);
-  // The halftoning method for this page under print-content-optimize.
-  int PageGrayMethod() const;
 
   const tavel::ModelInfo& m_model;
   CBaseRender* m_driver;
   CMapOptionSource m_settings;
   CDeviceOutputSink m_sink;
   CPapplJobLog m_log;
-  unsigned m_content;   // print-content-optimize
-  int m_photoMethod;    // the configured halftoning method
-  cups_page_header2_t m_header;
-  std::vector<uint8_t> m_rows;
+  cups_page_header2_t m_header;  // the document page's
+  cups_page_header2_t m_held;    // the page as the engine holds it
+  // Where the current page's lines go: nowhere (refused), straight into the
+  // engine's page, or through the placer into it.
+  enum class PageMode { kNone, kDirect, kPlaced };
+  PageMode m_mode;
+  tavel::ColorHandling m_colors;  // how the document page's lines are read
+  std::string m_refusal;          // why the engine refused the page, if it did
+  tavel::CPagePlacer m_placer;
+  std::vector<uint8_t> m_gray;    // one line as gray, for the placer
+  uint32_t m_nextLine;   // the line the page takes next
   uint32_t m_linesSeen;  // lines handed over for the current page
   bool m_inPage;
   std::vector<uint8_t> m_sent;  // the bytes sent, for the job's preview
   uint64_t m_sentPageBytes;     // their pages' size as one-bit pictures
   tavel::FitRequest m_fit;      // the job's media, scaling and orientation
-  bool m_pageFitted;            // the collected page is fitted already
   const tavel::PageFit* m_rendered;  // the fit the page was drawn for, or null
   int m_copies;                 // copies asked for
   bool m_collate;               // copies repeat the document, not each page

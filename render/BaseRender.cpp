@@ -12,7 +12,10 @@
 CBaseRender::CBaseRender()
     : m_resolution(0), m_pageHeader(), m_haveHeader(false), m_initialized(false),
       m_outputFailed(false), m_pageFailed(false), m_page(0), m_options(nullptr), m_sink(nullptr),
-      m_log(&m_silentLog), m_pageRows(nullptr), m_pageRowsCapacity(0) {}
+      m_log(&m_silentLog), m_pageRows(nullptr), m_pageRowsCapacity(0),
+      m_pageState(PageState::kNone), m_colors(tavel::ColorHandling::kUnsupported),
+      m_chunkRows(1), m_rowsIn(0), m_blankRest(false), m_tones(PageTones::kConfigured),
+      m_continuousTone(false) {}
 
 CBaseRender::~CBaseRender() {
   ResetSendBufferList();

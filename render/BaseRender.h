@@ -1,13 +1,17 @@
 // CBaseRender: the base of every printer-language driver, and the engine's
 // page entry point. A front end gives the driver an option source and an
 // output sink, reads the job settings once (GetPrinterParameters), frames
-// the job with OnStartDoc/OnEndDoc and hands over each page with PrintPage,
-// which runs the page hooks in their fixed order. A driver encodes the
-// prepared one-bit page in OnPaintBmp and hands its bytes to WriteSpool.
+// the job with OnStartDoc/OnEndDoc and hands over each page: its header
+// (AcceptPage, HoldPage), its rows pushed straight into the page image
+// (PushRows) and its end (EndPage), which runs the page hooks in their fixed
+// order; PrintPage does the same with rows read from a source. A driver
+// encodes the prepared one-bit page in OnPaintBmp and hands its bytes to
+// WriteSpool.
 #pragma once
 
 #include <cups/raster.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <string>
@@ -40,6 +44,15 @@ struct PageResult {
   }
 };
 
+// How a page's gray levels become dots, page by page.
+enum class PageTones {
+  kConfigured,  // the job's halftoning method (ImageFilter)
+  kThreshold,   // the threshold, which keeps the edges of line art crisp
+  kAuto,        // decided from the complete page: continuous tone (an 8-bit
+                // page with enough gray areas) gets the configured method,
+                // anything else the threshold
+};
+
 class CBaseRender : public TObjRefImpl<IObjRef> {
  public:
   CBaseRender();
@@ -54,12 +67,42 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   void SetJobLog(IJobLog* log) { m_log = log ? log : &m_silentLog; }
   IJobLog& JobLog() const { return *m_log; }
 
-  // The page entry point: checks the header, builds the page image from the
-  // source's rows, runs OnStartPage, OnBeginBmp (preparation), OnPaintBmp,
-  // OnEndBmp and OnEndPage, and says what became of the page.
+  // The page entry point, rows pushed. AcceptPage counts the page and checks
+  // its header (a refused page is reported, and nothing more of it is taken);
+  // HoldPage makes its image (false, reported, when there is no memory for
+  // it); BeginPage is the two. PushRows writes the next rows, of the
+  // header's cupsBytesPerLine bytes each, straight into the image. EndPage
+  // paints the rows that never came as white paper (a short page, reported,
+  // and not printed when no row came), runs OnStartPage, OnBeginBmp
+  // (preparation), OnPaintBmp, OnEndBmp and OnEndPage, and says what became
+  // of the page. With `keepForCopy` a copy of the loaded page is kept for
+  // PrintPageCopy, which prints it once more as the next page.
+  tavel::HeaderVerdict AcceptPage(const cups_page_header2_t& header);
+  bool HoldPage();
+  bool BeginPage(const cups_page_header2_t& header);
+  void PushRows(const uint8_t* rows, uint32_t count);
+  PageResult EndPage(bool keepForCopy = false);
+  PageResult PrintPageCopy(bool keepForCopy);
+  void DropPageCopy();
+  // An accepted page the front end draws itself at another size (placed on
+  // its media): `drawn` is the header of an 8-bit gray page (0 black), whose
+  // image is made white and returned, rows `*stride` bytes apart; every row
+  // counts as delivered. Null, reported, when it can't be.
+  uint8_t* DrawPage(const cups_page_header2_t& drawn, size_t* stride);
+  // How the accepted page's raster is read (for a front end that reads it).
+  tavel::ColorHandling PageColors() const { return m_colors; }
+  // The rows not pushed are white paper by the front end's choice (a
+  // cancelled job): not a short page.
+  void BlankRest() { m_blankRest = true; }
+  // Drops the page begun: nothing of it is printed and it is not counted.
+  void AbandonPage();
+  // The same path for rows read from a source: BeginPage, the rows as the
+  // source delivers them, EndPage; the source hears of the page's progress.
   PageResult PrintPage(const cups_page_header2_t& header, IPageSource& source);
-  // Pages handed to PrintPage so far; the number of the current page.
+  // Pages begun so far; the number of the current page.
   int PageNumber() const { return m_page; }
+  // Applies from the next page on; kConfigured until set.
+  void SetPageTones(PageTones tones) { m_tones = tones; }
 
   // Document and page hooks, in slot order.
   virtual void OnStartDoc(unsigned long reserved);
@@ -117,22 +160,21 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
  protected:
   // Logs the page header the way the job log has always shown it.
   void LogPageHeader() const;
-  // Where the rows of the page being read come from and go.
-  struct PageReader {
-    IPageSource& source;
-    tavel::ColorHandling colors;
-    uint32_t chunkRows;  // rows per request after the first
-    uint32_t filled;     // image rows written so far
-  };
-  uint32_t ReadRows(PageReader& reader, uint32_t want);
-  // Reads the rest of the page's rows into m_image, a chunk at a time,
-  // converting their colours; rows that never arrive are white.
-  void LoadRest(PageReader& reader, PageResult* result);
+  // Reads up to `want` rows from the source into the image.
+  uint32_t ReadRows(IPageSource& source, uint32_t want);
+  // Converts rows in the read buffer in place and writes them into the image.
+  void StoreRows(uint8_t* rows, uint32_t count);
   void ReportShortPage(uint32_t rowsArrived) const;
   // Makes room for a chunk of rows; the buffer is kept for the next page.
   bool ReservePageRows(uint64_t bytes);
+  // The end of a held page; `progress` hears that its hooks have run.
+  PageResult FinishPage(IPageSource* progress, bool keepForCopy);
+  // The loaded page through the hooks, OnStartPage to OnEndPage.
+  PageOutcome RunPage(IPageSource* progress);
   // Runs the image hooks on the loaded page.
   PageOutcome RunPageHooks();
+  // The halftoning method for the current page, under the page tones.
+  int PageGrayMethod() const;
   // Turns the prepared page to the driver's polarity and paints it.
   void PaintInInkPolarity();
 
@@ -150,4 +192,15 @@ class CBaseRender : public TObjRefImpl<IObjRef> {
   IJobLog* m_log;
   uint8_t* m_pageRows;  // a chunk of the current page's rows, as read
   uint64_t m_pageRowsCapacity;
+  // Where the current page is: none (ended or refused), accepted (header
+  // checked), held (its image made, rows coming).
+  enum class PageState { kNone, kAccepted, kHeld };
+  PageState m_pageState;
+  tavel::ColorHandling m_colors;  // how the page's raster is read
+  uint32_t m_chunkRows;           // rows converted at a time
+  uint32_t m_rowsIn;              // image rows written so far
+  bool m_blankRest;               // missing rows are white by the front end's choice
+  PageTones m_tones;
+  bool m_continuousTone;          // the current page's own verdict, for kAuto
+  CRasterImage m_kept;            // the loaded page, for its next copy
 };

@@ -23,8 +23,9 @@ void CBaseRender::AdjustImage() {
       !m_image.Light(m_halftone.iLiangdu, m_halftone.iDuibidu))
     return failed("The page image could not be reduced to black and white.");
 
-  if (m_halftone.iGrayMethod >= 1)
-    m_image.Dither(m_halftone.iGrayMethod - 1);
+  const int grayMethod = PageGrayMethod();
+  if (grayMethod >= 1)
+    m_image.Dither(grayMethod - 1);
   else
     m_image.Threshold(static_cast<uint8_t>(m_halftone.iThreValue & 0xFF));
   // Every later step and every driver needs a one-bit page.

@@ -1,5 +1,6 @@
-// Decides whether a page is line art or continuous tone, for
-// print-content-optimize=auto. Line art (text, barcodes, drawings) is
+// Decides whether a page is line art or continuous tone, for the engine's
+// automatic choice of tones (a printer application's
+// print-content-optimize=auto). Line art (text, barcodes, drawings) is
 // black, white and the gray edge pixels of anti-aliasing, which always
 // touch black or white; a photo or a gray fill has gray pixels whose four
 // neighbours are gray as well. A page with more of those than a small share

@@ -1,4 +1,4 @@
-#include "app/PageTones.h"
+#include "render/PageTones.h"
 
 namespace tavel {
 namespace {
