@@ -50,8 +50,8 @@ test-sanitize: deps
 # filter sees the header, hence the high limit for single allocations.
 FUZZ_BUILD ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS = fuzz_decode_tspl fuzz_decode_escpos fuzz_decode_cpcl fuzz_decode_peripage \
-               fuzz_decode_paperang fuzz_huffman fuzz_job
+# One target per seed corpus folder (fuzz/CMakeLists.txt makes them so).
+FUZZ_TARGETS = $(sort $(notdir $(wildcard fuzz/corpus/fuzz_*)))
 fuzz: export ASAN_OPTIONS = abort_on_error=1
 fuzz: export UBSAN_OPTIONS = abort_on_error=1:halt_on_error=1:print_stacktrace=1
 fuzz: export LSAN_OPTIONS = suppressions=$(CURDIR)/tests/sanitize/lsan.supp:print_suppressions=0

@@ -13,12 +13,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "tools/decode/CpclDecoder.h"
-#include "tools/decode/EscposDecoder.h"
 #include "tools/decode/Explain.h"
-#include "tools/decode/PaperangDecoder.h"
-#include "tools/decode/PeriPageDecoder.h"
-#include "tools/decode/TsplDecoder.h"
+#include "tools/decode/Languages.h"
 
 namespace tavel {
 namespace {
@@ -112,17 +108,6 @@ bool WriteText(const std::string& path, const std::string& text) {
   return !out.fail();
 }
 
-bool (*DecoderFor(const ModelInfo& model))(Stream&) {
-  switch (model.family) {
-    case Family::kTspl: return DecodeTspl;
-    case Family::kEscpos: return DecodeEscpos;
-    case Family::kCpcl: return DecodeCpcl;
-    case Family::kPaperang: return DecodePaperang;
-    case Family::kPeriPage: return DecodePeriPage;
-  }
-  return DecodeTspl;
-}
-
 }  // namespace
 
 void ConfigurePreviews(const PreviewSettings& settings) {
@@ -143,16 +128,7 @@ std::string PreviewFolder(pappl_printer_t* printer) {
   return OwnFolder(path) ? path : "";
 }
 
-const char* DecoderLanguage(const ModelInfo& model) {
-  switch (model.family) {
-    case Family::kTspl: return "tspl";
-    case Family::kEscpos: return "escpos";
-    case Family::kCpcl: return "cpcl";
-    case Family::kPaperang: return "paperang";
-    case Family::kPeriPage: return "peripage";
-  }
-  return "";
-}
+const char* DecoderLanguage(const ModelInfo& model) { return LanguageOf(model.family).name; }
 
 bool KeepPreview(const std::string& folder, const PreviewSettings& settings,
                  const ModelInfo& model, int jobId, const std::string& jobName,
@@ -166,9 +142,9 @@ bool KeepPreview(const std::string& folder, const PreviewSettings& settings,
   }
   std::ostringstream commands;
   Stream stream(bytes, &commands);
-  Explainer explainer(commands, DecoderLanguage(model), static_cast<unsigned>(model.dpi));
+  Explainer explainer(commands, model.family, static_cast<unsigned>(model.dpi));
   explainer.Attach(stream);
-  const bool decoded = DecoderFor(model)(stream);
+  const bool decoded = LanguageOf(model.family).decode(stream);
   explainer.Finish();
   std::string listing = commands.str();
   if (listing.size() > kMaxCommandsBytes) {

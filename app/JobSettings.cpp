@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/VendorOptions.h"
+#include "printers/FamilyTable.h"
 
 namespace tavel {
 namespace {
@@ -57,21 +58,19 @@ std::pair<int, int> SpeedRange(const ModelInfo& model) {
   for (const char* choice : rate->choices)
     if (std::strcmp(choice, "Default") != 0) lowest = std::min(lowest, std::atoi(choice));
   const int highest = HighestNumber(rate);
-  if (model.family == Family::kPeriPage)
-    return {(lowest + 1) * kSpeedPerPeriPageStep, (highest + 1) * kSpeedPerPeriPageStep};
-  return {lowest * kSpeedPerInch, highest * kSpeedPerInch};
+  const SpeedSteps steps = FamilyInfo(model.family).speed;
+  return {(lowest + steps.levelOffset) * steps.perLevel,
+          (highest + steps.levelOffset) * steps.perLevel};
 }
 
-int SpeedStep(const ModelInfo& model) {
-  return model.family == Family::kPeriPage ? kSpeedPerPeriPageStep : kSpeedPerInch;
-}
+int SpeedStep(const ModelInfo& model) { return FamilyInfo(model.family).speed.perLevel; }
 
 int SpeedLevel(const ModelInfo& model, int speed) {
   const std::pair<int, int> speeds = SpeedRange(model);
   if (speeds.second <= 0 || speed <= 0) return -1;
   const int step = SpeedStep(model);
   const int level = (std::clamp(speed, speeds.first, speeds.second) + step / 2) / step;
-  return model.family == Family::kPeriPage ? level - 1 : level;
+  return level - FamilyInfo(model.family).speed.levelOffset;
 }
 
 int DarknessLevel(int levels, int darkness) {
@@ -93,6 +92,16 @@ unsigned TrackingDefault(const ModelInfo& model) {
   for (const Word& w : kTrackingChoices)
     if (std::strcmp(tracking->defaultChoice, w.choice) == 0) return w.bit;
   return kTrackingContinuous;
+}
+
+std::vector<const char*> MediaTypes(const ModelInfo& model) {
+  const bool labels = FamilyInfo(model.family).kind == PrinterKind::kLabel;
+  std::vector<const char*> types = {labels ? "labels" : "continuous",
+                                    labels ? "continuous" : "labels"};
+  const ModelOption* tracking = model.Option("zeMediaTracking");
+  for (const auto& type : kPaperTypes)
+    if (Offers(tracking, type.second)) types.push_back(type.first);
+  return types;
 }
 
 void BuildJobSettings(const ModelInfo& model, const JobRequest& request,

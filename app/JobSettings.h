@@ -27,7 +27,6 @@ constexpr unsigned kLabelTearOff = 0x0100;
 
 // print-speed is in hundredths of a millimetre per second.
 constexpr int kSpeedPerInch = 2540;      // one inch per second (TSPL's unit)
-constexpr int kSpeedPerPeriPageStep = 1000;  // PeriPage level n is (n + 1) x 10 mm/s
 
 // printer-darkness-configured as installed: with no print-darkness either,
 // the printer keeps its own darkness.
@@ -68,6 +67,9 @@ int SpeedLevel(const ModelInfo& model, int speed);
 // The darkness level (the Darkness choice) printer-darkness-configured plus
 // print-darkness give on a model of `levels` levels.
 int DarknessLevel(int levels, int darkness);
+// The media types the model takes, its usual one first: labels on a label
+// printer, paper on the others, then the papers its zeMediaTracking names.
+std::vector<const char*> MediaTypes(const ModelInfo& model);
 // media-tracking values the model supports, and its default.
 unsigned TrackingSupported(const ModelInfo& model);
 unsigned TrackingDefault(const ModelInfo& model);

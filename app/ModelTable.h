@@ -1,16 +1,17 @@
-// The printer models: one table for the printer application and for the
-// checks on the generated PPDs (ppd/tavelpress.drv), so that both offer the
-// same models, page sizes and option choices. Sizes are in PostScript points
-// as the PPDs give them; every option is the PPD's keyword with its choices
-// and default, exactly as the engine reads them.
+// The printer models of the printer application, made at build time from
+// ppd/tavelpress.drv (cmake/ModelTable.cmake), the file ppdc makes the PPDs
+// from: both offer the same models, page sizes and option choices. Sizes
+// are in PostScript points as the PPDs give them; every option is the PPD's
+// keyword with its choices and default, exactly as the engine reads them.
+// The IPP name of each size comes from ppd/ipp-media-names.txt.
 #pragma once
 
 #include <string>
 #include <vector>
 
-namespace tavel {
+#include "printers/Family.h"
 
-enum class Family { kTspl, kEscpos, kCpcl, kPaperang, kPeriPage };
+namespace tavel {
 
 struct ModelMedia {
   const char* ppdName;  // the PPD's PageSize choice
@@ -47,7 +48,7 @@ struct ModelInfo {
   const ModelMedia* Media(const char* ppdName) const;
 };
 
-// The eight models, in the PPDs' order.
+// The models, in the .drv's order.
 const std::vector<ModelInfo>& Models();
 // The model of a driver name, or null.
 const ModelInfo* FindModel(const std::string& driverName);

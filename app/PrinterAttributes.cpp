@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "printers/FamilyTable.h"
+
 namespace tavel {
 
 void AddConformanceAttributes(ipp_t* attrs) {
@@ -18,12 +20,12 @@ void AddConformanceAttributes(ipp_t* attrs) {
 }
 
 const char* SupplyDescription(const ModelInfo& model) {
-  switch (model.family) {
-    case Family::kTspl:
-    case Family::kCpcl: return "Labels";
-    case Family::kEscpos: return "Receipt paper";
-    default: return "Paper";
+  switch (FamilyInfo(model.family).kind) {
+    case PrinterKind::kLabel: return "Labels";
+    case PrinterKind::kReceipt: return "Receipt paper";
+    case PrinterKind::kPocket: return "Paper";
   }
+  return "Paper";  // not reached: every kind has its case
 }
 
 void SetPrinterSupplies(pappl_printer_t* printer) {

@@ -10,6 +10,7 @@
 #include "app/RasterJob.h"
 #include "app/TestPage.h"
 #include "app/VendorOptions.h"
+#include "printers/FamilyTable.h"
 
 namespace tavel {
 namespace {
@@ -87,6 +88,34 @@ void AddVendorAttributes(const ModelInfo& model, pappl_pr_driver_data_t* data, i
   }
 }
 
+// The job callbacks: the raster path prints, every other document is refused.
+void SetCallbacks(pappl_pr_driver_data_t* data) {
+  data->rstartjob_cb = CRasterJob::StartJob;
+  data->rstartpage_cb = CRasterJob::StartPage;
+  data->rwriteline_cb = CRasterJob::WriteLine;
+  data->rendpage_cb = CRasterJob::EndPage;
+  data->rendjob_cb = CRasterJob::EndJob;
+  data->testpage_cb = PrintTestPage;
+  // The printer takes raster only. PAPPL hands a job to the "raw" path
+  // when its format is this one and no filter or raster path takes it: an
+  // untyped document, refused there. (PAPPL lists the format among the
+  // supported ones, so it must not be one listed already.)
+  data->format = "application/octet-stream";
+  data->printfile_cb = RefuseDocument;
+  data->identify_cb = IdentifyPrinter;
+  data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+  data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+}
+
+pappl_kind_t PapplKind(const ModelInfo& model) {
+  switch (FamilyInfo(model.family).kind) {
+    case PrinterKind::kLabel: return PAPPL_KIND_LABEL | PAPPL_KIND_ROLL;
+    case PrinterKind::kReceipt: return PAPPL_KIND_RECEIPT | PAPPL_KIND_ROLL;
+    case PrinterKind::kPocket: return PAPPL_KIND_ROLL | PAPPL_KIND_PHOTO;
+  }
+  return PAPPL_KIND_ROLL;  // not reached: every kind has its case
+}
+
 }  // namespace
 
 std::vector<pappl_pr_driver_t>& DriverList() {
@@ -108,30 +137,10 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char*, co
   }
   const ModelInfo& model = *found;
   data->extension = const_cast<ModelInfo*>(&model);
-  data->rstartjob_cb = CRasterJob::StartJob;
-  data->rstartpage_cb = CRasterJob::StartPage;
-  data->rwriteline_cb = CRasterJob::WriteLine;
-  data->rendpage_cb = CRasterJob::EndPage;
-  data->rendjob_cb = CRasterJob::EndJob;
-  data->testpage_cb = PrintTestPage;
-  // The printer takes raster only. PAPPL hands a job to the "raw" path
-  // when its format is this one and no filter or raster path takes it: an
-  // untyped document, refused there. (PAPPL lists the format among the
-  // supported ones, so it must not be one listed already.)
-  data->format = "application/octet-stream";
-  data->printfile_cb = RefuseDocument;
-  data->identify_cb = IdentifyPrinter;
-  data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
-  data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+  SetCallbacks(data);
   std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model.modelName);
   data->ppm = kPagesPerMinute;
-
-  switch (model.family) {
-    case Family::kTspl:
-    case Family::kCpcl: data->kind = PAPPL_KIND_LABEL | PAPPL_KIND_ROLL; break;
-    case Family::kEscpos: data->kind = PAPPL_KIND_RECEIPT | PAPPL_KIND_ROLL; break;
-    default: data->kind = PAPPL_KIND_ROLL | PAPPL_KIND_PHOTO; break;
-  }
+  data->kind = PapplKind(model);
   // The engine makes the one-bit page itself from 8-bit gray, with the
   // job's halftoning; one-bit input is printed as it is.
   data->color_supported = PAPPL_COLOR_MODE_MONOCHROME | PAPPL_COLOR_MODE_BI_LEVEL;
@@ -164,15 +173,9 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char*, co
   data->num_source = 1;
   data->source[0] = "main-roll";
   data->tracking_supported = static_cast<pappl_media_tracking_t>(TrackingSupported(model));
-  const bool labels = model.family == Family::kTspl || model.family == Family::kCpcl;
   data->num_type = 0;
-  data->type[data->num_type++] = labels ? "labels" : "continuous";
-  data->type[data->num_type++] = labels ? "continuous" : "labels";
-  if (model.family == Family::kPeriPage) {
-    data->type[data->num_type++] = "perforated";
-    data->type[data->num_type++] = "recording";
-    data->type[data->num_type++] = "tattoo";
-  }
+  for (const char* type : MediaTypes(model))
+    if (data->num_type < PAPPL_MAX_TYPE) data->type[data->num_type++] = type;
   const ModelMedia* dflt = model.Media(model.defaultMedia);
   FillMedia(&data->media_default, dflt ? *dflt : model.media[0], TrackingDefault(model),
             data->type[0]);

@@ -22,7 +22,7 @@
 #include "app/PagePlacer.h"
 #include "app/PageTones.h"
 #include "image/PageLimits.h"
-#include "printers/DriverTable.h"
+#include "printers/FamilyTable.h"
 #include "render/MemoryPageSource.h"
 #include "render/PageHeaderCheck.h"
 
@@ -69,9 +69,7 @@ bool Allocate(std::vector<unsigned char>* buffer, size_t bytes) {
 
 // Continuous media: the page is as long as the document.
 bool IsRoll(const tavel::ModelInfo& model, const pappl_media_col_t& media) {
-  if (model.family == tavel::Family::kEscpos || model.family == tavel::Family::kPaperang ||
-      model.family == tavel::Family::kPeriPage)
-    return true;
+  if (tavel::FamilyInfo(model.family).kind != tavel::PrinterKind::kLabel) return true;
   return (media.tracking & tavel::kTrackingContinuous) != 0 ||
          std::strncmp(media.type, "continuous", std::strlen("continuous")) == 0;
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <vector>
 
-#include "printers/DriverTable.h"
+#include "printers/FamilyTable.h"
 #include "render/MapOptionSource.h"
 #include "render/MemoryPageSource.h"
 #include "render/OutputSink.h"

@@ -16,7 +16,7 @@
 #include "filter/FilterJobLog.h"
 #include "filter/PpdOptionSource.h"
 #include "filter/RasterPageSource.h"
-#include "printers/DriverTable.h"
+#include "printers/FamilyTable.h"
 #include "render/CupsMessages.h"
 #include "render/PageError.h"
 

@@ -1,20 +1,17 @@
 // Fuzz target: one printer language's decoder (tavelpress-decode) over
 // arbitrary bytes, with the command listing on and every page rendered, as
 // the program does for --list --png. The language is fixed when the target
-// is built (TAVEL_FUZZ_DECODER), so that each language has its own target
-// and corpus.
+// is built (TAVEL_FUZZ_LANGUAGE, its --lang name), so that each language has
+// its own target and corpus.
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <sstream>
 #include <vector>
 
-#include "tools/decode/CpclDecoder.h"
-#include "tools/decode/EscposDecoder.h"
+#include "tools/decode/Languages.h"
 #include "tools/decode/Page.h"
-#include "tools/decode/PaperangDecoder.h"
-#include "tools/decode/PeriPageDecoder.h"
 #include "tools/decode/Stream.h"
-#include "tools/decode/TsplDecoder.h"
 
 // Pages above this are only decoded, not rendered: rendering them proves
 // nothing more and would spend the run on memset.
@@ -24,7 +21,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::vector<uint8_t> bytes(data, data + size);
   std::ostringstream listing;
   Stream s(bytes, &listing);
-  TAVEL_FUZZ_DECODER(s);
+  static const Language* const language = FindLanguage(TAVEL_FUZZ_LANGUAGE);
+  if (!language) std::abort();  // a target built for a language that has no row
+  language->decode(s);
   for (const Page& page : s.pages)
     if (page.Stride() * page.Height() <= kMaxRenderedBytes) (void)page.Render();
   return 0;

@@ -12,7 +12,7 @@
 #include <map>
 #include <string>
 
-#include "printers/DriverTable.h"
+#include "printers/FamilyTable.h"
 #include "render/BaseRender.h"
 #include "render/JobLog.h"
 #include "render/MapOptionSource.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "image/MemoryGate.h"
-#include "printers/DriverTable.h"
+#include "printers/FamilyTable.h"
 #include "render/MapOptionSource.h"
 #include "render/MemoryOutputSink.h"
 #include "render/MemoryPageSource.h"

@@ -12,6 +12,7 @@
 #include <png.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -34,6 +35,7 @@
 #include "support/CupsChain.h"
 #include "support/FilterRunner.h"
 #include "support/RasterWriter.h"
+#include "tools/decode/Languages.h"
 
 namespace {
 
@@ -48,15 +50,7 @@ std::string PpdPath(const ModelInfo& m) {
   return std::string(TAVEL_BINARY_DIR) + "/ppd/" + m.ppdFile;
 }
 
-const char* Language(const ModelInfo& m) {
-  switch (m.family) {
-    case tavel::Family::kTspl: return "tspl";
-    case tavel::Family::kEscpos: return "escpos";
-    case tavel::Family::kCpcl: return "cpcl";
-    case tavel::Family::kPaperang: return "paperang";
-    default: return "peripage";
-  }
-}
+const char* Language(const ModelInfo& m) { return LanguageOf(m.family).name; }
 
 int HeadDots(const ModelInfo& m) {
   const tavel::ModelMedia* media = m.Media(m.defaultMedia);
@@ -1185,9 +1179,22 @@ TEST(AppPageTones, TellsLineArtFromContinuousTone) {
   }
 }
 
-// The model table and the PPDs ppdc makes from ppd/tavelpress.drv: the
-// same models, sizes, resolutions, options, choices and defaults.
+// The model table, made from ppd/tavelpress.drv by cmake/ModelTable.cmake,
+// reads that file as ppdc does: the same models, sizes, resolutions,
+// options, choices, defaults and attributes as the PPDs.
 TEST(AppModelTable, MatchesTheGeneratedPpds) {
+  // A model for every PPD.
+  size_t ppds = 0;
+  for (const auto& entry :
+       std::filesystem::directory_iterator(std::string(TAVEL_BINARY_DIR) + "/ppd")) {
+    if (entry.path().extension() != ".ppd") continue;
+    ++ppds;
+    const std::string file = entry.path().filename().string();
+    EXPECT_TRUE(std::any_of(tavel::Models().begin(), tavel::Models().end(),
+                            [&](const ModelInfo& m) { return file == m.ppdFile; }))
+        << file;
+  }
+  EXPECT_EQ(ppds, tavel::Models().size());
   for (const ModelInfo& m : tavel::Models()) {
     SCOPED_TRACE(m.ppdFile);
     ppd_file_t* ppd = ppdOpenFile(PpdPath(m).c_str());

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "printers/DriverTable.h"
+#include "printers/FamilyTable.h"
 #include "render/MapOptionSource.h"
 #include "render/MemoryOutputSink.h"
 #include "render/MemoryPageSource.h"

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <limits>
 
+using tavel::Family;
+
 namespace {
 
 constexpr double kMmPerInch = 25.4;
@@ -79,13 +81,8 @@ void InkExtent(const uint8_t* bits, uint32_t rowBytes, uint32_t rows, bool inver
 
 }  // namespace
 
-Explainer::Explainer(std::ostream& out, const std::string& language, unsigned dpi)
-    : out_(out), lang_(Lang::kEscpos), dpi_(dpi ? dpi : kDefaultDpi), assumed_(dpi == 0) {
-  if (language == "tspl") lang_ = Lang::kTspl;
-  if (language == "cpcl") lang_ = Lang::kCpcl;
-  if (language == "peripage") lang_ = Lang::kPeriPage;
-  if (language == "paperang") lang_ = Lang::kPaperang;
-}
+Explainer::Explainer(std::ostream& out, tavel::Family language, unsigned dpi)
+    : out_(out), lang_(language), dpi_(dpi ? dpi : kDefaultDpi), assumed_(dpi == 0) {}
 
 void Explainer::Attach(Stream& s) {
   s.explain = this;
@@ -164,7 +161,7 @@ void Explainer::Do(size_t at, Act act, int64_t a, int64_t b, int64_t c) {
       }
       break;
     case Act::kFeedToMark:
-      if (lang_ == Lang::kCpcl) {
+      if (lang_ == Family::kCpcl) {
         PagePart(at);
         form_ = true;
         Line(at, "after printing, feed to the next label gap or black mark");
@@ -230,7 +227,7 @@ void Explainer::Do(size_t at, Act act, int64_t a, int64_t b, int64_t c) {
       Line(at, Format("feed to the next label gap or black mark (amount %lld)", (long long)a));
       break;
     case Act::kPrint:
-      if (lang_ == Lang::kCpcl) {
+      if (lang_ == Family::kCpcl) {
         size_.text = size_.haveWidth ? Format("%.0f x %.0f dots", size_.width, size_.height)
                                      : Format("%.0f dots long", size_.height);
         LabelPrinted(at, Copies(copies_, 1));
@@ -272,7 +269,7 @@ void Explainer::LabelPrinted(size_t at, const std::string& text) {
   }
   // Pages of different lengths are normal on continuous paper; on labels
   // they print across the gaps.
-  const bool labels = lang_ == Lang::kTspl ? media_ != Media::kContinuous : form_ || printedForm_;
+  const bool labels = lang_ == Family::kTspl ? media_ != Media::kContinuous : form_ || printedForm_;
   const auto differ = [](const Size& p, const Size& q) {
     return p.haveWidth != q.haveWidth || p.haveHeight != q.haveHeight ||
            (p.haveWidth && RoundDots(p.width) != RoundDots(q.width)) ||
@@ -283,7 +280,7 @@ void Explainer::LabelPrinted(size_t at, const std::string& text) {
   if (printedAny_ && labels && known && knownBefore && differ(size_, printedSize_))
     Warn(at, Format("label size differs between pages: %s here, %s on page %zu", size_.text.c_str(),
                     printedSize_.text.c_str(), pages_ - 1));
-  if (lang_ == Lang::kTspl && media_ == Media::kUnset && !warnedMedia_) {
+  if (lang_ == Family::kTspl && media_ == Media::kUnset && !warnedMedia_) {
     warnedMedia_ = true;
     Warn(at, "no gap or mark setting (GAP or BLINE) for these labels: the printer goes by whatever it was told last");
   }
@@ -403,7 +400,7 @@ void Explainer::Placed(size_t at, uint64_t x, uint64_t y, uint32_t rowBytes, uin
 }
 
 void Explainer::Stacked(size_t at, Piece piece, uint32_t rowBytes, uint32_t rows, unsigned scale) {
-  if (lang_ == Lang::kPeriPage || lang_ == Lang::kPaperang) PagePart(at);
+  if (lang_ == Family::kPeriPage || lang_ == Family::kPaperang) PagePart(at);
   const uint64_t width = uint64_t(rowBytes) * 8;
   if (run_.open && !run_.feed && run_.piece == piece && run_.width == width && run_.scale == scale) {
     run_.rows += rows;
@@ -424,7 +421,9 @@ void Explainer::Stacked(size_t at, Piece piece, uint32_t rowBytes, uint32_t rows
 void Explainer::Finish() {
   Flush();
   if (pending_) {
-    const char* print = lang_ == Lang::kPeriPage ? "end of print" : lang_ == Lang::kPaperang ? "end printing" : "PRINT";
+    const char* print = lang_ == Family::kPeriPage   ? "end of print"
+                        : lang_ == Family::kPaperang ? "end printing"
+                                                     : "PRINT";
     if (pages_ == 0)
       Warn(pendingAt_, Format("no print command (%s): nothing of this is printed", print));
     else

@@ -19,6 +19,7 @@
 #include <string>
 
 #include "Stream.h"
+#include "printers/Family.h"
 
 // Commands that need no parsing beyond what their decoder did. The
 // arguments a, b, c mean what each line says; unused ones are 0.
@@ -57,9 +58,8 @@ constexpr unsigned kDefaultDpi = 203;
 
 class Explainer {
  public:
-  // language is a decoder's name (tspl, escpos, cpcl, peripage, paperang);
   // dpi 0 means the user gave none, and kDefaultDpi is assumed.
-  Explainer(std::ostream& out, const std::string& language, unsigned dpi);
+  Explainer(std::ostream& out, tavel::Family language, unsigned dpi);
 
   // Sets s to report to this explainer and writes the heading.
   void Attach(Stream& s);
@@ -80,7 +80,6 @@ class Explainer {
   void Finish();
 
  private:
-  enum class Lang { kTspl, kEscpos, kCpcl, kPeriPage, kPaperang };
   enum class Media { kUnset, kContinuous, kMarked };  // TSPL's gap or mark setting
   // A label's size as the commands set it, in dots at dpi_.
   struct Size {
@@ -116,7 +115,7 @@ class Explainer {
   std::string MmPair(double width, double height) const;
 
   std::ostream& out_;
-  Lang lang_;
+  tavel::Family lang_;
   unsigned dpi_;
   bool assumed_;  // dpi_ is kDefaultDpi for want of one from the user
   bool said_ = false;  // a line was written

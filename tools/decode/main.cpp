@@ -21,14 +21,10 @@
 #include <string>
 #include <vector>
 
-#include "CpclDecoder.h"
-#include "EscposDecoder.h"
 #include "Explain.h"
+#include "Languages.h"
 #include "Page.h"
-#include "PaperangDecoder.h"
-#include "PeriPageDecoder.h"
 #include "Stream.h"
-#include "TsplDecoder.h"
 #include "tavelpress/Version.h"
 
 namespace {
@@ -43,16 +39,6 @@ const char kUsage[] =
     "  --png PREFIX  write every page as PREFIX-1.png, PREFIX-2.png, ...\n"
     "  --version     print the version and exit\n"
     "Reads standard input when FILE is - or missing.\n";
-
-struct Language {
-  const char* name;
-  bool (*decode)(Stream&);
-};
-
-const Language kLanguages[] = {
-    {"tspl", DecodeTspl},         {"escpos", DecodeEscpos},     {"cpcl", DecodeCpcl},
-    {"peripage", DecodePeriPage}, {"paperang", DecodePaperang},
-};
 
 // No stream the filter writes comes near this.
 constexpr size_t kMaxInput = size_t(1) << 30;
@@ -80,27 +66,6 @@ bool ReadAll(const std::string& path, std::vector<uint8_t>& out, std::string& er
     return false;
   }
   return true;
-}
-
-// Tells the language from how a stream starts, as each driver starts its
-// job: Paperang packets begin with A5, PeriPage jobs with 10 FF, ESC/POS
-// with ESC or GS, CPCL labels with "! ", and TSPL with an upper-case
-// command word (SIZE, CLS, ...) on a text line. Null when none fits.
-const Language* Detect(const std::vector<uint8_t>& b) {
-  auto named = [](const char* name) -> const Language* {
-    for (const Language& l : kLanguages)
-      if (std::strcmp(l.name, name) == 0) return &l;
-    return nullptr;
-  };
-  if (b.empty()) return nullptr;
-  if (b[0] == 0xA5) return named("paperang");
-  if (b.size() >= 2 && b[0] == 0x10 && b[1] == 0xFF) return named("peripage");
-  if (b[0] == 0x1B || b[0] == 0x1D) return named("escpos");
-  if (b.size() >= 2 && b[0] == '!' && b[1] == ' ') return named("cpcl");
-  size_t word = 0;
-  while (word < b.size() && b[word] >= 'A' && b[word] <= 'Z') ++word;
-  if (word >= 2 && word < b.size() && (b[word] == ' ' || b[word] == '\r')) return named("tspl");
-  return nullptr;
 }
 
 int Usage(const std::string& why) {
@@ -139,8 +104,7 @@ int main(int argc, char** argv) {
         prefix = v;
         continue;
       }
-      for (const Language& l : kLanguages)
-        if (v == l.name) lang = &l;
+      lang = FindLanguage(v);
       if (!lang) return Usage("unknown language \"" + v + "\"");
     } else if (a.size() > 1 && a[0] == '-') {
       return Usage("unknown option " + a);
@@ -159,7 +123,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!lang) {
-    lang = Detect(bytes);
+    lang = DetectLanguage(bytes);
     if (!lang) {
       std::cerr << "tavelpress-decode: " << (path == "-" ? "standard input" : path)
                 << ": not a stream of a known printer language (first bytes: "
@@ -171,7 +135,7 @@ int main(int argc, char** argv) {
   }
 
   Stream s(bytes, list ? &std::cout : nullptr);
-  Explainer explainer(std::cout, lang->name, unsigned(dpi));
+  Explainer explainer(std::cout, lang->family, unsigned(dpi));
   if (explain) explainer.Attach(s);
   if (!lang->decode(s)) {
     if (explain) explainer.Finish();
