@@ -3,23 +3,26 @@
 // standard sub-commands (server, add, submit, ...).
 //
 // Server options (-o name=value): listen-hostname (default localhost; "*"
-// for every address), server-port (default 8000), spool-directory,
-// state-file (printers and settings survive restarts), log-file, log-level,
-// preview-jobs (jobs whose previews each printer keeps, default 5, 0 for
-// none), preview-directory (where previews and test pages are written;
-// default the spool directory's "previews", else a folder of the user's in
-// /tmp), auth-service, admin-group, print-group (the login for
-// administration: Authorization.h), config-file (ServerConfig.h),
+// for every address; but for localhost, with TLS: Tls.h), server-port
+// (default 8000), spool-directory, state-file (printers and settings
+// survive restarts), log-file, log-level, preview-jobs (jobs whose previews
+// each printer keeps, default 5, 0 for none), preview-directory (where
+// previews and test pages are written; default the spool directory's
+// "previews", else a folder of the user's in /tmp), auth-service,
+// admin-group, print-group (the login for administration:
+// Authorization.h), config-file (ServerConfig.h),
 // file-device-folder (the one folder file: devices may write under;
 // without it they are off: FileDevice.h).
 #include <pappl/pappl.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
 #include <unistd.h>
 #ifdef __GLIBC__
 #include <malloc.h>
@@ -37,6 +40,7 @@
 #include "app/SerialDevice.h"
 #include "app/ServerConfig.h"
 #include "app/StateFile.h"
+#include "app/Tls.h"
 #include "app/WebPages.h"
 #include "tavelpress/Version.h"
 
@@ -76,11 +80,13 @@ void PrinterCreated(pappl_printer_t* printer, void*) {
   tavel::SetPrinterSupplies(printer);
 }
 
-// A server for this machine alone has no use for TLS; without it, PAPPL's
-// uri-security-supported matches the one printer URI it gives.
-bool LoopbackOnly(const char* host) {
-  return !std::strcmp(host, "localhost") || !std::strcmp(host, "127.0.0.1") ||
-         !std::strcmp(host, "::1");
+// The folder of the server's certificate, made for the server alone.
+void MakeCertificateFolder(pappl_system_t* system) {
+  const std::string& folder = tavel::CertificateFolder();
+  if (folder.empty()) return;
+  if (mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST)
+    papplLog(system, PAPPL_LOGLEVEL_ERROR, "Unable to make the TLS folder \"%s\": %s",
+             folder.c_str(), std::strerror(errno));
 }
 
 bool SaveState(pappl_system_t* system, void* path) {
@@ -134,13 +140,19 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
   const char* state = OptionOr(count, options, "state-file", nullptr);
   const pappl_loglevel_t level = LogLevel(OptionOr(count, options, "log-level", "warn"));
 
-  const unsigned tls = LoopbackOnly(host) ? PAPPL_SOPTIONS_NO_TLS : 0;
+  // A server for this machine alone has no use for TLS. With it, the
+  // certificate is kept in the spool directory's "tls" (without one, in
+  // libcups's default folder); PAPPL names it while it is being created.
+  const bool tlsOn = !tavel::LoopbackOnly(host);
+  if (tlsOn && spool) tavel::SetCertificateFolder(std::string(spool) + "/tls");
+  const unsigned tls = tlsOn ? 0 : PAPPL_SOPTIONS_NO_TLS;
   pappl_system_t* system = papplSystemCreate(
       static_cast<pappl_soptions_t>(PAPPL_SOPTIONS_MULTI_QUEUE | PAPPL_SOPTIONS_WEB_INTERFACE |
                                     PAPPL_SOPTIONS_WEB_LOG | tls),
       "Tavelpress", port > 0 ? port : kDefaultPort, "_print,_universal", spool, logFile, level,
       login.On() ? login.service.c_str() : nullptr, false);
   if (!system) return nullptr;
+  MakeCertificateFolder(system);
   if (!tavel::ConfigureLogin(system, login, &error)) {
     std::fprintf(stderr, "tavelpress: %s\n", error.c_str());
     papplSystemDelete(system);

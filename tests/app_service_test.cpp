@@ -4,13 +4,16 @@
 // otherwise). Requests are made over loopback TCP, as any client makes
 // them, and through the sub-commands' local socket.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
 #include "app/Authorization.h"
 #include "app/ServerConfig.h"
+#include "app/Tls.h"
 #include "support/AppServer.h"
 #include "support/CupsChain.h"
 
@@ -142,6 +145,81 @@ TEST(AppConfig, TheServerReadsItsFileAndRefusesABadOne) {
   EXPECT_NE(refused.Log().find("line 2: unknown option \"auth-servce\""), std::string::npos)
       << refused.Log();
   refused.Stop();
+  RemoveTree(dir);
+}
+
+// Each row is a printer group of one answer (as Get-Printers gives them):
+// its security is made to pair up with its URIs, each group on its own.
+TEST(AppTls, UriSecurityPairsUpWithThePrinterUris) {
+  struct Row {
+    std::vector<const char*> uris, security, expected;
+  };
+  const std::vector<Row> rows = {
+      {{"ipp://localhost/p"}, {"none", "tls"}, {"none"}},  // PAPPL to a local client
+      {{"ipp://h/p", "ipps://h/p"}, {"none", "tls"}, {"none", "tls"}},
+      {{"ipps://h/p"}, {"none"}, {"tls"}},
+      {{"ipp://h/p", "ipps://h/p"}, {"none"}, {"none", "tls"}},
+      {{}, {"none", "tls"}, {"none", "tls"}},  // no URIs asked for: left alone
+  };
+  ipp_t* answer = ippNew();
+  for (const Row& row : rows) {
+    if (ippFirstAttribute(answer)) ippAddSeparator(answer);
+    if (!row.uris.empty())
+      ippAddStrings(answer, IPP_TAG_PRINTER, IPP_TAG_URI, "printer-uri-supported",
+                    static_cast<int>(row.uris.size()), nullptr, row.uris.data());
+    ippAddStrings(answer, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "uri-security-supported",
+                  static_cast<int>(row.security.size()), nullptr, row.security.data());
+  }
+  tavel::MatchUriSecurity(answer);
+  size_t group = 0;
+  for (ipp_attribute_t* a = ippFirstAttribute(answer); a; a = ippNextAttribute(answer)) {
+    if (!ippGetName(a)) ++group;
+    if (!ippGetName(a) || std::string(ippGetName(a)) != "uri-security-supported") continue;
+    ASSERT_LT(group, rows.size());
+    std::vector<std::string> got;
+    for (int i = 0; i < ippGetCount(a); ++i) got.push_back(ippGetString(a, i, nullptr));
+    EXPECT_EQ(got, std::vector<std::string>(rows[group].expected.begin(),
+                                            rows[group].expected.end()))
+        << "row " << group;
+  }
+  EXPECT_EQ(group + 1, rows.size());
+  ippDelete(answer);
+}
+
+// Listening beyond localhost (here a loopback address other than
+// 127.0.0.1, which the server takes as such): IPP over TLS answers, the
+// certificate is made in the server's own folder, and the URIs it gives a
+// client pair up with their security.
+TEST(AppTls, AnAddressBeyondLocalhostOffersTlsWithACertificateOfItsOwn) {
+  const std::string dir = MakePrivateDir("app-tls");
+  AppServer server;
+  ASSERT_TRUE(server.Start(TAVEL_APP_PATH, dir, {"listen-hostname=127.0.0.2"})) << server.Log();
+  std::string why;
+  ASSERT_TRUE(server.AddPrinter("tls", "escpos-58mm", "", &why)) << why;
+  const std::string uri = "ipps" + server.PrinterUri("tls").substr(3);
+  const CommandResult r = server.Ipp(
+      uri, AppServer::Operation("Get-Printer-Attributes", "printer-uri", uri) +
+               "ATTR keyword requested-attributes printer-uri-supported,uri-security-supported\n"
+               "STATUS successful-ok\n"
+               "EXPECT uri-security-supported SAME-COUNT-AS printer-uri-supported\n"
+               "DISPLAY printer-uri-supported\nDISPLAY uri-security-supported");
+  EXPECT_EQ(r.status, 0) << r.Describe();
+  std::map<std::string, std::string> shown = DisplayedValues(r.out);
+  const std::string uris = shown["printer-uri-supported"] + ",";
+  std::string expected;
+  for (size_t at = 0; at < uris.size(); at = uris.find(',', at) + 1)
+    expected += std::string(expected.empty() ? "" : ",") +
+                (uris.compare(at, 5, "ipps:") == 0 ? "tls" : "none");
+  EXPECT_EQ(shown["uri-security-supported"], expected) << r.out;
+
+  // Made at the first encrypted connection, readable by the server alone.
+  struct stat folder {};
+  ASSERT_EQ(stat((dir + "/spool/tls").c_str(), &folder), 0) << server.Log();
+  EXPECT_EQ(folder.st_mode & 0077, 0u);
+  const CommandResult files = RunCommand({"ls", dir + "/spool/tls"}, 10);
+  EXPECT_NE(files.out.find(".crt"), std::string::npos) << files.out;
+  EXPECT_NE(files.out.find(".key"), std::string::npos) << files.out;
+  server.Stop();
   RemoveTree(dir);
 }
 

@@ -37,6 +37,10 @@ bool AppServer::Start(const std::string& program, const std::string& dir,
   if (symlink(program.c_str(), link.c_str()) != 0 && errno != EEXIST) return false;
   // The one folder its file: devices may write under.
   RunCommand({"mkdir", "-p", dir + "/out"}, 10);
+  const std::string listen = "listen-hostname=";
+  for (const std::string& option : options)
+    if (option.compare(0, listen.size(), listen) == 0) m_host = option.substr(listen.size());
+  const char* address = m_host == "localhost" ? "127.0.0.1" : m_host.c_str();
   for (int attempt = 0; attempt < 3 && m_pid < 0; ++attempt) {
     m_port = FreeLoopbackPort();
     if (m_port == 0) return false;
@@ -54,11 +58,11 @@ bool AppServer::Start(const std::string& program, const std::string& dir,
     // Up once it runs its system; a server whose port another program took
     // meanwhile says so and ends. Try another port then.
     for (int i = 0; i < 200 && ProcessRunning(m_pid) &&
-                    (!LoopbackPortOpen(m_port) ||
+                    (!LoopbackPortOpen(m_port, address) ||
                      ReadFile(dir + "/log").find("Starting system.") == std::string::npos);
          ++i)
       std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    if (!ProcessRunning(m_pid) || !LoopbackPortOpen(m_port) ||
+    if (!ProcessRunning(m_pid) || !LoopbackPortOpen(m_port, address) ||
         ReadFile(dir + "/log").find("Unable to create listener") != std::string::npos) {
       StopProcess(m_pid, 5);
       m_pid = -1;
@@ -90,7 +94,7 @@ std::string AppServer::Log() const {
 }
 
 std::string AppServer::PrinterUri(const std::string& name) const {
-  return "ipp://localhost:" + std::to_string(m_port) + "/ipp/print/" + name;
+  return "ipp://" + m_host + ":" + std::to_string(m_port) + "/ipp/print/" + name;
 }
 
 CommandResult AppServer::Ipp(const std::string& uri, const std::string& test) {
@@ -114,7 +118,7 @@ bool AppServer::AddPrinter(const std::string& name, const std::string& driver,
     RunCommand({"mkdir", "-p", out}, 10);
     device = "file://" + out;
   }
-  const std::string system = "ipp://localhost:" + std::to_string(m_port) + "/ipp/system";
+  const std::string system = "ipp://" + m_host + ":" + std::to_string(m_port) + "/ipp/system";
   CommandResult r = Ipp(system, Operation("Create-Printer", "system-uri", system) +
                                     "ATTR keyword printer-service-type print\n"
                                     "ATTR keyword smi55357-driver " + driver + "\n"
@@ -163,7 +167,7 @@ std::string AppServer::WaitForJob(const std::string& printer, int job) {
 
 HttpReply AppServer::Http(const std::string& path, const std::string* form) const {
   HttpReply reply;
-  http_t* http = httpConnect2("localhost", m_port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1,
+  http_t* http = httpConnect2(m_host.c_str(), m_port, nullptr, AF_UNSPEC, HTTP_ENCRYPTION_NEVER, 1,
                               30000, nullptr);
   if (!http) return reply;
   httpClearFields(http);

@@ -22,13 +22,16 @@ class AppServer {
  public:
   // Starts `program` in `dir` (made by the caller) with extra server options
   // ("name=value"); false when it never listens (the reason is in Log()).
-  // No configuration file is read unless an option names one.
+  // No configuration file is read unless an option names one. With a
+  // listen-hostname of a loopback IPv4 address, requests go to that address.
   bool Start(const std::string& program, const std::string& dir,
              const std::vector<std::string>& options = {});
   void Stop();
   // Ends the server at once (SIGKILL), as a crash or power loss would.
   void Kill();
   int Port() const { return m_port; }
+  // "localhost", or the loopback address it listens on.
+  const std::string& Host() const { return m_host; }
   int Pid() const { return m_pid; }  // -1 when not started
   // The name the server runs under (its sub-commands' socket is named
   // after it).
@@ -86,6 +89,7 @@ class AppServer {
 
   std::string m_dir;
   std::string m_name;  // the program's name for this server
+  std::string m_host = "localhost";
   int m_port = 0;
   int m_pid = -1;
   int m_requests = 0;

@@ -224,12 +224,12 @@ int FreeLoopbackPort() {
   return port;
 }
 
-bool LoopbackPortOpen(int port) {
+bool LoopbackPortOpen(int port, const char* address) {
+  sockaddr_in a{};
+  if (inet_pton(AF_INET, address, &a.sin_addr) != 1) return false;
   int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
-  sockaddr_in a{};
   a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   a.sin_port = htons(uint16_t(port));
   bool ok = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   close(fd);

@@ -38,8 +38,9 @@ void StopProcess(int pid, double graceSeconds);
 
 // A TCP port on 127.0.0.1 that was free a moment ago, or 0.
 int FreeLoopbackPort();
-// Whether something accepts connections on 127.0.0.1:port.
-bool LoopbackPortOpen(int port);
+// Whether something accepts connections on port of a loopback address
+// (127.0.0.1 when none is given).
+bool LoopbackPortOpen(int port, const char* address = "127.0.0.1");
 
 // Full path of a program found in PATH (also the sbin folders), or "".
 std::string FindProgram(const std::string& name);
