@@ -93,7 +93,8 @@ deb: deps
 	@scripts/build-deb $(BUILD)
 
 # The whole project for arm64 with Debian's cross toolchain, in
-# $(BUILD)-arm64/, and its unit tests under qemu-user.
+# $(BUILD)-arm64/, its tests under qemu-user (the printer application's
+# included), then the arm64 package in $(BUILD)-arm64/deb/.
 cross-arm64:
 	@scripts/cross-arm64 $(BUILD)-arm64
 
