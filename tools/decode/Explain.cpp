@@ -52,6 +52,29 @@ const char* UnitName(Dist::Unit unit) {
   return " in";
 }
 
+// A distance in dots at dpi.
+double DistDots(const Dist& d, unsigned dpi) {
+  return d.unit == Dist::kMm    ? d.value * dpi / kMmPerInch
+         : d.unit == Dist::kDot ? d.value
+                                : d.value * dpi;
+}
+
+// Dots as millimetres at dpi: "12.3 mm".
+std::string MmAt(double dots, unsigned dpi) { return Format("%.1f mm", dots * kMmPerInch / dpi); }
+
+// A distance in its own unit, and in millimetres when that is another;
+// magnitude drops its sign.
+std::string Said(const Dist& d, bool magnitude, unsigned dpi) {
+  std::string number = d.number;
+  if (magnitude && !number.empty() && number[0] == '-') number.erase(0, 1);
+  std::string text = number + UnitName(d.unit);
+  if (d.unit != Dist::kMm) {
+    const double v = magnitude ? std::fabs(d.value) : d.value;
+    text += " (" + MmAt(d.unit == Dist::kDot ? v : v * dpi, dpi) + ")";
+  }
+  return text;
+}
+
 // "1 row", "2 rows".
 std::string Plural(uint64_t n, const char* thing) {
   return Format("%llu %s%s", (unsigned long long)n, thing, n == 1 ? "" : "s");
@@ -92,7 +115,7 @@ void Explainer::Attach(Stream& s) {
 
 std::string Explainer::AtDpi() const { return size_.byDpi ? Format(" at %u dpi", dpi_) : ""; }
 
-std::string Explainer::Mm(double dots) const { return Format("%.1f mm", dots * kMmPerInch / dpi_); }
+std::string Explainer::Mm(double dots) const { return MmAt(dots, dpi_); }
 
 std::string Explainer::MmPair(double width, double height) const {
   return Format("%.1f x %.1f mm", width * kMmPerInch / dpi_, height * kMmPerInch / dpi_);
@@ -148,26 +171,10 @@ void Explainer::Do(size_t at, Act act, int64_t a, int64_t b, int64_t c) {
       Line(at, a == 1 ? "centre what follows" : a == 2 ? "align what follows to the right" : "align what follows to the left");
       break;
     case Act::kFeed:
-      if (run_.open && run_.feed) {
-        run_.rows += uint64_t(a);
-        ++run_.count;
-      } else {
-        Flush();
-        run_ = Run();
-        run_.open = run_.feed = true;
-        run_.at = at;
-        run_.rows = uint64_t(a);
-        run_.count = 1;
-      }
+      Feed(at, uint64_t(a));
       break;
     case Act::kFeedToMark:
-      if (lang_ == Family::kCpcl) {
-        PagePart(at);
-        form_ = true;
-        Line(at, "after printing, feed to the next label gap or black mark");
-      } else {
-        Line(at, "feed to the next label gap or black mark");
-      }
+      FeedToMark(at);
       break;
     case Act::kCut:
       Line(at, a ? "partial cut: the paper stays joined at one point" : "full cut");
@@ -190,22 +197,9 @@ void Explainer::Do(size_t at, Act act, int64_t a, int64_t b, int64_t c) {
     case Act::kBeep:
       Line(at, a ? "beep: printing starts" : "beep: printing has ended");
       break;
-    case Act::kLabelHeader: {
-      PagePart(at);
-      size_ = Size();
-      size_.haveHeight = true;
-      size_.height = double(b);
-      copies_ = c;
-      form_ = false;
-      inkBottom_ = 0;
-      std::string text = Format("label %lld dots long (%s)", (long long)b, Mm(double(b)).c_str());
-      if (a != 0) {
-        const double shift = std::fabs(double(a));
-        text += Format(", moved %.0f dots (%s) to the %s", shift, Mm(shift).c_str(), a > 0 ? "right" : "left");
-      }
-      Line(at, text);
+    case Act::kLabelHeader:
+      LabelHeader(at, a, b, c);
       break;
-    }
     case Act::kLabelWidth:
       PagePart(at);
       size_.haveWidth = true;
@@ -227,17 +221,64 @@ void Explainer::Do(size_t at, Act act, int64_t a, int64_t b, int64_t c) {
       Line(at, Format("feed to the next label gap or black mark (amount %lld)", (long long)a));
       break;
     case Act::kPrint:
-      if (lang_ == Family::kCpcl) {
-        size_.text = size_.haveWidth ? Format("%.0f x %.0f dots", size_.width, size_.height)
-                                     : Format("%.0f dots long", size_.height);
-        LabelPrinted(at, Copies(copies_, 1));
-      } else {
-        ++pages_;
-        pending_ = false;
-        Line(at, Format("finish page %zu", pages_));
-      }
+      Print(at);
       break;
   }
+}
+
+void Explainer::Feed(size_t at, uint64_t rows) {
+  if (run_.open && run_.feed) {
+    run_.rows += rows;
+    ++run_.count;
+    return;
+  }
+  Flush();
+  run_ = Run();
+  run_.open = run_.feed = true;
+  run_.at = at;
+  run_.rows = rows;
+  run_.count = 1;
+}
+
+void Explainer::FeedToMark(size_t at) {
+  if (lang_ != Family::kCpcl) {
+    Line(at, "feed to the next label gap or black mark");
+    return;
+  }
+  // CPCL's FORM belongs to the label and acts after it is printed.
+  PagePart(at);
+  form_ = true;
+  Line(at, "after printing, feed to the next label gap or black mark");
+}
+
+void Explainer::LabelHeader(size_t at, int64_t offset, int64_t height, int64_t copies) {
+  PagePart(at);
+  size_ = Size();
+  size_.haveHeight = true;
+  size_.height = double(height);
+  copies_ = copies;
+  form_ = false;
+  inkBottom_ = 0;
+  std::string text =
+      Format("label %lld dots long (%s)", (long long)height, Mm(double(height)).c_str());
+  if (offset != 0) {
+    const double shift = std::fabs(double(offset));
+    text += Format(", moved %.0f dots (%s) to the %s", shift, Mm(shift).c_str(),
+                   offset > 0 ? "right" : "left");
+  }
+  Line(at, text);
+}
+
+void Explainer::Print(size_t at) {
+  if (lang_ == Family::kCpcl) {
+    size_.text = size_.haveWidth ? Format("%.0f x %.0f dots", size_.width, size_.height)
+                                 : Format("%.0f dots long", size_.height);
+    LabelPrinted(at, Copies(copies_, 1));
+    return;
+  }
+  ++pages_;
+  pending_ = false;
+  Line(at, Format("finish page %zu", pages_));
 }
 
 std::string Explainer::Copies(int64_t sets, int64_t each) const {
@@ -303,45 +344,14 @@ void Explainer::Tspl(size_t at, const std::string& line) {
     return;
   }
   PagePart(at);
-  // A distance in its own unit, and in millimetres when that is another.
-  const auto said = [this](const Dist& d, bool magnitude) {
-    std::string number = d.number;
-    if (magnitude && !number.empty() && number[0] == '-') number.erase(0, 1);
-    std::string text = number + UnitName(d.unit);
-    if (d.unit != Dist::kMm) {
-      const double v = magnitude ? std::fabs(d.value) : d.value;
-      text += " (" + Mm(d.unit == Dist::kDot ? v : v * dpi_) + ")";
-    }
-    return text;
-  };
-  const auto dots = [this](const Dist& d) {
-    return d.unit == Dist::kMm ? d.value * dpi_ / kMmPerInch : d.unit == Dist::kDot ? d.value : d.value * dpi_;
-  };
   if (word == "SIZE" && parts.size() == 2) {
-    const Dist w = ParseDist(parts[0]), h = ParseDist(parts[1]);
-    size_.haveWidth = size_.haveHeight = true;
-    size_.byDpi = w.unit != Dist::kDot || h.unit != Dist::kDot;
-    size_.width = dots(w);
-    size_.height = dots(h);
-    size_.text = w.unit == h.unit ? w.number + " x " + h.number + UnitName(w.unit)
-                                  : w.number + UnitName(w.unit) + " x " + h.number + UnitName(h.unit);
-    const bool mm = w.unit == Dist::kMm && h.unit == Dist::kMm;
-    Line(at, "label " + size_.text + (mm ? "" : " (" + MmPair(size_.width, size_.height) + ")"));
+    TsplSize(at, parts[0], parts[1]);
   } else if ((word == "GAP" || word == "BLINE") && parts.size() == 2) {
-    const Dist d = ParseDist(parts[0]), o = ParseDist(parts[1]);
-    const bool gap = word == "GAP";
-    if (d.value == 0 && o.value == 0) {
-      media_ = Media::kContinuous;
-      Line(at, gap ? "no gap: continuous paper" : "no black mark: continuous paper");
-    } else {
-      media_ = Media::kMarked;
-      std::string text = gap ? "gap " + said(d, false) + " between labels" : "black marks " + said(d, false) + " high";
-      if (o.value != 0) text += ", offset " + said(o, false);
-      Line(at, text);
-    }
+    TsplMarks(at, word == "GAP", parts[0], parts[1]);
   } else if (word == "OFFSET") {
     const Dist d = ParseDist(args);
-    Line(at, "stop " + said(d, true) + (d.value < 0 ? " short of" : " past") + " the tear bar");
+    const char* side = d.value < 0 ? " short of" : " past";
+    Line(at, "stop " + Said(d, true, dpi_) + side + " the tear bar");
   } else if (word == "DENSITY") {
     Line(at, "darkness " + args);
   } else if (word == "SPEED") {
@@ -350,28 +360,60 @@ void Explainer::Tspl(size_t at, const std::string& line) {
     inkBottom_ = 0;
     Line(at, "clear the image buffer");
   } else if (word == "SET") {
-    const size_t sp2 = args.find(' ');
-    const std::string what = args.substr(0, sp2);
-    const std::string value = sp2 == std::string::npos ? "" : args.substr(sp2 + 1);
-    const bool on = value == "ON";
-    if (what == "RIBBON") {
-      Line(at, on ? "thermal transfer: print through a ribbon" : "direct thermal: no ribbon");
-    } else if (what == "PEEL") {
-      Line(at, on ? "peel each label off its backing" : "no peeling");
-    } else if (what == "TEAR") {
-      Line(at, on ? "feed each label to the tear bar" : "leave each label at the print head");
-    } else if (what == "CUTTER" || what == "PARTIAL_CUTTER") {
-      const std::string cut = what == "CUTTER" ? "cut" : "partial cut";
-      int64_t n = 0;
-      if (value == "BATCH")
-        Line(at, cut + " once after the last label");
-      else if (!ParseInt(value, n) || n == 0)
-        Line(at, "no " + cut);
-      else
-        Line(at, n == 1 ? cut + " after every label" : Format("%s after every %lld labels", cut.c_str(), (long long)n));
-    } else {
-      Line(at, line);
-    }
+    TsplSet(at, args, line);
+  } else {
+    Line(at, line);
+  }
+}
+
+void Explainer::TsplSize(size_t at, const std::string& width, const std::string& height) {
+  const Dist w = ParseDist(width), h = ParseDist(height);
+  size_.haveWidth = size_.haveHeight = true;
+  size_.byDpi = w.unit != Dist::kDot || h.unit != Dist::kDot;
+  size_.width = DistDots(w, dpi_);
+  size_.height = DistDots(h, dpi_);
+  size_.text = w.unit == h.unit ? w.number + " x " + h.number + UnitName(w.unit)
+                                : w.number + UnitName(w.unit) + " x " + h.number + UnitName(h.unit);
+  const bool mm = w.unit == Dist::kMm && h.unit == Dist::kMm;
+  Line(at, "label " + size_.text + (mm ? "" : " (" + MmPair(size_.width, size_.height) + ")"));
+}
+
+void Explainer::TsplMarks(size_t at, bool gap, const std::string& distance,
+                          const std::string& offset) {
+  const Dist d = ParseDist(distance), o = ParseDist(offset);
+  if (d.value == 0 && o.value == 0) {
+    media_ = Media::kContinuous;
+    Line(at, gap ? "no gap: continuous paper" : "no black mark: continuous paper");
+    return;
+  }
+  media_ = Media::kMarked;
+  std::string text = gap ? "gap " + Said(d, false, dpi_) + " between labels"
+                         : "black marks " + Said(d, false, dpi_) + " high";
+  if (o.value != 0) text += ", offset " + Said(o, false, dpi_);
+  Line(at, text);
+}
+
+void Explainer::TsplSet(size_t at, const std::string& args, const std::string& line) {
+  const size_t sp = args.find(' ');
+  const std::string what = args.substr(0, sp);
+  const std::string value = sp == std::string::npos ? "" : args.substr(sp + 1);
+  const bool on = value == "ON";
+  if (what == "RIBBON") {
+    Line(at, on ? "thermal transfer: print through a ribbon" : "direct thermal: no ribbon");
+  } else if (what == "PEEL") {
+    Line(at, on ? "peel each label off its backing" : "no peeling");
+  } else if (what == "TEAR") {
+    Line(at, on ? "feed each label to the tear bar" : "leave each label at the print head");
+  } else if (what == "CUTTER" || what == "PARTIAL_CUTTER") {
+    const std::string cut = what == "CUTTER" ? "cut" : "partial cut";
+    int64_t n = 0;
+    if (value == "BATCH")
+      Line(at, cut + " once after the last label");
+    else if (!ParseInt(value, n) || n == 0)
+      Line(at, "no " + cut);
+    else
+      Line(at, n == 1 ? cut + " after every label"
+                      : Format("%s after every %lld labels", cut.c_str(), (long long)n));
   } else {
     Line(at, line);
   }

@@ -105,6 +105,19 @@ class Explainer {
   // A command that only takes effect when a later print command sends its
   // page; remembered until one comes.
   void PagePart(size_t at);
+  // The commands of Do that keep state.
+  // A feed, joined to the feeds right before it.
+  void Feed(size_t at, uint64_t rows);
+  void FeedToMark(size_t at);
+  // CPCL's "!" line: offset and height in dots, the number of copies.
+  void LabelHeader(size_t at, int64_t offset, int64_t height, int64_t copies);
+  // The print command of the languages other than TSPL.
+  void Print(size_t at);
+  // The TSPL commands of Tspl with more than one line to say: SIZE, GAP or
+  // BLINE (gap false), and SET with its args ("CUTTER 1").
+  void TsplSize(size_t at, const std::string& width, const std::string& height);
+  void TsplMarks(size_t at, bool gap, const std::string& distance, const std::string& offset);
+  void TsplSet(size_t at, const std::string& args, const std::string& line);
   // A label's print command: its line, then the checks of the whole label.
   void LabelPrinted(size_t at, const std::string& text);
   // "print 2 copies of page 3" for sets x each copies of the next page.

@@ -81,6 +81,100 @@ bool Bitmap(Stream& s, size_t at, const uint8_t* p, size_t n, PageState& st, std
   return true;
 }
 
+// The frame around every payload: A5 01, the payload's length (LE16), the
+// payload, its CRC-32 (LE32) and 5A. Sets n to the payload's length.
+bool Frame(Stream& s, size_t pos, size_t& n) {
+  if (s.data[pos] != 0xA5)
+    return s.Fail(pos, Format("expected packet start A5, found 0x%02X", s.data[pos]));
+  if (!s.Has(pos, 4)) return s.Fail(pos, "packet head cut short (truncated?)");
+  if (s.data[pos + 1] != 0x01)
+    return s.Fail(pos + 1, Format("bad frame: second byte 0x%02X, expected 01", s.data[pos + 1]));
+  n = s.Le16(pos + 2);
+  if (!s.Has(pos, 9 + uint64_t(n)))
+    return s.Fail(pos, Format("packet of %zu payload bytes cut short: %zu of %zu bytes there "
+                              "(truncated?)",
+                              n, s.size - pos, n + 9));
+  if (s.data[pos + 8 + n] != 0x5A)
+    return s.Fail(pos + 8 + n,
+                  Format("bad frame: end byte 0x%02X, expected 5A", s.data[pos + 8 + n]));
+  const uint32_t stored = s.Le32(pos + 4 + n);
+  const uint32_t actual = uint32_t(crc32(kCrcKey, s.data + pos + 4, uInt(n)));
+  if (stored != actual)
+    return s.Fail(pos + 4 + n,
+                  Format("bad CRC: packet says %08X, payload gives %08X", stored, actual));
+  return true;
+}
+
+// The payload's command head: 05, the command byte, 03, and the length of
+// the rest (LE16), which must be what the frame holds after the head.
+bool CommandHead(Stream& s, size_t at, const uint8_t* p, size_t n) {
+  if (n < 5) return s.Fail(at, Format("payload of %zu bytes is shorter than a command head", n));
+  if (p[0] != 0x05 || p[2] != 0x03)
+    return s.Fail(at, "payload does not start with 05 xx 03: " + Hex(p, n, 5));
+  const uint32_t rest = p[3] | p[4] << 8;
+  if (rest != n - 5)
+    return s.Fail(at + 3, Format("command length %u, but the payload holds %zu after its head",
+                                 rest, n - 5));
+  return true;
+}
+
+// The command of a packet that starts at start, after its head has been
+// checked: its payload p of n bytes is at offset at. text gets its listing line.
+bool Command(Stream& s, size_t start, size_t at, const uint8_t* p, size_t n, PageState& st,
+             std::string& text) {
+  const uint32_t rest = uint32_t(n - 5);  // argument bytes after the head
+  const uint8_t cmd = p[1];
+  auto needRest = [&](size_t want, const char* name) {
+    if (rest == want) return true;
+    return s.Fail(at + 3, Format("%s with %u argument bytes, expected %zu", name, rest, want));
+  };
+  auto needPage = [&](bool open, const char* name) {
+    if (st.open == open) return true;
+    return s.Fail(start, Format(open ? "%s outside a page (no begin printing)"
+                                     : "%s inside the page begun at offset %zu",
+                                name, st.openedAt));
+  };
+  switch (cmd) {
+    case kBeginPrinting:
+      if (!needRest(0, "begin printing") || !needPage(false, "begin printing")) return false;
+      st = PageState();
+      st.open = true;
+      st.openedAt = start;
+      text = "begin printing";
+      Note(s, start, Act::kBeginPage);
+      break;
+    case kEndPrinting:
+      if (!needRest(0, "end printing") || !needPage(true, "end printing")) return false;
+      text = Format("end printing  -> page %zu", s.pages.size() + 1);
+      Note(s, start, Act::kPrint);
+      s.pages.push_back(std::move(st.page));
+      st = PageState();
+      break;
+    case kFeed:
+      if (!needRest(2, "feed")) return false;
+      text = Format("feed %u", p[5] | p[6] << 8);
+      Note(s, start, Act::kPaperFeed, p[5] | p[6] << 8);
+      break;
+    case kPaperLocate: {
+      if (!needRest(4, "paper locate")) return false;
+      const uint32_t amount = uint32_t(p[5] | p[6] << 8 | p[7] << 16 | uint32_t(p[8]) << 24);
+      text = Format("paper locate %u", amount);
+      Note(s, start, Act::kPaperLocate, amount);
+      break;
+    }
+    case kTree:
+      if (!needPage(true, "Huffman tree") || !Tree(s, at, p, n, st, text)) return false;
+      Note(s, start, Act::kCodeTable, int64_t((n - 5) / 4));
+      break;
+    case kBitmap:
+      if (!needPage(true, "bitmap") || !Bitmap(s, at, p, n, st, text)) return false;
+      break;
+    default:
+      return s.Fail(at + 1, Format("unknown command byte 0x%02X", cmd));
+  }
+  return true;
+}
+
 }  // namespace
 
 bool DecodePaperang(Stream& s) {
@@ -88,83 +182,18 @@ bool DecodePaperang(Stream& s) {
   size_t pos = 0;
   while (pos < s.size) {
     const size_t start = pos;
-    if (s.data[pos] != 0xA5)
-      return s.Fail(pos, Format("expected packet start A5, found 0x%02X", s.data[pos]));
-    if (!s.Has(pos, 4)) return s.Fail(pos, "packet head cut short (truncated?)");
-    if (s.data[pos + 1] != 0x01)
-      return s.Fail(pos + 1, Format("bad frame: second byte 0x%02X, expected 01", s.data[pos + 1]));
-    const size_t n = s.Le16(pos + 2);
-    if (!s.Has(pos, 9 + uint64_t(n)))
-      return s.Fail(pos, Format("packet of %zu payload bytes cut short: %zu of %zu bytes there (truncated?)", n,
-                                s.size - pos, n + 9));
-    if (s.data[pos + 8 + n] != 0x5A)
-      return s.Fail(pos + 8 + n, Format("bad frame: end byte 0x%02X, expected 5A", s.data[pos + 8 + n]));
-    const uint8_t* p = s.data + pos + 4;
-    const uint32_t stored = s.Le32(pos + 4 + n);
-    const uint32_t actual = uint32_t(crc32(kCrcKey, p, uInt(n)));
-    if (stored != actual)
-      return s.Fail(pos + 4 + n, Format("bad CRC: packet says %08X, payload gives %08X", stored, actual));
-    const size_t at = pos + 4;  // payload offsets below are relative to this
-    if (n < 5) return s.Fail(at, Format("payload of %zu bytes is shorter than a command head", n));
-    if (p[0] != 0x05 || p[2] != 0x03)
-      return s.Fail(at, "payload does not start with 05 xx 03: " + Hex(p, n, 5));
-    const uint32_t rest = p[3] | p[4] << 8;
-    if (rest != n - 5)
-      return s.Fail(at + 3, Format("command length %u, but the payload holds %zu after its head", rest, n - 5));
-
+    size_t n = 0;
+    if (!Frame(s, pos, n)) return false;
+    const size_t at = pos + 4;  // payload offsets are relative to this
+    const uint8_t* p = s.data + at;
     std::string text;
-    const uint8_t cmd = p[1];
-    auto needRest = [&](size_t want, const char* name) {
-      if (rest == want) return true;
-      return s.Fail(at + 3, Format("%s with %u argument bytes, expected %zu", name, rest, want));
-    };
-    auto needPage = [&](bool open, const char* name) {
-      if (st.open == open) return true;
-      return s.Fail(start, Format(open ? "%s outside a page (no begin printing)"
-                                       : "%s inside the page begun at offset %zu",
-                                  name, st.openedAt));
-    };
-    switch (cmd) {
-      case kBeginPrinting:
-        if (!needRest(0, "begin printing") || !needPage(false, "begin printing")) return false;
-        st = PageState();
-        st.open = true;
-        st.openedAt = start;
-        text = "begin printing";
-        Note(s, start, Act::kBeginPage);
-        break;
-      case kEndPrinting:
-        if (!needRest(0, "end printing") || !needPage(true, "end printing")) return false;
-        text = Format("end printing  -> page %zu", s.pages.size() + 1);
-        Note(s, start, Act::kPrint);
-        s.pages.push_back(std::move(st.page));
-        st = PageState();
-        break;
-      case kFeed:
-        if (!needRest(2, "feed")) return false;
-        text = Format("feed %u", p[5] | p[6] << 8);
-        Note(s, start, Act::kPaperFeed, p[5] | p[6] << 8);
-        break;
-      case kPaperLocate:
-        if (!needRest(4, "paper locate")) return false;
-        text = Format("paper locate %u", uint32_t(p[5] | p[6] << 8 | p[7] << 16 | uint32_t(p[8]) << 24));
-        Note(s, start, Act::kPaperLocate, uint32_t(p[5] | p[6] << 8 | p[7] << 16 | uint32_t(p[8]) << 24));
-        break;
-      case kTree:
-        if (!needPage(true, "Huffman tree") || !Tree(s, at, p, n, st, text)) return false;
-        Note(s, start, Act::kCodeTable, int64_t((n - 5) / 4));
-        break;
-      case kBitmap:
-        if (!needPage(true, "bitmap") || !Bitmap(s, at, p, n, st, text)) return false;
-        break;
-      default:
-        return s.Fail(at + 1, Format("unknown command byte 0x%02X", cmd));
-    }
+    if (!CommandHead(s, at, p, n) || !Command(s, start, at, p, n, st, text)) return false;
     s.Item(start, text + Format(" (payload %zu bytes, CRC ok)", n));
     pos += 9 + n;
   }
   if (st.open)
-    return s.Fail(s.size, Format("stream ends inside the page begun at offset %zu, no end printing (truncated?)",
+    return s.Fail(s.size, Format("stream ends inside the page begun at offset %zu, no end printing "
+                                 "(truncated?)",
                                  st.openedAt));
   return true;
 }

@@ -47,6 +47,50 @@ bool CompressedBlock(Stream& s, size_t& pos, Page& page) {
   return true;
 }
 
+// The printer's settings: paper type, density (in either of its forms),
+// speed and the beeps around printing. Returns 1 when one was read (pos
+// moved past it), 0 when the bytes at pos are none of them, -1 when one is
+// malformed (error recorded).
+int Setting(Stream& s, size_t& pos) {
+  const size_t start = pos;
+  const auto refused = [](bool /* s.Fail's false */) { return -1; };
+  if (Starts(s, pos, {0x10, 0xFF, 0x10, 0x03})) {
+    if (!s.Has(pos, 5)) return refused(Cut(s, start, "paper type"));
+    static const char* kPaper[] = {"black line", "continuous", "gap", "perforated"};
+    uint8_t t = s.data[pos + 4];
+    if (t > 3) return refused(s.Fail(pos + 4, Format("unknown paper type %u", t)));
+    s.Item(start, Format("paper type %u (%s)", t, kPaper[t]));
+    Note(s, start, Act::kPaperType, t);
+    pos += 5;
+  } else if (Starts(s, pos, {0x10, 0xFF, 0x10, 0x00})) {
+    if (!s.Has(pos, 5)) return refused(Cut(s, start, "density"));
+    s.Item(start, Format("density %u", s.data[pos + 4]));
+    Note(s, start, Act::kDarkness, s.data[pos + 4]);
+    pos += 5;
+  } else if (Starts(s, pos, {0x1F, 0x1E, 0x1C, 0x03})) {
+    if (!s.Has(pos, 5)) return refused(Cut(s, start, "speed"));
+    s.Item(start, Format("speed %u", s.data[pos + 4]));
+    Note(s, start, Act::kSpeed, s.data[pos + 4]);
+    pos += 5;
+  } else if (Starts(s, pos, {0x1F, 0x1E, 0x1C, 0x02})) {
+    if (!s.Has(pos, 5)) return refused(Cut(s, start, "density"));
+    s.Item(start, Format("density %u (1F 1E 1C 02 form)", s.data[pos + 4]));
+    Note(s, start, Act::kDarkness, s.data[pos + 4]);
+    pos += 5;
+  } else if (Starts(s, pos, {0x1F, 0x1B, 0x1F, 0x56, 0x08, 0x09, 0xA0})) {
+    if (!s.Has(pos, 8)) return refused(Cut(s, start, "beep"));
+    uint8_t kind = s.data[pos + 7];
+    if (kind != 0x22 && kind != 0x99)
+      return refused(s.Fail(pos + 7, Format("unknown beep 0x%02X", kind)));
+    s.Item(start, kind == 0x22 ? "beep begin" : "beep end");
+    Note(s, start, Act::kBeep, kind == 0x22);
+    pos += 8;
+  } else {
+    return 0;
+  }
+  return 1;
+}
+
 }  // namespace
 
 bool DecodePeriPage(Stream& s) {
@@ -68,36 +112,8 @@ bool DecodePeriPage(Stream& s) {
       page = Page();
       pageOpen = false;
       pos += 4;
-    } else if (Starts(s, pos, {0x10, 0xFF, 0x10, 0x03})) {
-      if (!s.Has(pos, 5)) return Cut(s, start, "paper type");
-      static const char* kPaper[] = {"black line", "continuous", "gap", "perforated"};
-      uint8_t t = s.data[pos + 4];
-      if (t > 3) return s.Fail(pos + 4, Format("unknown paper type %u", t));
-      s.Item(start, Format("paper type %u (%s)", t, kPaper[t]));
-      Note(s, start, Act::kPaperType, t);
-      pos += 5;
-    } else if (Starts(s, pos, {0x10, 0xFF, 0x10, 0x00})) {
-      if (!s.Has(pos, 5)) return Cut(s, start, "density");
-      s.Item(start, Format("density %u", s.data[pos + 4]));
-      Note(s, start, Act::kDarkness, s.data[pos + 4]);
-      pos += 5;
-    } else if (Starts(s, pos, {0x1F, 0x1E, 0x1C, 0x03})) {
-      if (!s.Has(pos, 5)) return Cut(s, start, "speed");
-      s.Item(start, Format("speed %u", s.data[pos + 4]));
-      Note(s, start, Act::kSpeed, s.data[pos + 4]);
-      pos += 5;
-    } else if (Starts(s, pos, {0x1F, 0x1E, 0x1C, 0x02})) {
-      if (!s.Has(pos, 5)) return Cut(s, start, "density");
-      s.Item(start, Format("density %u (1F 1E 1C 02 form)", s.data[pos + 4]));
-      Note(s, start, Act::kDarkness, s.data[pos + 4]);
-      pos += 5;
-    } else if (Starts(s, pos, {0x1F, 0x1B, 0x1F, 0x56, 0x08, 0x09, 0xA0})) {
-      if (!s.Has(pos, 8)) return Cut(s, start, "beep");
-      uint8_t kind = s.data[pos + 7];
-      if (kind != 0x22 && kind != 0x99) return s.Fail(pos + 7, Format("unknown beep 0x%02X", kind));
-      s.Item(start, kind == 0x22 ? "beep begin" : "beep end");
-      Note(s, start, Act::kBeep, kind == 0x22);
-      pos += 8;
+    } else if (const int setting = Setting(s, pos)) {
+      if (setting < 0) return false;
     } else if (Starts(s, pos, {0x1F, 0x00})) {
       if (!CompressedBlock(s, pos, page)) return false;
       if (!pageOpen) {

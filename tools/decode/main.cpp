@@ -73,14 +73,18 @@ int Usage(const std::string& why) {
   return 2;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  const Language* lang = nullptr;
+// What the command line asks for.
+struct Options {
+  const Language* lang = nullptr;  // none: told from the stream
   bool list = false;
   bool explain = false;
   int64_t dpi = 0;  // none given
   std::string prefix, path = "-";
+};
+
+// Reads the command line into o. Returns -1 to go on, or the exit status
+// when there is nothing more to do (--help, --version, a usage error).
+int ParseOptions(int argc, char** argv, Options& o) {
   bool havePath = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -91,61 +95,52 @@ int main(int argc, char** argv) {
       std::cout << "tavelpress-decode " << kTavelVersion << "\n";
       return 0;
     } else if (a == "--list") {
-      list = true;
+      o.list = true;
     } else if (a == "--explain") {
-      explain = true;
+      o.explain = true;
     } else if (a == "--dpi") {
       if (i + 1 >= argc) return Usage(a + " needs a value");
-      if (!ParseInt(argv[++i], dpi) || dpi < 1 || dpi > 9600) return Usage("--dpi takes a number from 1 to 9600");
+      if (!ParseInt(argv[++i], o.dpi) || o.dpi < 1 || o.dpi > 9600)
+        return Usage("--dpi takes a number from 1 to 9600");
     } else if (a == "--lang" || a == "--png") {
       if (i + 1 >= argc) return Usage(a + " needs a value");
       std::string v = argv[++i];
       if (a == "--png") {
-        prefix = v;
+        o.prefix = v;
         continue;
       }
-      lang = FindLanguage(v);
-      if (!lang) return Usage("unknown language \"" + v + "\"");
+      o.lang = FindLanguage(v);
+      if (!o.lang) return Usage("unknown language \"" + v + "\"");
     } else if (a.size() > 1 && a[0] == '-') {
       return Usage("unknown option " + a);
     } else if (havePath) {
       return Usage("more than one input file");
     } else {
-      path = a;
+      o.path = a;
       havePath = true;
     }
   }
+  return -1;
+}
 
-  std::vector<uint8_t> bytes;
-  std::string err;
-  if (!ReadAll(path, bytes, err)) {
-    std::cerr << "tavelpress-decode: " << err << "\n";
-    return 1;
-  }
+// The language the stream's first bytes tell, named on stderr; null, with
+// the reason on stderr, when they tell none.
+const Language* Detect(const std::string& path, const std::vector<uint8_t>& bytes) {
+  const Language* lang = DetectLanguage(bytes);
   if (!lang) {
-    lang = DetectLanguage(bytes);
-    if (!lang) {
-      std::cerr << "tavelpress-decode: " << (path == "-" ? "standard input" : path)
-                << ": not a stream of a known printer language (first bytes: "
-                << (bytes.empty() ? std::string("none") : Hex(bytes.data(), bytes.size()))
-                << "); give the language with --lang\n";
-      return 1;
-    }
-    std::cerr << "tavelpress-decode: language: " << lang->name << "\n";
+    std::cerr << "tavelpress-decode: " << (path == "-" ? "standard input" : path)
+              << ": not a stream of a known printer language (first bytes: "
+              << (bytes.empty() ? std::string("none") : Hex(bytes.data(), bytes.size()))
+              << "); give the language with --lang\n";
+    return nullptr;
   }
+  std::cerr << "tavelpress-decode: language: " << lang->name << "\n";
+  return lang;
+}
 
-  Stream s(bytes, list ? &std::cout : nullptr);
-  Explainer explainer(std::cout, lang->family, unsigned(dpi));
-  if (explain) explainer.Attach(s);
-  if (!lang->decode(s)) {
-    if (explain) explainer.Finish();
-    std::cout.flush();
-    std::cerr << "tavelpress-decode: " << lang->name << ": offset " << s.errorOffset
-              << Format(" (0x%zX)", s.errorOffset) << ": " << s.error << "\n";
-    return 1;
-  }
-
-  if (explain) explainer.Finish();
+// The summary: the number of pages and each one's size, and its PNG when
+// a prefix is given. Returns the exit status: 1 when a PNG failed.
+int Summary(const Stream& s, const std::string& prefix) {
   std::cout << "pages: " << s.pages.size() << "\n";
   int status = 0;
   for (size_t i = 0; i < s.pages.size(); ++i) {
@@ -153,6 +148,7 @@ int main(int argc, char** argv) {
     std::cout << "page " << (i + 1) << ": " << p.Width() << " x " << p.Height() << " dots";
     if (!prefix.empty()) {
       std::string file = prefix + "-" + std::to_string(i + 1) + ".png";
+      std::string err;
       if (p.Width() == 0 || p.Height() == 0) {
         std::cout << " (empty, no PNG)";
       } else if (WritePng(file, p, err)) {
@@ -164,6 +160,38 @@ int main(int argc, char** argv) {
     }
     std::cout << "\n";
   }
+  return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o;
+  const int done = ParseOptions(argc, argv, o);
+  if (done >= 0) return done;
+
+  std::vector<uint8_t> bytes;
+  std::string err;
+  if (!ReadAll(o.path, bytes, err)) {
+    std::cerr << "tavelpress-decode: " << err << "\n";
+    return 1;
+  }
+  const Language* lang = o.lang ? o.lang : Detect(o.path, bytes);
+  if (!lang) return 1;
+
+  Stream s(bytes, o.list ? &std::cout : nullptr);
+  Explainer explainer(std::cout, lang->family, unsigned(o.dpi));
+  if (o.explain) explainer.Attach(s);
+  if (!lang->decode(s)) {
+    if (o.explain) explainer.Finish();
+    std::cout.flush();
+    std::cerr << "tavelpress-decode: " << lang->name << ": offset " << s.errorOffset
+              << Format(" (0x%zX)", s.errorOffset) << ": " << s.error << "\n";
+    return 1;
+  }
+
+  if (o.explain) explainer.Finish();
+  const int status = Summary(s, o.prefix);
   // A listing that could not be written (a full disk, a closed pipe) is a
   // failure like any other.
   std::cout.flush();
