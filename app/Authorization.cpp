@@ -29,30 +29,29 @@ const char* OptionValue(int count, cups_option_t* options, const char* name) {
   return value && *value && std::strcmp(value, "none") != 0 ? value : "";
 }
 
-bool GroupId(const std::string& name, gid_t* gid) {
+// A group or user entry by name (getgrnam_r, getpwnam_r), its buffer grown
+// while it is too small, up to a bound; `take` reads what is wanted of it.
+template <typename Entry, typename Lookup, typename Take>
+bool LookUpEntry(const std::string& name, Lookup lookup, Take take) {
   std::vector<char> buffer(kEntryBuffer);
-  struct group entry, *found = nullptr;
+  Entry entry, *found = nullptr;
   int err;
-  while ((err = getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) ==
-             ERANGE &&
+  while ((err = lookup(name.c_str(), &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
          buffer.size() < kMaxEntryBuffer)
     buffer.resize(buffer.size() * 2);
   if (err || !found) return false;
-  *gid = found->gr_gid;
+  take(*found);
   return true;
 }
 
+bool GroupId(const std::string& name, gid_t* gid) {
+  return LookUpEntry<struct group>(name, getgrnam_r,
+                                   [gid](const struct group& g) { *gid = g.gr_gid; });
+}
+
 bool UserEntry(const std::string& user, gid_t* primary) {
-  std::vector<char> buffer(kEntryBuffer);
-  struct passwd entry, *found = nullptr;
-  int err;
-  while ((err = getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found)) ==
-             ERANGE &&
-         buffer.size() < kMaxEntryBuffer)
-    buffer.resize(buffer.size() * 2);
-  if (err || !found) return false;
-  *primary = found->pw_gid;
-  return true;
+  return LookUpEntry<struct passwd>(user, getpwnam_r,
+                                    [primary](const struct passwd& p) { *primary = p.pw_gid; });
 }
 
 struct Conversation {

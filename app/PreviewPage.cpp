@@ -6,7 +6,6 @@
 #include <cctype>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -19,6 +18,7 @@
 #include <string>
 
 #include "app/JobPreview.h"
+#include "app/WebPages.h"
 
 namespace tavel {
 namespace {
@@ -54,17 +54,6 @@ bool PictureWanted(const char* query, int* job, int* page) {
          !*rest;
 }
 
-// papplClientHTMLPrintf knows few conversions (no %zu, %llu): format here.
-void Puts(pappl_client_t* client, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Puts(pappl_client_t* client, const char* format, ...) {
-  char text[2048];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  papplClientHTMLPuts(client, text);
-}
-
 bool SendPicture(pappl_client_t* client, const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   const std::string png((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
@@ -97,7 +86,7 @@ bool ServePreviews(pappl_client_t* client, void* data) {
   char self[256];
   papplPrinterGetPath(printer, "previews", self, sizeof self);
   papplClientHTMLPrinterHeader(client, printer, "Previews", 0, nullptr, nullptr);
-  Puts(client,
+  ClientPrintf(client,
                         "<div class=\"row\"><div class=\"col-12\">\n"
                         "<p>The last %d jobs as the printer got them: the bytes sent, "
                         "decoded back into pages and commands. One screen pixel is one "
@@ -111,9 +100,9 @@ bool ServePreviews(pappl_client_t* client, void* data) {
     const time_t t = static_cast<time_t>(job.time);
     struct tm tm;
     if (localtime_r(&t, &tm)) std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S", &tm);
-    Puts(client, "<h2 class=\"title\" id=\"job-%d\">Job %d: ", job.id, job.id);
+    ClientPrintf(client, "<h2 class=\"title\" id=\"job-%d\">Job %d: ", job.id, job.id);
     papplClientHTMLEscape(client, job.name.c_str(), 0);
-    Puts(client,
+    ClientPrintf(client,
                           "</h2>\n<p class=\"preview-summary\">%llu bytes of %s at %d dpi, "
                           "%zu page(s), %s</p>\n",
                           static_cast<unsigned long long>(job.bytes), job.language.c_str(),
@@ -132,14 +121,14 @@ bool ServePreviews(pappl_client_t* client, void* data) {
     for (size_t i = 0; i < job.pages.size(); ++i) {
       const PreviewPage& p = job.pages[i];
       const int dpi = job.dpi > 0 ? job.dpi : 203;
-      Puts(client,
+      ClientPrintf(client,
                             "<h3 class=\"preview-page\">Page %zu: %llu x %llu dots "
                             "(%s x %s mm)</h3>\n",
                             i + 1, static_cast<unsigned long long>(p.width),
                             static_cast<unsigned long long>(p.height),
                             Mm(p.width, dpi).c_str(), Mm(p.height, dpi).c_str());
       if (p.width && p.height)
-        Puts(client,
+        ClientPrintf(client,
                               "<p><img src=\"%s?job=%d&amp;page=%zu\" width=\"%llu\" "
                               "height=\"%llu\" alt=\"page %zu\" style=\"image-rendering: "
                               "pixelated; max-width: none; border: 1px solid #888;\"></p>\n",

@@ -17,6 +17,16 @@
 #include "app/VendorOptions.h"
 
 namespace tavel {
+
+void ClientPrintf(pappl_client_t* client, const char* format, ...) {
+  char text[kPageTextBytes];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  papplClientHTMLPuts(client, text);
+}
+
 namespace {
 
 constexpr const char* kSaved = "Changes saved.";
@@ -84,29 +94,18 @@ std::string Html(const std::string& text) {
   return out;
 }
 
-// papplClientHTMLPrintf knows few conversions: format here.
-void Out(pappl_client_t* client, const char* format, ...) __attribute__((format(printf, 2, 3)));
-void Out(pappl_client_t* client, const char* format, ...) {
-  char text[4096];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  papplClientHTMLPuts(client, text);
-}
-
 void SelectRow(pappl_client_t* client, const std::string& label, const char* name,
                const std::vector<Choice>& choices, const std::string& current) {
-  Out(client, "<tr><th>%s:</th><td><select name=\"%s\">", Html(label).c_str(), name);
+  ClientPrintf(client, "<tr><th>%s:</th><td><select name=\"%s\">", Html(label).c_str(), name);
   for (const Choice& c : choices)
-    Out(client, "<option value=\"%s\"%s>%s</option>", Html(c.value).c_str(),
+    ClientPrintf(client, "<option value=\"%s\"%s>%s</option>", Html(c.value).c_str(),
         c.value == current ? " selected" : "", Html(c.label).c_str());
   papplClientHTMLPuts(client, "</select></td></tr>\n");
 }
 
 void InputRow(pappl_client_t* client, const char* label, const char* type, const char* name,
               const std::string& value, const char* extra = "") {
-  Out(client, "<tr><th>%s:</th><td><input type=\"%s\" name=\"%s\" value=\"%s\"%s></td></tr>\n",
+  ClientPrintf(client, "<tr><th>%s:</th><td><input type=\"%s\" name=\"%s\" value=\"%s\"%s></td></tr>\n",
       label, type, name, Html(value).c_str(), extra);
 }
 
@@ -167,7 +166,7 @@ void Replace(pappl_system_t* system, const char* path, pappl_resource_cb_t cb, v
 }
 
 void Banner(pappl_client_t* client, const std::string& status) {
-  if (!status.empty()) Out(client, "<div class=\"banner\">%s</div>\n", Html(status).c_str());
+  if (!status.empty()) ClientPrintf(client, "<div class=\"banner\">%s</div>\n", Html(status).c_str());
 }
 
 // ---- Printing defaults ----------------------------------------------------
@@ -216,7 +215,7 @@ void ShowPrinting(pappl_client_t* client, pappl_printer_t* printer, const ModelI
   papplClientHTMLStartForm(client, self, false);
   papplClientHTMLPuts(client, "<table class=\"form\"><tbody>\n");
   const pappl_media_col_t& m = data.media_default;
-  Out(client,
+  ClientPrintf(client,
       "<tr><th>Media:</th><td>%s, %.1f x %.1f mm, %s <a class=\"btn\" href=\"%s\">"
       "Configure Media</a></td></tr>\n",
       Html(m.size_name).c_str(), m.size_width / 100.0, m.size_length / 100.0,
@@ -255,7 +254,7 @@ void ShowPrinting(pappl_client_t* client, pappl_printer_t* printer, const ModelI
             BitChoices(kContents, kAnyBit), Keyword(kContents, data.content_default));
   SelectRow(client, "Scaling", "print-scaling", BitChoices(kScalings, kAnyBit),
             Keyword(kScalings, data.scaling_default));
-  Out(client, "<tr><th>Resolution:</th><td>%d dpi</td></tr>\n", data.x_default);
+  ClientPrintf(client, "<tr><th>Resolution:</th><td>%d dpi</td></tr>\n", data.x_default);
   if (data.mode_supported)
     SelectRow(client, "After each label", "label-mode-configured",
               BitChoices(kLabelModes, data.mode_supported),
@@ -512,7 +511,7 @@ bool ServePrinterConfig(pappl_client_t* client, void* data) {
 bool SystemHeader(pappl_client_t* client, const char* title) {
   if (!papplClientRespond(client, HTTP_STATUS_OK, nullptr, "text/html", 0, 0)) return false;
   papplClientHTMLHeader(client, title, 0);
-  Out(client,
+  ClientPrintf(client,
       "<div class=\"content\"><div class=\"row\"><div class=\"col-12\">"
       "<h1 class=\"title\">%s</h1>\n",
       title);
@@ -592,7 +591,7 @@ bool ServeAddPrinter(pappl_client_t* client, void*) {
   const std::vector<FoundDevice> found = FindDevices(system, &networkOff);
   if (!SystemHeader(client, "Add Printer")) return false;
   Banner(client, status);
-  if (networkOff) Out(client, "<p class=\"discovery-off\">%s</p>\n", kNetworkDiscoveryOff);
+  if (networkOff) ClientPrintf(client, "<p class=\"discovery-off\">%s</p>\n", kNetworkDiscoveryOff);
   papplClientHTMLStartForm(client, "/addprinter", false);
   papplClientHTMLPuts(client, "<table class=\"form\"><tbody>\n");
   InputRow(client, "Name", "text", "printer_name", name,

@@ -20,11 +20,20 @@
 
 #include <pappl/pappl.h>
 
+#include <cstddef>
+
 namespace tavel {
 
 // Once per system, before it runs.
 void AddSystemPages(pappl_system_t* system);
 // For each printer, when PAPPL creates it (and for those of the state file).
 void AddPrinterPages(pappl_printer_t* printer);
+
+// printf into the page being sent: papplClientHTMLPrintf knows few
+// conversions (no %zu, %llu, widths). A text longer than kPageTextBytes is
+// cut there.
+constexpr size_t kPageTextBytes = 4096;
+void ClientPrintf(pappl_client_t* client, const char* format, ...)
+    __attribute__((format(printf, 2, 3)));
 
 }  // namespace tavel

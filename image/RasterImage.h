@@ -251,6 +251,7 @@ class CRasterImage {
   // Rotate's two paths besides the half turn: quarter turns, exact (the
   // one-bit form by 8 x 8 blocks of bits, into `turned`, which has the
   // turned size), and any other angle by nearest pixel.
+  bool CreateTurned(uint32_t width, uint32_t height, CRasterImage& turned);
   bool RotateQuarter(bool ninety, CRasterImage* destination);
   void TurnOneBitQuarter(bool ninety, CRasterImage& turned) const;
   bool RotateByAngle(float angle, CRasterImage* destination);

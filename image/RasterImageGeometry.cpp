@@ -197,19 +197,25 @@ bool CRasterImage::Rotate(float angle, CRasterImage* destination) {
   return RotateByAngle(angle, destination);
 }
 
+// A blank image of the given size in this one's format, with its palette
+// and, when this one has one, an alpha channel: what a turn is drawn into.
+bool CRasterImage::CreateTurned(uint32_t width, uint32_t height, CRasterImage& turned) {
+  turned.CopyInfo(*this);
+  if (!turned.Create(width, height, GetBpp(), GetType())) {
+    CopyLastError(turned);
+    return false;
+  }
+  turned.SetPalette(GetPalette(), 256);
+  return !m_alpha || turned.AlphaCreate();
+}
+
 bool CRasterImage::RotateQuarter(bool ninety, CRasterImage* destination) {
   const int32_t width = static_cast<int32_t>(GetWidth());
   const int32_t height = static_cast<int32_t>(GetHeight());
   const bool paletted = GetBpp() <= 8;
 
   CRasterImage turned;
-  turned.CopyInfo(*this);
-  if (!turned.Create(GetHeight(), GetWidth(), GetBpp(), GetType())) {
-    CopyLastError(turned);
-    return false;
-  }
-  turned.SetPalette(GetPalette(), 256);
-  if (m_alpha && !turned.AlphaCreate()) return false;
+  if (!CreateTurned(GetHeight(), GetWidth(), turned)) return false;
 
   if (GetBpp() == 1 && !m_info.escape) {
     TurnOneBitQuarter(ninety, turned);
@@ -293,18 +299,10 @@ bool CRasterImage::RotateByAngle(float angle, CRasterImage* destination) {
   const int32_t newHeight = static_cast<int32_t>(std::floor(spanY));
 
   CRasterImage turned;
-  turned.CopyInfo(*this);
   if (newWidth <= 0 || newHeight <= 0 ||
-      !turned.Create(static_cast<uint32_t>(newWidth), static_cast<uint32_t>(newHeight), GetBpp(),
-                     GetType())) {
-    CopyLastError(turned);
+      !CreateTurned(static_cast<uint32_t>(newWidth), static_cast<uint32_t>(newHeight), turned))
     return false;
-  }
-  turned.SetPalette(GetPalette(), 256);
-  if (m_alpha) {
-    if (!turned.AlphaCreate()) return false;
-    turned.AlphaClear();
-  }
+  if (m_alpha) turned.AlphaClear();
 
   // The loops run one step past the result's size; the checked setters drop
   // those writes.
@@ -337,13 +335,7 @@ bool CRasterImage::Rotate180(CRasterImage* destination) {
   const bool paletted = GetBpp() <= 8;
 
   CRasterImage turned;
-  turned.CopyInfo(*this);
-  if (!turned.Create(GetWidth(), GetHeight(), GetBpp(), GetType())) {
-    CopyLastError(turned);
-    return false;
-  }
-  turned.SetPalette(GetPalette(), 256);
-  if (m_alpha && !turned.AlphaCreate()) return false;
+  if (!CreateTurned(GetWidth(), GetHeight(), turned)) return false;
 
   if (GetBpp() == 1) {
     for (int32_t y = 0; y < height; ++y)

@@ -47,6 +47,25 @@ bool CompressedBlock(Stream& s, size_t& pos, Page& page) {
   return true;
 }
 
+// The settings of one value byte after a four-byte command.
+struct ValueSetting {
+  uint8_t command[4];
+  const char* name;
+  const char* form;  // after the value: which form of the command it was
+  Act act;
+};
+const ValueSetting kValueSettings[] = {
+    {{0x10, 0xFF, 0x10, 0x00}, "density", "", Act::kDarkness},
+    {{0x1F, 0x1E, 0x1C, 0x03}, "speed", "", Act::kSpeed},
+    {{0x1F, 0x1E, 0x1C, 0x02}, "density", " (1F 1E 1C 02 form)", Act::kDarkness},
+};
+
+const ValueSetting* ValueSettingAt(const Stream& s, size_t pos) {
+  for (const ValueSetting& v : kValueSettings)
+    if (s.Has(pos, 4) && !std::memcmp(&s.data[pos], v.command, 4)) return &v;
+  return nullptr;
+}
+
 // The printer's settings: paper type, density (in either of its forms),
 // speed and the beeps around printing. Returns 1 when one was read (pos
 // moved past it), 0 when the bytes at pos are none of them, -1 when one is
@@ -62,20 +81,10 @@ int Setting(Stream& s, size_t& pos) {
     s.Item(start, Format("paper type %u (%s)", t, kPaper[t]));
     Note(s, start, Act::kPaperType, t);
     pos += 5;
-  } else if (Starts(s, pos, {0x10, 0xFF, 0x10, 0x00})) {
-    if (!s.Has(pos, 5)) return refused(Cut(s, start, "density"));
-    s.Item(start, Format("density %u", s.data[pos + 4]));
-    Note(s, start, Act::kDarkness, s.data[pos + 4]);
-    pos += 5;
-  } else if (Starts(s, pos, {0x1F, 0x1E, 0x1C, 0x03})) {
-    if (!s.Has(pos, 5)) return refused(Cut(s, start, "speed"));
-    s.Item(start, Format("speed %u", s.data[pos + 4]));
-    Note(s, start, Act::kSpeed, s.data[pos + 4]);
-    pos += 5;
-  } else if (Starts(s, pos, {0x1F, 0x1E, 0x1C, 0x02})) {
-    if (!s.Has(pos, 5)) return refused(Cut(s, start, "density"));
-    s.Item(start, Format("density %u (1F 1E 1C 02 form)", s.data[pos + 4]));
-    Note(s, start, Act::kDarkness, s.data[pos + 4]);
+  } else if (const ValueSetting* v = ValueSettingAt(s, pos)) {
+    if (!s.Has(pos, 5)) return refused(Cut(s, start, v->name));
+    s.Item(start, Format("%s %u%s", v->name, s.data[pos + 4], v->form));
+    Note(s, start, v->act, s.data[pos + 4]);
     pos += 5;
   } else if (Starts(s, pos, {0x1F, 0x1B, 0x1F, 0x56, 0x08, 0x09, 0xA0})) {
     if (!s.Has(pos, 8)) return refused(Cut(s, start, "beep"));
