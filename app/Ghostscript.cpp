@@ -70,8 +70,12 @@ bool CGhostscript::Start(const std::vector<std::string>& args, std::string* erro
   }
   m_pid = fork();
   if (m_pid == 0) {
-    // Only async-signal-safe calls between fork and exec.
+    // Only async-signal-safe calls between fork and exec. The job thread
+    // blocks the stop signals (SignalRoute.cpp); gs must not inherit that.
     setpgid(0, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     const int null = open("/dev/null", O_RDONLY);
     if (null < 0 || dup2(null, 0) < 0 || dup2(out[1], 1) < 0 ||
         dup2(text ? out[1] : err[1], 2) < 0)
