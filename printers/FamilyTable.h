@@ -6,6 +6,7 @@
 #pragma once
 
 #include "printers/Family.h"
+#include "printers/PrinterStatus.h"
 #include "render/BaseRender.h"
 
 namespace tavel {
@@ -31,9 +32,11 @@ struct FamilyRow {
   CBaseRender* (*create)();
   PrinterKind kind;
   SpeedSteps speed;
-  // Not used yet (null): the command that asks the printer for its state,
-  // and the document format of a stream in the language sent as it is.
-  const char* statusQuery;
+  // How the printer is asked for its state (PrinterStatus.h); null when
+  // its printers can't be asked.
+  const StatusQuery* statusQuery;
+  // Not used yet (null): the document format of a stream in the language
+  // sent as it is.
   const char* rawDocumentType;
 };
 
