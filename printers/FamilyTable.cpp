@@ -21,15 +21,15 @@ constexpr SpeedSteps kInchesPerSecond = {2540, 0};  // level n: n inches a secon
 constexpr SpeedSteps kPeriPageSteps = {1000, 1};    // level n: (n + 1) x 10 mm a second
 
 const FamilyRow kTspl = {Family::kTspl, "TSPL", Make<CPrinterTSPL>, PrinterKind::kLabel,
-                         kInchesPerSecond, nullptr, nullptr};
+                         kInchesPerSecond, &kTsplStatus, nullptr};
 const FamilyRow kEscpos = {Family::kEscpos, "ESC/POS", Make<CPrinterESCPOS>,
-                           PrinterKind::kReceipt, kNoSpeed, nullptr, nullptr};
+                           PrinterKind::kReceipt, kNoSpeed, &kEscposStatus, nullptr};
 const FamilyRow kCpcl = {Family::kCpcl, "CPCL", Make<CPrinterCPCL>, PrinterKind::kLabel,
-                         kNoSpeed, nullptr, nullptr};
+                         kNoSpeed, &kCpclStatus, nullptr};
 const FamilyRow kPaperang = {Family::kPaperang, "Paperang", Make<CPrinterPaperang>,
-                             PrinterKind::kPocket, kNoSpeed, nullptr, nullptr};
+                             PrinterKind::kPocket, kNoSpeed, &kPaperangStatus, nullptr};
 const FamilyRow kPeriPage = {Family::kPeriPage, "PeriPage", Make<CPrinterPeriPage>,
-                             PrinterKind::kPocket, kPeriPageSteps, nullptr, nullptr};
+                             PrinterKind::kPocket, kPeriPageSteps, &kPeriPageStatus, nullptr};
 
 }  // namespace
 

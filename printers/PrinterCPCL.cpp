@@ -123,3 +123,30 @@ void CPrinterCPCL::OnPaintBmp() {
   Write(form);
   Write(print);
 }
+
+// ESC h, as mobile CPCL printers answer it: one byte, bit 0 busy, 1 paper
+// out, 2 latch (head) open, 3 battery low, 4 reset since asked last. No
+// bit above those has a meaning, so an answer with one set is not a
+// status byte.
+namespace tavel {
+namespace {
+
+const uint8_t kAskState[] = {0x1B, 0x68};
+constexpr uint8_t kUndefinedBits = 0xE0;
+
+AnswerCheck ReadState(const uint8_t* answer, size_t length, PrinterStatus* status) {
+  if (length < 1) return AnswerCheck::kIncomplete;
+  const uint8_t b = answer[0];
+  if (b & kUndefinedBits) return AnswerCheck::kRejected;
+  status->conditions |= ((b & 0x02) ? kStatusMediaEmpty : 0) | ((b & 0x04) ? kStatusHeadOpen : 0) |
+                        ((b & 0x08) ? kStatusBatteryLow : 0);
+  return AnswerCheck::kBelieved;
+}
+
+const StatusExchange kExchanges[] = {{"ESC h", kAskState, sizeof kAskState, 1, ReadState}};
+
+}  // namespace
+
+const StatusQuery kCpclStatus = {kExchanges, sizeof kExchanges / sizeof kExchanges[0]};
+
+}  // namespace tavel

@@ -5,6 +5,7 @@
 
 #include "render/BaseRender.h"
 #include "render/MyBuffer.h"
+#include "printers/PrinterStatus.h"
 
 class CPrinterCPCL : public CBaseRender {
  public:
@@ -37,3 +38,8 @@ class CPrinterCPCL : public CBaseRender {
   // be built.
   bool BuildAndWrite(bool (CPrinterCPCL::*build)(CMyBuffer&) const);
 };
+
+namespace tavel {
+// How a CPCL printer is asked for its state.
+extern const StatusQuery kCpclStatus;
+}  // namespace tavel

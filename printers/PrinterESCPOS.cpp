@@ -179,3 +179,54 @@ void CPrinterESCPOS::OnDestroy() {
   }
   FlushCommands();
 }
+
+// DLE EOT n (real-time status) is obeyed at once, even offline or with a
+// full buffer, and answered with one byte whose bits 0, 1, 4 and 7 are
+// fixed (0, 1, 1, 0). Asked in turn: n = 1 printer, 2 offline cause,
+// 3 error cause, 4 paper roll sensor.
+namespace tavel {
+namespace {
+
+constexpr uint8_t kFixedMask = 0x93;
+constexpr uint8_t kFixedBits = 0x12;
+
+const uint8_t kAskPrinter[] = {0x10, 0x04, 0x01};
+const uint8_t kAskOffline[] = {0x10, 0x04, 0x02};
+const uint8_t kAskError[] = {0x10, 0x04, 0x03};
+const uint8_t kAskPaper[] = {0x10, 0x04, 0x04};
+
+// The byte's conditions; false when its fixed bits are wrong.
+template <uint32_t (*Conditions)(uint8_t)>
+AnswerCheck ReadByte(const uint8_t* answer, size_t length, PrinterStatus* status) {
+  if (length < 1) return AnswerCheck::kIncomplete;
+  if ((answer[0] & kFixedMask) != kFixedBits) return AnswerCheck::kRejected;
+  status->conditions |= Conditions(answer[0]);
+  return AnswerCheck::kBelieved;
+}
+
+uint32_t PrinterBits(uint8_t b) { return (b & 0x08) ? kStatusOffline : 0; }
+uint32_t OfflineBits(uint8_t b) {
+  return ((b & 0x04) ? kStatusCoverOpen : 0) | ((b & 0x20) ? kStatusMediaEmpty : 0);
+}
+// Bit 2 is a mechanical error on some models, a black-mark error on
+// others; bit 5 an error the printer can't recover from.
+uint32_t ErrorBits(uint8_t b) {
+  return ((b & 0x04) ? kStatusOtherError : 0) | ((b & 0x08) ? kStatusMediaJam : 0) |
+         ((b & 0x20) ? kStatusOtherError : 0) | ((b & 0x40) ? kStatusOverheated : 0);
+}
+uint32_t PaperBits(uint8_t b) {
+  return ((b & 0x60) ? kStatusMediaEmpty : 0) | ((b & 0x0C) ? kStatusMediaLow : 0);
+}
+
+const StatusExchange kExchanges[] = {
+    {"DLE EOT 1", kAskPrinter, sizeof kAskPrinter, 1, ReadByte<PrinterBits>},
+    {"DLE EOT 2", kAskOffline, sizeof kAskOffline, 1, ReadByte<OfflineBits>},
+    {"DLE EOT 3", kAskError, sizeof kAskError, 1, ReadByte<ErrorBits>},
+    {"DLE EOT 4", kAskPaper, sizeof kAskPaper, 1, ReadByte<PaperBits>},
+};
+
+}  // namespace
+
+const StatusQuery kEscposStatus = {kExchanges, sizeof kExchanges / sizeof kExchanges[0]};
+
+}  // namespace tavel

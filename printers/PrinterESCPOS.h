@@ -8,6 +8,7 @@
 
 #include "render/BaseRender.h"
 #include "render/MyBuffer.h"
+#include "printers/PrinterStatus.h"
 
 class CPrinterESCPOS : public CBaseRender {
  public:
@@ -54,3 +55,8 @@ class CPrinterESCPOS : public CBaseRender {
   static const int kMaxRasterRows = 65535;
   static const int kMaxRasterWidthBytes = 65535;
 };
+
+namespace tavel {
+// How an ESC/POS printer is asked for its state.
+extern const StatusQuery kEscposStatus;
+}  // namespace tavel

@@ -239,3 +239,69 @@ void CPrinterPaperang::OnPaintBmp() {
   WriteSpool(m_packetBuffer.GetBuffer(), m_packetBuffer.GetBufferLength());
   m_packetBuffer.InitBuffer(0);
 }
+
+// The battery question, framed as every packet (A5 01, payload length,
+// payload, CRC, 5A). Payload: domain 01 (system), command 0B (battery),
+// kind 01 (request), no arguments; its CRC is crc32(kCrcKey, payload).
+// The answer is a frame of kind 02 whose argument is tag 01 with a 16-bit
+// value of tenths of a percent. Printers also acknowledge the print
+// packets before it, so frames that are not the answer are passed over.
+// The CRC of answers is seeded with either key the protocol is seen with.
+namespace tavel {
+namespace {
+
+const uint8_t kAskBattery[] = {0xA5, 0x01, 0x05, 0x00, 0x01, 0x0B, 0x01,
+                               0x00, 0x00, 0xDE, 0x89, 0xF5, 0x78, 0x5A};
+constexpr uint32_t kOtherCrcKey = 0x35769521u;
+constexpr size_t kFrameOverhead = 9;        // A5 01 length(2) ... crc(4) 5A
+constexpr size_t kMaxAnswerBytes = 512;     // the answer and acknowledgements before it
+constexpr unsigned kTenthsPerPercent = 10;
+constexpr unsigned kFullCharge = 100;
+
+bool CrcMatches(const uint8_t* payload, size_t length, uint32_t crc) {
+  for (uint32_t key : {static_cast<uint32_t>(CPrinterPaperang::kCrcKey), kOtherCrcKey})
+    if (crc32(key, payload, static_cast<uInt>(length)) == crc) return true;
+  return false;
+}
+
+// The battery value of a payload that answers the question: -1 for any
+// other packet, -2 for a malformed answer.
+int BatteryOf(const uint8_t* p, size_t length) {
+  if (length < 5 || p[0] != 0x01 || p[1] != 0x0B || p[2] != 0x02) return -1;
+  const size_t args = p[3] | p[4] << 8;
+  if (args != length - 5 || args < 4 || p[5] != 0x01 || p[6] != 0x02) return -2;
+  const unsigned tenths = p[7] | p[8] << 8;
+  return tenths / kTenthsPerPercent > kFullCharge ? -2
+                                                  : static_cast<int>(tenths / kTenthsPerPercent);
+}
+
+AnswerCheck ReadBattery(const uint8_t* a, size_t length, PrinterStatus* status) {
+  size_t pos = 0;
+  while (pos < length) {
+    if (a[pos] != 0xA5 || (length - pos > 1 && a[pos + 1] != 0x01)) return AnswerCheck::kRejected;
+    if (length - pos < 4) return AnswerCheck::kIncomplete;
+    const size_t payload = a[pos + 2] | a[pos + 3] << 8;
+    if (length - pos < payload + kFrameOverhead) return AnswerCheck::kIncomplete;
+    const uint8_t* p = a + pos + 4;
+    const uint32_t crc = p[payload] | p[payload + 1] << 8 | p[payload + 2] << 16 |
+                         static_cast<uint32_t>(p[payload + 3]) << 24;
+    if (p[payload + 4] != 0x5A || !CrcMatches(p, payload, crc)) return AnswerCheck::kRejected;
+    const int battery = BatteryOf(p, payload);
+    if (battery == -2) return AnswerCheck::kRejected;
+    if (battery >= 0) {
+      status->batteryPercent = battery;
+      return AnswerCheck::kBelieved;
+    }
+    pos += payload + kFrameOverhead;
+  }
+  return AnswerCheck::kIncomplete;
+}
+
+const StatusExchange kExchanges[] = {
+    {"battery", kAskBattery, sizeof kAskBattery, kMaxAnswerBytes, ReadBattery}};
+
+}  // namespace
+
+const StatusQuery kPaperangStatus = {kExchanges, sizeof kExchanges / sizeof kExchanges[0]};
+
+}  // namespace tavel

@@ -9,6 +9,7 @@
 
 #include "render/BaseRender.h"
 #include "render/MyBuffer.h"
+#include "printers/PrinterStatus.h"
 
 class CPrinterPaperang : public CBaseRender {
  public:
@@ -53,3 +54,8 @@ class CPrinterPaperang : public CBaseRender {
   bool QueuePacket(const unsigned char* head, int headLength, const unsigned char* body,
                    int bodyLength);
 };
+
+namespace tavel {
+// How a Paperang printer is asked for its state (its battery).
+extern const StatusQuery kPaperangStatus;
+}  // namespace tavel

@@ -218,3 +218,27 @@ bool CPrinterPeriPage::AppendAfterRaster() {
          (m_reg.iEndPrintSound != kSoundEveryPage || cmdEndPrintSound()) &&
          (!isRoll || cmdCutLine());
 }
+
+// A PeriPage neither prints nor answers until woken, so the battery
+// question follows a wake-up. Its answer: 00, then the charge in percent.
+namespace tavel {
+namespace {
+
+const uint8_t kWakeAndAskBattery[] = {0x10, 0xFF, 0xFE, 0x01, 0x10, 0xFF, 0x50, 0xF1};
+constexpr int kFullCharge = 100;
+
+AnswerCheck ReadBattery(const uint8_t* answer, size_t length, PrinterStatus* status) {
+  if (length < 2) return AnswerCheck::kIncomplete;
+  if (answer[0] != 0x00 || answer[1] > kFullCharge) return AnswerCheck::kRejected;
+  status->batteryPercent = answer[1];
+  return AnswerCheck::kBelieved;
+}
+
+const StatusExchange kExchanges[] = {
+    {"battery", kWakeAndAskBattery, sizeof kWakeAndAskBattery, 2, ReadBattery}};
+
+}  // namespace
+
+const StatusQuery kPeriPageStatus = {kExchanges, sizeof kExchanges / sizeof kExchanges[0]};
+
+}  // namespace tavel

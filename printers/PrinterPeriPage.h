@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "printers/PrinterESCPOS.h"
+#include "printers/PrinterStatus.h"
 
 class CPrinterPeriPage : public CPrinterESCPOS {
  public:
@@ -44,3 +45,8 @@ class CPrinterPeriPage : public CPrinterESCPOS {
                         const char** why);
   bool AppendUncompressed(int xdpi, int ydpi, int widthBytes, int lines, const uint8_t* data);
 };
+
+namespace tavel {
+// How a PeriPage printer is asked for its state (its battery).
+extern const StatusQuery kPeriPageStatus;
+}  // namespace tavel

@@ -17,19 +17,17 @@
 namespace tavel {
 
 // Conditions a printer reports, as bits of PrinterStatus::conditions.
-enum StatusCondition : uint32_t {
-  kStatusMediaEmpty = 1u << 0,   // out of paper or labels
-  kStatusMediaLow = 1u << 1,     // paper near its end
-  kStatusMediaJam = 1u << 2,     // paper or cutter jam
-  kStatusCoverOpen = 1u << 3,    // paper cover open
-  kStatusHeadOpen = 1u << 4,     // print head lifted, latch open
-  kStatusRibbonEmpty = 1u << 5,  // out of ribbon (thermal transfer)
-  kStatusPaused = 1u << 6,       // paused at the printer
-  kStatusOverheated = 1u << 7,   // head or motor too hot
-  kStatusOffline = 1u << 8,      // offline for another reason
-  kStatusBatteryLow = 1u << 9,
-  kStatusOtherError = 1u << 10,  // an error the printer does not name
-};
+constexpr uint32_t kStatusMediaEmpty = 1u << 0;   // out of paper or labels
+constexpr uint32_t kStatusMediaLow = 1u << 1;     // paper near its end
+constexpr uint32_t kStatusMediaJam = 1u << 2;     // paper or cutter jam
+constexpr uint32_t kStatusCoverOpen = 1u << 3;    // paper cover open
+constexpr uint32_t kStatusHeadOpen = 1u << 4;     // print head lifted, latch open
+constexpr uint32_t kStatusRibbonEmpty = 1u << 5;  // out of ribbon (thermal transfer)
+constexpr uint32_t kStatusPaused = 1u << 6;       // paused at the printer
+constexpr uint32_t kStatusOverheated = 1u << 7;   // head or motor too hot
+constexpr uint32_t kStatusOffline = 1u << 8;      // offline for another reason
+constexpr uint32_t kStatusBatteryLow = 1u << 9;
+constexpr uint32_t kStatusOtherError = 1u << 10;  // an error the printer does not name
 
 // A page sent while one of these holds is not printed, or is lost: a job
 // waits for the printer instead.

@@ -292,3 +292,28 @@ void CPrinterTSPL::OnPaintBmp() {
   WriteSpool(m_cmdBuffer.GetBuffer(), m_cmdBuffer.GetBufferLength());
   m_cmdBuffer.InitBuffer(0);
 }
+
+// <ESC>!? is obeyed at once, even in an error state. Its one-byte answer
+// has no fixed bits: every bit is a condition (bit 5, printing, is none).
+namespace tavel {
+namespace {
+
+const uint8_t kAskState[] = {0x1B, 0x21, 0x3F};
+constexpr uint32_t kStateBits[8] = {kStatusHeadOpen,    kStatusMediaJam, kStatusMediaEmpty,
+                                    kStatusRibbonEmpty, kStatusPaused,   0,
+                                    kStatusCoverOpen,   kStatusOtherError};
+
+AnswerCheck ReadState(const uint8_t* answer, size_t length, PrinterStatus* status) {
+  if (length < 1) return AnswerCheck::kIncomplete;
+  for (int bit = 0; bit < 8; ++bit)
+    if (answer[0] & (1u << bit)) status->conditions |= kStateBits[bit];
+  return AnswerCheck::kBelieved;
+}
+
+const StatusExchange kExchanges[] = {{"<ESC>!?", kAskState, sizeof kAskState, 1, ReadState}};
+
+}  // namespace
+
+const StatusQuery kTsplStatus = {kExchanges, sizeof kExchanges / sizeof kExchanges[0]};
+
+}  // namespace tavel

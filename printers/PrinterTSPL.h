@@ -5,6 +5,7 @@
 
 #include "render/BaseRender.h"
 #include "render/MyBuffer.h"
+#include "printers/PrinterStatus.h"
 
 class CPrinterTSPL : public CBaseRender {
  public:
@@ -44,3 +45,8 @@ class CPrinterTSPL : public CBaseRender {
   bool AppendFinishing();
   bool AppendMedia();
 };
+
+namespace tavel {
+// How a TSPL printer is asked for its state.
+extern const StatusQuery kTsplStatus;
+}  // namespace tavel
