@@ -41,6 +41,8 @@
 #include <set>
 #include <vector>
 
+#include "app/StatusWatch.h"
+
 namespace {
 
 using JobThreadEntry = void* (*)(pappl_job_t*);
@@ -206,6 +208,9 @@ void* RunJob(JobThreadEntry entry, pappl_printer_t* printer, pappl_job_t* job) {
   if (papplSystemIsShutdown(papplPrinterGetSystem(printer)) ||
       (state != IPP_JSTATE_PENDING && state != IPP_JSTATE_PROCESSING))
     return nullptr;
+  // PAPPL opens the printer's device for the job: an idle status check
+  // gives it back first.
+  tavel::WaitForIdleCheck(printer);
   return entry(job);
 }
 

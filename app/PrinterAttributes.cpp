@@ -5,6 +5,11 @@
 #include "printers/FamilyTable.h"
 
 namespace tavel {
+namespace {
+
+constexpr int kFullBattery = 100;  // percent
+
+}  // namespace
 
 void AddConformanceAttributes(ipp_t* attrs) {
   // Get-Printer-Attributes takes no preferred-attributes here.
@@ -28,16 +33,28 @@ const char* SupplyDescription(const ModelInfo& model) {
   return "Paper";  // not reached: every kind has its case
 }
 
-void SetPrinterSupplies(pappl_printer_t* printer) {
+void SetPrinterSupplies(pappl_printer_t* printer, int batteryPercent) {
   const ModelInfo* model = FindModel(papplPrinterGetDriverName(printer));
   if (!model) return;
-  pappl_supply_t supply = {};
-  supply.color = PAPPL_SUPPLY_COLOR_NO_COLOR;
-  std::snprintf(supply.description, sizeof supply.description, "%s", SupplyDescription(*model));
-  supply.is_consumed = true;
-  supply.level = -1;  // no printer tells how much is left
-  supply.type = PAPPL_SUPPLY_TYPE_OTHER;
-  papplPrinterSetSupplies(printer, 1, &supply);
+  pappl_supply_t supplies[2] = {};
+  pappl_supply_t& paper = supplies[0];
+  paper.color = PAPPL_SUPPLY_COLOR_NO_COLOR;
+  std::snprintf(paper.description, sizeof paper.description, "%s", SupplyDescription(*model));
+  paper.is_consumed = true;
+  paper.level = -1;  // no printer tells how much is left
+  paper.type = PAPPL_SUPPLY_TYPE_OTHER;
+  int count = 1;
+  if (batteryPercent >= 0 && batteryPercent <= kFullBattery) {
+    // A battery drains as the printer works: a supply that is used up,
+    // not a receptacle that fills.
+    pappl_supply_t& battery = supplies[count++];
+    battery.color = PAPPL_SUPPLY_COLOR_NO_COLOR;
+    std::snprintf(battery.description, sizeof battery.description, "%s", "Battery");
+    battery.is_consumed = true;
+    battery.level = batteryPercent;
+    battery.type = PAPPL_SUPPLY_TYPE_OTHER;
+  }
+  papplPrinterSetSupplies(printer, count, supplies);
 }
 
 void IdentifyPrinter(pappl_printer_t* printer, pappl_identify_actions_t, const char* message) {

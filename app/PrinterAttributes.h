@@ -1,6 +1,6 @@
 // The IPP attributes and answers of a printer that PAPPL leaves to the
 // application: the printing capabilities IPP Everywhere clients ask for,
-// the supply (the paper or label roll), the identify action, and the
+// the supplies (the paper or label roll, a pocket printer's battery), the identify action, and the
 // refusal of a document no path can print.
 #pragma once
 
@@ -21,9 +21,10 @@ constexpr int kBorderedMarginHundredthsMm = 1;
 // driver's extra attributes.
 void AddConformanceAttributes(ipp_t* attrs);
 
-// The printer's one supply: its paper or label roll, level unknown. For
-// every new printer and every printer of the state file.
-void SetPrinterSupplies(pappl_printer_t* printer);
+// The printer's supplies: its paper or label roll, level unknown, and
+// its battery when `batteryPercent` (0 to 100) is known. For every new
+// printer and every printer of the state file, and each status answer.
+void SetPrinterSupplies(pappl_printer_t* printer, int batteryPercent = -1);
 
 // The description of that supply for the model.
 const char* SupplyDescription(const ModelInfo& model);

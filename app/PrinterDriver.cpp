@@ -8,6 +8,7 @@
 #include "app/ModelTable.h"
 #include "app/PrinterAttributes.h"
 #include "app/RasterJob.h"
+#include "app/StatusWatch.h"
 #include "app/TestPage.h"
 #include "app/VendorOptions.h"
 #include "printers/FamilyTable.h"
@@ -105,6 +106,9 @@ void SetCallbacks(pappl_pr_driver_data_t* data) {
   data->identify_cb = IdentifyPrinter;
   data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
+  // What the printer says of itself, when it can be asked.
+  data->status_cb = UpdatePrinterStatus;
+  data->delete_cb = ForgetPrinter;
 }
 
 pappl_kind_t PapplKind(const ModelInfo& model) {

@@ -19,6 +19,7 @@
 #include "app/ImageReader.h"
 #include "app/JobPreview.h"
 #include "app/JobSettings.h"
+#include "app/StatusWatch.h"
 #include "image/PageLimits.h"
 #include "printers/FamilyTable.h"
 #include "render/PageHeaderCheck.h"
@@ -174,7 +175,7 @@ CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_de
       m_colors(tavel::ColorHandling::kUnsupported), m_nextLine(0), m_linesSeen(0),
       m_inPage(false), m_sentPageBytes(0), m_rendered(nullptr), m_copies(1),
       m_collate(false), m_pageCopies(1),
-      m_own(false) {}
+      m_own(false), m_device(device), m_startAsked(false), m_pagesSent(0), m_pagesTotal(0) {}
 
 CRasterJob::~CRasterJob() {
   if (m_driver) {
@@ -186,6 +187,12 @@ CRasterJob::~CRasterJob() {
 }
 
 bool CRasterJob::StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
+  bool reported = false;
+  return Begin(job, options, device, &reported);
+}
+
+bool CRasterJob::Begin(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
+                       bool* reported) {
   tavel::NameJobFile(device, papplJobGetID(job));
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const tavel::ModelInfo* model = tavel::FindModel(papplPrinterGetDriverName(printer));
@@ -200,6 +207,15 @@ bool CRasterJob::StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_d
     delete self;
     return false;
   }
+  // The printer is asked before the job's first bytes; that answer holds
+  // for page 1.
+  if (!self->ReadyToSend(job)) {
+    *reported = true;
+    delete self;
+    return false;
+  }
+  self->m_startAsked = true;
+  self->m_driver->OnStartDoc(0);
   papplJobSetData(job, self);
   return true;
 }
@@ -266,8 +282,31 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
   m_driver->SetModelName(m_model.modelName);
   m_driver->SetPageTones(PageTonesFor(options.print_content_optimize));
   if (tavel::PreviewsOn()) m_sink.Capture(&m_sent, tavel::kMaxCapturedBytes);
-  m_driver->OnStartDoc(0);
   return true;
+}
+
+bool CRasterJob::ReadyToSend(pappl_job_t* job) {
+  if (m_startAsked) {
+    m_startAsked = false;
+    return true;
+  }
+  std::string why;
+  switch (tavel::WaitUntilReady(job, m_device, &why)) {
+    case tavel::WaitResult::kReady: return true;
+    case tavel::WaitResult::kCancelled: return false;
+    case tavel::WaitResult::kClosed: return Fail(job, SendFailure());
+    case tavel::WaitResult::kGaveUp: return Fail(job, why);
+  }
+  return false;  // not reached: every result has its case
+}
+
+std::string CRasterJob::SendFailure() const {
+  if (!tavel::LinkClosed(m_device))
+    return "Unable to send page " + std::to_string(m_driver->PageNumber()) + " to the printer.";
+  std::string pages = std::to_string(m_pagesSent);
+  if (m_pagesTotal > 0) pages += " of " + std::to_string(m_pagesTotal);
+  return "The printer closed the connection after " + pages +
+         (m_pagesTotal == 1 || (m_pagesTotal <= 0 && m_pagesSent == 1) ? " page." : " pages.");
 }
 
 bool CRasterJob::StartPage(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t*,
@@ -376,6 +415,14 @@ bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
   m_driver->BlankRest();
   for (int copy = 0; copy < m_pageCopies; ++copy) {
     if (copy > 0 && papplJobIsCanceled(job)) break;
+    if (!ReadyToSend(job)) {
+      // Nothing more of the page goes out.
+      if (copy == 0)
+        m_driver->AbandonPage();
+      else
+        m_driver->DropPageCopy();
+      return false;
+    }
     const bool again = copy + 1 < m_pageCopies;
     const PageResult result = copy == 0 ? m_driver->EndPage(again)
                                         : m_driver->PrintPageCopy(again);
@@ -385,9 +432,9 @@ bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
       papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %d was not printed.", m_driver->PageNumber());
     if (m_driver->OutputFailed() || !m_sink.Flush()) {
       m_driver->DropPageCopy();
-      return Fail(job, "Unable to send page " + std::to_string(m_driver->PageNumber()) +
-                           " to the printer.");
+      return Fail(job, SendFailure());
     }
+    ++m_pagesSent;
     if (m_own) papplJobSetImpressionsCompleted(job, 1);
   }
   m_driver->DropPageCopy();
@@ -456,6 +503,7 @@ bool CRasterJob::PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void*) {
   pappl_pr_options_t* options = nullptr;
   CRasterJob* self = StartOwnJob(job, device, &options);
   if (!self) return false;
+  self->m_pagesTotal = static_cast<int>(sizes.size()) * self->m_copies;
   std::vector<tavel::PageFit> fits;
   std::vector<double> resolutions;  // what each page is drawn at
   for (size_t i = 0; i < sizes.size(); ++i) {
@@ -551,6 +599,7 @@ bool CRasterJob::PrintImageFile(pappl_job_t* job, pappl_device_t* device, void*)
     self->m_inPage = true;
     // One page: collated or not, the copies are the same.
     self->m_pageCopies = self->m_copies;
+    self->m_pagesTotal = self->m_copies;
     ok = self->PrintCollectedPage(job);
   } else {
     self->m_driver->AbandonPage();
@@ -561,10 +610,11 @@ bool CRasterJob::PrintImageFile(pappl_job_t* job, pappl_device_t* device, void*)
 CRasterJob* CRasterJob::StartOwnJob(pappl_job_t* job, pappl_device_t* device,
                                     pappl_pr_options_t** options) {
   *options = papplJobCreatePrintOptions(job, INT_MAX, false);
-  if (!*options || !StartJob(job, *options, device)) {
+  bool reported = false;
+  if (!*options || !Begin(job, *options, device, &reported)) {
     if (*options) papplJobDeletePrintOptions(*options);
     *options = nullptr;
-    Fail(job, "The job can't be started.");
+    if (!reported) Fail(job, "The job can't be started.");
     return nullptr;
   }
   CRasterJob* self = JobOf(job);

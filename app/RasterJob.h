@@ -15,6 +15,10 @@
 // asked otherwise). A document that can't be read ends its job with a
 // job-state-message that says why.
 //
+// The printer, when it can be asked (StatusWatch.h), is asked before the
+// job's first bytes and before each page and copy; the job waits while it
+// can't print.
+//
 // Cancel: PAPPL stops handing over lines; the page in progress is completed
 // with white paper and printed, and the document end is still sent. Every
 // loop here checks for a cancel; Ghostscript is killed on one.
@@ -56,6 +60,10 @@ class CRasterJob {
   CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_device_t* device);
   ~CRasterJob();
 
+  // StartJob; `reported` is set when the printer stopped the job (its
+  // message set, or the job cancelled while it waited).
+  static bool Begin(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
+                    bool* reported);
   // Starts a job of ours (not streamed by PAPPL): options and the job
   // object, or false with the job's message set.
   static CRasterJob* StartOwnJob(pappl_job_t* job, pappl_device_t* device,
@@ -82,6 +90,12 @@ class CRasterJob {
   tavel::FitRequest FitFor(uint32_t width, uint32_t height, double xRes, double yRes) const;
   // Decodes what was sent and keeps it as the job's preview.
   void KeepPreview(pappl_job_t* job);
+  // Before bytes go to the printer: asks it how it is and waits while it
+  // can't print. False (the job's message set unless cancelled) when the
+  // job can't go on.
+  bool ReadyToSend(pappl_job_t* job);
+  // The job's message when its bytes could not be sent.
+  std::string SendFailure() const;
 
   const tavel::ModelInfo& m_model;
   CBaseRender* m_driver;
@@ -109,4 +123,8 @@ class CRasterJob {
   bool m_collate;               // copies repeat the document, not each page
   int m_pageCopies;             // times each collected page is printed
   bool m_own;                   // a job of ours, not one PAPPL streams
+  pappl_device_t* m_device;
+  bool m_startAsked;            // asked at the job's start: page 1 needs no question
+  int m_pagesSent;              // pages and copies the printer took
+  int m_pagesTotal;             // pages and copies the job prints; 0 when not known
 };

@@ -6,11 +6,13 @@
 //   root, CUPS's /etc/cups/ssl;
 // - PAPPL's handlers of printer and system requests: the answer's
 //   uri-security-supported is made to pair up with printer-uri-supported
-//   before PAPPL sends it (see MatchUriSecurity).
+//   before PAPPL sends it (see MatchUriSecurity), and a printer's state
+//   reasons get those PAPPL has no bit for (AddStateKeywords).
 #include <dlfcn.h>
 
 #include <pappl/pappl.h>
 
+#include "app/StatusWatch.h"
 #include "app/Tls.h"
 
 namespace {
@@ -26,7 +28,11 @@ Fn LibraryFunction(const char* name) {
 void Answer(Handler handler, pappl_client_t* client) {
   if (!handler) return;
   handler(client);
-  if (ipp_t* response = papplClientGetResponse(client)) tavel::MatchUriSecurity(response);
+  ipp_t* response = papplClientGetResponse(client);
+  if (!response) return;
+  tavel::MatchUriSecurity(response);
+  if (papplClientGetOperation(client) == IPP_OP_GET_PRINTER_ATTRIBUTES)
+    tavel::AddStateKeywords(papplClientGetPrinter(client), response);
 }
 
 }  // namespace

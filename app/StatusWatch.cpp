@@ -1,0 +1,296 @@
+// Each printer's last answer and quiet period (by printer id, under one
+// lock), the mapping of its conditions to IPP reasons and supplies, the
+// idle check on a thread of its own, and a job's wait for its printer.
+#include "app/StatusWatch.h"
+
+#include <dlfcn.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "app/DeviceLink.h"
+#include "app/ModelTable.h"
+#include "app/PrinterAttributes.h"
+#include "printers/FamilyTable.h"
+
+namespace tavel {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+// A job's wait looks for a cancel this often.
+constexpr int kCancelLookMs = 100;
+
+struct Record {
+  PrinterStatus last;
+  bool known = false;            // `last` is an answer, not a guess
+  Clock::time_point askedAt;     // of the last idle check
+  Clock::time_point quietUntil;  // not asked before this (outside a wait)
+  bool checking = false;         // an idle check holds the device
+};
+
+std::mutex g_lock;
+std::condition_variable g_checked;
+std::map<int, Record> g_records;
+
+// The family's query, or null when its printers can't be asked.
+const StatusQuery* QueryOf(pappl_printer_t* printer) {
+  const ModelInfo* model = FindModel(papplPrinterGetDriverName(printer));
+  return model ? FamilyInfo(model->family).statusQuery : nullptr;
+}
+
+bool InQuiet(pappl_printer_t* printer) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return Clock::now() < g_records[papplPrinterGetID(printer)].quietUntil;
+}
+
+// The answer into the printer's reasons and supplies.
+void Publish(pappl_printer_t* printer, const PrinterStatus& status) {
+  const pappl_preason_t add = ReasonsOf(status.conditions);
+  papplPrinterSetReasons(printer, add, static_cast<pappl_preason_t>(kOwnedReasons & ~add));
+  SetPrinterSupplies(printer, status.batteryPercent);
+}
+
+// PAPPL's internal setter of a job's state, when this PAPPL has one.
+using JobStateSetter = void (*)(pappl_job_t*, ipp_jstate_t);
+JobStateSetter StateSetter() {
+  static const JobStateSetter setter =
+      reinterpret_cast<JobStateSetter>(dlsym(RTLD_DEFAULT, "_papplJobSetState"));
+  return setter;
+}
+
+void SetWaiting(pappl_job_t* job, bool waiting) {
+  if (JobStateSetter set = StateSetter())
+    set(job, waiting ? IPP_JSTATE_STOPPED : IPP_JSTATE_PROCESSING);
+  if (waiting)
+    papplJobSetReasons(job, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
+  else
+    papplJobSetReasons(job, PAPPL_JREASON_NONE, PAPPL_JREASON_PRINTER_STOPPED);
+}
+
+// Sleeps `ms`, waking early for a cancel; false when cancelled.
+bool Pause(pappl_job_t* job, int ms) {
+  for (int slept = 0; slept < ms; slept += kCancelLookMs) {
+    if (papplJobIsCanceled(job)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(kCancelLookMs));
+  }
+  return !papplJobIsCanceled(job);
+}
+
+// The idle check's thread: the device, if no job has it, is asked and
+// given back.
+void CheckIdle(pappl_printer_t* printer, int id, bool usb) {
+  if (pappl_device_t* device = papplPrinterOpenDevice(printer)) {
+    if (DeviceLink(device)) {
+      PrinterStatus status;
+      AskPrinter(printer, device, false, &status);
+    } else if (usb) {
+      // PAPPL's own devices (USB) say what their port says.
+      const pappl_preason_t bits = papplDeviceGetStatus(device);
+      papplPrinterSetReasons(printer, bits,
+                             static_cast<pappl_preason_t>(PAPPL_PREASON_DEVICE_STATUS & ~bits));
+    }
+    papplPrinterCloseDevice(printer);
+  }
+  std::lock_guard<std::mutex> hold(g_lock);
+  g_records[id].checking = false;
+  g_checked.notify_all();
+}
+
+// Devices worth opening when idle: those that can say how the printer is.
+// Opening a file device would make an empty output file.
+bool DeviceCanAnswer(pappl_printer_t* printer, bool* usb) {
+  const char* uri = papplPrinterGetDeviceURI(printer);
+  if (!uri) return false;
+  *usb = !std::strncmp(uri, "usb://", 6);
+  return *usb || !std::strncmp(uri, "socket://", 9) || !std::strncmp(uri, "serial://", 9);
+}
+
+}  // namespace
+
+pappl_preason_t ReasonsOf(uint32_t conditions) {
+  static const struct {
+    uint32_t condition;
+    pappl_preason_t reason;
+  } kMap[] = {
+      {kStatusMediaEmpty, PAPPL_PREASON_MEDIA_EMPTY},
+      {kStatusMediaLow, PAPPL_PREASON_MEDIA_LOW},
+      {kStatusMediaJam, PAPPL_PREASON_MEDIA_JAM},
+      {kStatusCoverOpen, PAPPL_PREASON_COVER_OPEN},
+      {kStatusHeadOpen, PAPPL_PREASON_DOOR_OPEN},
+      {kStatusRibbonEmpty, PAPPL_PREASON_MARKER_SUPPLY_EMPTY},
+      {kStatusOffline, PAPPL_PREASON_OFFLINE},
+      {kStatusOverheated, PAPPL_PREASON_OTHER},
+      {kStatusOtherError, PAPPL_PREASON_OTHER},
+  };
+  unsigned reasons = PAPPL_PREASON_NONE;
+  for (const auto& row : kMap)
+    if (conditions & row.condition) reasons |= row.reason;
+  return static_cast<pappl_preason_t>(reasons);
+}
+
+StatusAnswer AskPrinter(pappl_printer_t* printer, pappl_device_t* device, bool waiting,
+                        PrinterStatus* status) {
+  const StatusQuery* query = QueryOf(printer);
+  IPrinterLink* link = device ? DeviceLink(device) : nullptr;
+  if (!query || !link || (!waiting && InQuiet(printer))) return StatusAnswer::kNotAsked;
+  std::string detail;
+  *status = PrinterStatus();
+  const StatusOutcome outcome = AskStatus(*query, *link, kStatusAnswerMs, status, &detail);
+  const int id = papplPrinterGetID(printer);
+  if (outcome == StatusOutcome::kLinkFailed) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_WARN, "Status query failed: %s", detail.c_str());
+    return StatusAnswer::kLinkFailed;
+  }
+  if (outcome != StatusOutcome::kKnown) {
+    papplLogPrinter(printer, PAPPL_LOGLEVEL_INFO,
+                    "The printer's status is unknown (%s); not asking again for %d s.",
+                    detail.c_str(), kStatusQuietSeconds);
+    bool wasKnown;
+    {
+      std::lock_guard<std::mutex> hold(g_lock);
+      Record& record = g_records[id];
+      record.quietUntil = Clock::now() + std::chrono::seconds(kStatusQuietSeconds);
+      wasKnown = record.known;
+      if (!waiting) record.known = false;
+    }
+    // Outside a wait, old reasons would only mislead.
+    if (!waiting && wasKnown) Publish(printer, PrinterStatus());
+    return StatusAnswer::kUnknown;
+  }
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    Record& record = g_records[id];
+    record.last = *status;
+    record.known = true;
+    record.quietUntil = Clock::time_point();
+  }
+  papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The printer is %s.",
+                  DescribeConditions(status->conditions).c_str());
+  Publish(printer, *status);
+  return StatusAnswer::kKnown;
+}
+
+bool LastStatus(pappl_printer_t* printer, PrinterStatus* status) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  auto it = g_records.find(papplPrinterGetID(printer));
+  if (it == g_records.end() || !it->second.known) return false;
+  *status = it->second.last;
+  return true;
+}
+
+WaitResult WaitUntilReady(pappl_job_t* job, pappl_device_t* device, std::string* why) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  PrinterStatus status;
+  StatusAnswer answer = AskPrinter(printer, device, false, &status);
+  if (answer == StatusAnswer::kLinkFailed) return WaitResult::kClosed;
+  if (answer != StatusAnswer::kKnown || !(status.conditions & kStatusStopsPrinting))
+    return WaitResult::kReady;
+  const Clock::time_point deadline = Clock::now() + std::chrono::seconds(kMaxWaitSeconds);
+  uint32_t shown = 0;
+  SetWaiting(job, true);
+  WaitResult result = WaitResult::kReady;
+  for (;;) {
+    const uint32_t stops = status.conditions & kStatusStopsPrinting;
+    if (!stops) break;
+    if (stops != shown) {
+      shown = stops;
+      const std::string message = "Waiting: the printer is " + DescribeConditions(shown) + ".";
+      papplJobSetMessage(job, "%s", message.c_str());
+      papplLogJob(job, PAPPL_LOGLEVEL_WARN, "%s", message.c_str());
+    }
+    if (Clock::now() >= deadline) {
+      *why = "The printer was not ready for " + std::to_string(kMaxWaitSeconds / 60) +
+             " minutes (" + DescribeConditions(shown) + ").";
+      result = WaitResult::kGaveUp;
+      break;
+    }
+    if (!Pause(job, kWaitAskMs)) {
+      result = WaitResult::kCancelled;
+      break;
+    }
+    PrinterStatus now;
+    answer = AskPrinter(printer, device, true, &now);
+    if (answer == StatusAnswer::kLinkFailed) {
+      result = WaitResult::kClosed;
+      break;
+    }
+    // Silence keeps the last known state: still waiting.
+    if (answer == StatusAnswer::kKnown) status = now;
+  }
+  SetWaiting(job, false);
+  if (result == WaitResult::kReady)
+    papplJobSetMessage(job, "%s", "Printing: the printer is ready again.");
+  return result;
+}
+
+bool LinkClosed(pappl_device_t* device) {
+  IPrinterLink* link = device ? DeviceLink(device) : nullptr;
+  uint8_t byte;
+  return link && link->Receive(&byte, 1, 0) < 0;
+}
+
+bool UpdatePrinterStatus(pappl_printer_t* printer) {
+  bool usb = false;
+  if (!DeviceCanAnswer(printer, &usb) || (!usb && (!QueryOf(printer) || InQuiet(printer))))
+    return true;
+  const int id = papplPrinterGetID(printer);
+  std::unique_lock<std::mutex> hold(g_lock);
+  Record& record = g_records[id];
+  const Clock::time_point now = Clock::now();
+  if (!record.checking && now - record.askedAt >= std::chrono::seconds(kIdleFreshSeconds)) {
+    record.checking = true;
+    record.askedAt = now;
+    try {
+      std::thread(CheckIdle, printer, id, usb).detach();
+    } catch (const std::system_error&) {
+      record.checking = false;
+      return true;
+    }
+  }
+  g_checked.wait_for(hold, std::chrono::milliseconds(kStatusAnswerMs),
+                     [&] { return !g_records[id].checking; });
+  return true;
+}
+
+void WaitForIdleCheck(pappl_printer_t* printer) {
+  const int id = papplPrinterGetID(printer);
+  std::unique_lock<std::mutex> hold(g_lock);
+  g_checked.wait(hold, [&] { return !g_records[id].checking; });
+}
+
+void ForgetPrinter(pappl_printer_t* printer, pappl_pr_driver_data_t*) {
+  const int id = papplPrinterGetID(printer);
+  std::unique_lock<std::mutex> hold(g_lock);
+  g_checked.wait(hold, [&] { return !g_records[id].checking; });
+  g_records.erase(id);
+}
+
+void AddStateKeywords(pappl_printer_t* printer, ipp_t* response) {
+  PrinterStatus status;
+  if (!printer || !response || !LastStatus(printer, &status) ||
+      !(status.conditions & kStatusPaused))
+    return;
+  ipp_attribute_t* reasons = ippFindAttribute(response, "printer-state-reasons", IPP_TAG_KEYWORD);
+  if (!reasons) return;
+  std::vector<std::string> words;
+  for (int i = 0; i < ippGetCount(reasons); ++i) {
+    const char* word = ippGetString(reasons, i, nullptr);
+    if (!word || !std::strcmp(word, "none")) continue;
+    if (!std::strcmp(word, "paused")) return;
+    words.push_back(word);
+  }
+  words.push_back("paused");
+  std::vector<const char*> values;
+  for (const std::string& w : words) values.push_back(w.c_str());
+  ippDeleteAttribute(response, reasons);
+  ippAddStrings(response, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "printer-state-reasons",
+                static_cast<int>(values.size()), nullptr, values.data());
+}
+
+}  // namespace tavel
