@@ -100,7 +100,7 @@ class AppStatus : public ::testing::TestWithParam<Combo> {
     std::istringstream in(items);
     for (std::string item; in >> item;) argv.push_back(item);
     const CommandResult r = RunCommand(argv, 10);
-    ASSERT_EQ(r.exitStatus, 0) << items << ": " << r.err;
+    ASSERT_EQ(r.status, 0) << items << ": " << r.Describe();
   }
   // Pages the sim printed, over every job it saw.
   int PagesPrinted() {
@@ -212,9 +212,10 @@ TEST_P(AppStatus, JobsFollowThePrinter) {
       Set(std::string(c.ready));
     }
     EXPECT_EQ(server_.WaitForJob(printer_, job), c.ends);
-    if (c.message)
+    if (c.message) {
       EXPECT_NE(JobValue(job, "job-state-message").find(c.message), std::string::npos)
           << JobValue(job, "job-state-message");
+    }
     Set("answer=yes close-after=0 paper=ok cover=closed");
     if (std::string(c.ends) == "completed") {
       // Every page once, none lost to the wait.
