@@ -10,6 +10,9 @@
 
 #include <pappl/pappl.h>
 
+#include <atomic>
+#include <cstddef>
+
 #include "render/PrinterLink.h"
 
 namespace tavel {
@@ -18,5 +21,28 @@ namespace tavel {
 // scheme that is not the application's own). The link lives as long as
 // the device stays open.
 IPrinterLink* DeviceLink(pappl_device_t* device);
+
+// For the application's own schemes: the two-way end of an open device.
+// Its writes go out in chunks of `chunk` bytes with `pauseMs` after each
+// (a serial printer's small buffer); a socket's with send(MSG_NOSIGNAL),
+// so a closed connection is an error, not a SIGPIPE.
+struct LinkEnd {
+  int fd = -1;
+  bool socket = false;
+  size_t chunk = static_cast<size_t>(-1);
+  int pauseMs = 0;
+  std::atomic<bool> lost{false};  // a write failed: the connection is gone
+};
+
+// Writes all bytes; false with errno-style `*error` when the end fails
+// (then `lost` is set).
+bool WriteAll(LinkEnd* end, const void* data, size_t length, int* error);
+// Reads what arrives within timeoutMs: bytes, 0 (nothing), -1 (closed).
+long ReadWithin(LinkEnd* end, void* buffer, size_t size, int timeoutMs);
+
+// An own scheme's open callback registers its device's end, its close
+// callback forgets it before the end goes away.
+void RegisterLink(pappl_device_t* device, LinkEnd* end);
+void ForgetLink(pappl_device_t* device);
 
 }  // namespace tavel

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 
+#include "app/NetworkDevice.h"
 #include "app/SerialDevice.h"
 
 #ifdef TAVEL_PAPPL_SCHEME_HOOKS
@@ -232,6 +233,8 @@ void AddDeviceSchemes() {
   papplDeviceAddScheme("file", PAPPL_DEVTYPE_FILE, nullptr, OpenDevice, CloseDevice, ReadDevice,
                        WriteDevice, DeviceStatus, nullptr);
   g_ownScheme = true;
+  // Before PAPPL's network schemes: the first "socket" wins.
+  AddSocketScheme();
   _papplDeviceAddUSBScheme();
   _papplDeviceAddNetworkSchemes();
 #else

@@ -4,17 +4,17 @@
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <pappl/pappl.h>
 
+#include "app/DeviceLink.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <utility>
 #include <vector>
@@ -22,8 +22,10 @@
 namespace tavel {
 namespace {
 
+constexpr int kReadWaitMs = 1000;  // what PAPPL's reads of the port wait for
+
 struct SerialPort {
-  int fd = -1;
+  LinkEnd end;  // the port's descriptor, chunk and pause
   SerialSettings settings;
 };
 
@@ -54,15 +56,6 @@ speed_t BaudConstant(int baud) {
     case 57600: return B57600;
     case 230400: return B230400;
     default: return B115200;
-  }
-}
-
-void PauseMs(int ms) {
-  if (ms <= 0) return;
-  struct timespec t;
-  t.tv_sec = ms / 1000;
-  t.tv_nsec = static_cast<long>(ms % 1000) * 1000000L;
-  while (nanosleep(&t, &t) < 0 && errno == EINTR) {
   }
 }
 
@@ -119,30 +112,34 @@ bool OpenPort(pappl_device_t* device, const char* uri, const char*) {
     delete port;
     return false;
   }
-  port->fd = open(port->settings.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (port->fd < 0) {
+  port->end.fd = open(port->settings.path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  port->end.chunk = port->settings.chunk;
+  port->end.pauseMs = port->settings.pauseMs;
+  if (port->end.fd < 0) {
     papplDeviceError(device, "Unable to open \"%s\": %s", port->settings.path.c_str(),
                      std::strerror(errno));
     delete port;
     return false;
   }
   struct termios tio;
-  if (tcgetattr(port->fd, &tio) == 0) {
+  if (tcgetattr(port->end.fd, &tio) == 0) {
     // Raw bytes: no line editing or newline translation of printer data.
     cfmakeraw(&tio);
     cfsetspeed(&tio, BaudConstant(port->settings.baud));
-    tcsetattr(port->fd, TCSANOW, &tio);
+    tcsetattr(port->end.fd, TCSANOW, &tio);
   }
   papplDeviceSetData(device, port);
+  RegisterLink(device, &port->end);
   return true;
 }
 
 void ClosePort(pappl_device_t* device) {
   SerialPort* port = static_cast<SerialPort*>(papplDeviceGetData(device));
   if (!port) return;
-  if (port->fd >= 0) {
-    tcdrain(port->fd);
-    close(port->fd);
+  ForgetLink(device);
+  if (port->end.fd >= 0) {
+    tcdrain(port->end.fd);
+    close(port->end.fd);
   }
   delete port;
   papplDeviceSetData(device, nullptr);
@@ -151,31 +148,17 @@ void ClosePort(pappl_device_t* device) {
 ssize_t ReadPort(pappl_device_t* device, void* buffer, size_t bytes) {
   SerialPort* port = static_cast<SerialPort*>(papplDeviceGetData(device));
   if (!port) return -1;
-  struct pollfd p = {port->fd, POLLIN, 0};
-  if (poll(&p, 1, 1000) <= 0) return 0;
-  return read(port->fd, buffer, bytes);
+  return ReadWithin(&port->end, buffer, bytes, kReadWaitMs);
 }
 
 ssize_t WritePort(pappl_device_t* device, const void* buffer, size_t bytes) {
   SerialPort* port = static_cast<SerialPort*>(papplDeviceGetData(device));
   if (!port) return -1;
-  const unsigned char* p = static_cast<const unsigned char*>(buffer);
-  size_t done = 0;
-  while (done < bytes) {
-    const size_t n = std::min(port->settings.chunk, bytes - done);
-    size_t sent = 0;
-    while (sent < n) {
-      const ssize_t w = write(port->fd, p + done + sent, n - sent);
-      if (w < 0 && errno == EINTR) continue;
-      if (w <= 0) {
-        papplDeviceError(device, "The serial port %s went away: %s",
-                         port->settings.path.c_str(), std::strerror(w < 0 ? errno : EIO));
-        return -1;
-      }
-      sent += static_cast<size_t>(w);
-    }
-    done += n;
-    PauseMs(port->settings.pauseMs);
+  int error = 0;
+  if (!WriteAll(&port->end, buffer, bytes, &error)) {
+    papplDeviceError(device, "The serial port %s went away: %s", port->settings.path.c_str(),
+                     std::strerror(error));
+    return -1;
   }
   return static_cast<ssize_t>(bytes);
 }

@@ -8,7 +8,8 @@
 // chunk is in bytes (default 128), pause in milliseconds (default 20),
 // baud applies to real serial lines only (default 115200). A port that
 // goes away (the printer switched off, the link dropped) fails the write,
-// and so the job.
+// and so the job. The port's link (DeviceLink.h) reads the printer's
+// answers with the asker's time limit.
 #pragma once
 
 #include <cstddef>

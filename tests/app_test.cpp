@@ -8,7 +8,10 @@
 #include <pty.h>
 #include <unistd.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <png.h>
 #include <zlib.h>
 
@@ -599,6 +602,46 @@ TEST_F(PrinterApp, TwoPrintersAtOnceGiveTheBytesOfOne) {
   const std::string expected = FilterBytes(m, raster, "");
   EXPECT_TRUE(SameBytes(Output("twin", "together"), expected));
   EXPECT_TRUE(SameBytes(Output(m.driverName, "together"), expected));
+}
+
+// socket:// goes through the application's own scheme: a job arrives
+// whole; a printer that closes the connection mid-job aborts the job.
+TEST_F(PrinterApp, SocketPrinterGetsTheJobAndItsLoss) {
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a = {};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&a), &size), 0);
+  const ModelInfo& m = *tavel::FindModel("tspl-4in-203");
+  AddPrinter("net", m.driverName, "socket://127.0.0.1:" + std::to_string(ntohs(a.sin_port)));
+  std::vector<RasterPage> pages;
+  for (int i = 0; i < 3; ++i) pages.push_back(TestPage(m, MediaRows(m), i));
+  const std::string raster = WriteRasterFile("net", pages);
+  // Reads one connection: all of it, or closes after `limit` bytes.
+  auto serve = [&](size_t limit) {
+    std::string got;
+    const int peer = accept(listener, nullptr, nullptr);
+    char buf[4096];
+    ssize_t n;
+    while (got.size() < limit && (n = read(peer, buf, sizeof buf)) > 0) got.append(buf, size_t(n));
+    close(peer);
+    return got;
+  };
+  std::string whole;
+  std::thread printer([&] { whole = serve(SIZE_MAX); });
+  ASSERT_EQ(WaitForJob("net", Print("net", raster, "image/pwg-raster", "net", "")), "completed");
+  printer.join();
+  EXPECT_TRUE(SameBytes(whole, FilterBytes(m, raster, "")));
+
+  std::thread lost([&] { serve(1000); });
+  const int id = Print("net", WriteRasterFile("net-long", std::vector<RasterPage>(20, pages[0])),
+                       "image/pwg-raster", "lost", "");
+  lost.join();
+  EXPECT_EQ(WaitForJob("net", id), "aborted");
+  close(listener);
 }
 
 // A printer's previews page: the job with its byte count, pages and
