@@ -33,6 +33,7 @@
 #include "app/PageFit.h"
 #include "app/PagePlacer.h"
 #include "app/VendorOptions.h"
+#include "printers/FamilyTable.h"
 #include "support/AppServer.h"
 #include "support/CupsChain.h"
 #include "support/FilterRunner.h"
@@ -89,6 +90,20 @@ RasterPage TestPage(const ModelInfo& m, unsigned height, int pageNo = 0) {
   while (at < got.size() && at < want.size() && got[at] == want[at]) ++at;
   return ::testing::AssertionFailure() << got.size() << " bytes against " << want.size()
                                        << ", first difference at offset " << at;
+}
+
+// A job's bytes without the status question the application asks before
+// them (a printer that never answers is asked once, then left alone).
+std::string WithoutStatusQuestion(const ModelInfo& m, std::string bytes) {
+  const tavel::StatusQuery* query = tavel::FamilyInfo(m.family).statusQuery;
+  for (size_t i = 0; query && i < query->count; ++i) {
+    const tavel::StatusExchange& e = query->exchanges[i];
+    const std::string question(reinterpret_cast<const char*>(e.query), e.queryLength);
+    if (bytes.compare(0, question.size(), question) != 0) break;
+    bytes.erase(0, question.size());
+    if (e.maxAnswer > 0) break;  // unanswered: nothing more is asked
+  }
+  return bytes;
 }
 
 class PrinterApp : public ::testing::Test {
@@ -634,7 +649,7 @@ TEST_F(PrinterApp, SocketPrinterGetsTheJobAndItsLoss) {
   std::thread printer([&] { whole = serve(SIZE_MAX); });
   ASSERT_EQ(WaitForJob("net", Print("net", raster, "image/pwg-raster", "net", "")), "completed");
   printer.join();
-  EXPECT_TRUE(SameBytes(whole, FilterBytes(m, raster, "")));
+  EXPECT_TRUE(SameBytes(WithoutStatusQuestion(m, whole), FilterBytes(m, raster, "")));
 
   std::thread lost([&] { serve(1000); });
   const int id = Print("net", WriteRasterFile("net-long", std::vector<RasterPage>(20, pages[0])),
@@ -776,7 +791,8 @@ TEST_F(PrinterApp, SerialPortCancelAndLoss) {
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   {
     std::lock_guard<std::mutex> hold(lock);
-    EXPECT_TRUE(SameBytes(bytes, FilterBytes(m, twoPages, "CutType=FullCutDoc")));
+    EXPECT_TRUE(SameBytes(WithoutStatusQuestion(m, bytes),
+                          FilterBytes(m, twoPages, "CutType=FullCutDoc")));
   }
 
   // The far end goes away while a job prints.
