@@ -28,6 +28,7 @@ constexpr int kCancelLookMs = 100;
 
 struct Record {
   PrinterStatus last;
+  int batteryShown = -1;         // the battery level in the supplies link's label
   bool known = false;            // `last` is an answer, not a guess
   Clock::time_point askedAt;     // of the last idle check
   Clock::time_point quietUntil;  // not asked before this (outside a wait)
@@ -49,11 +50,37 @@ bool InQuiet(pappl_printer_t* printer) {
   return Clock::now() < g_records[papplPrinterGetID(printer)].quietUntil;
 }
 
+}  // namespace
+
+std::string SuppliesLabel(int batteryPercent) {
+  return batteryPercent < 0 ? "Supplies"
+                            : "Supplies: battery " + std::to_string(batteryPercent) + " %";
+}
+
+namespace {
+
+// The battery level in the label of the home page's link to the supplies.
+void ShowBattery(pappl_printer_t* printer, int percent) {
+  int shown;
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    Record& record = g_records[papplPrinterGetID(printer)];
+    shown = record.batteryShown;
+    record.batteryShown = percent;
+  }
+  if (shown == percent) return;
+  papplPrinterRemoveLink(printer, SuppliesLabel(shown).c_str());
+  char path[256];
+  papplPrinterGetPath(printer, "supplies", path, sizeof path);
+  papplPrinterAddLink(printer, SuppliesLabel(percent).c_str(), path, PAPPL_LOPTIONS_STATUS);
+}
+
 // The answer into the printer's reasons and supplies.
 void Publish(pappl_printer_t* printer, const PrinterStatus& status) {
   const pappl_preason_t add = ReasonsOf(status.conditions);
   papplPrinterSetReasons(printer, add, static_cast<pappl_preason_t>(kOwnedReasons & ~add));
   SetPrinterSupplies(printer, status.batteryPercent);
+  ShowBattery(printer, status.batteryPercent);
 }
 
 // PAPPL's internal setter of a job's state, when this PAPPL has one.
@@ -174,6 +201,22 @@ StatusAnswer AskPrinter(pappl_printer_t* printer, pappl_device_t* device, bool w
                   DescribeConditions(status->conditions).c_str());
   Publish(printer, *status);
   return StatusAnswer::kKnown;
+}
+
+std::string StatusInWords(pappl_printer_t* printer) {
+  if (!QueryOf(printer)) return "This kind of printer can't be asked how it is.";
+  PrinterStatus status;
+  if (LastStatus(printer, &status)) {
+    std::string words = "The printer says: " + DescribeConditions(status.conditions) + ".";
+    if (status.batteryPercent >= 0)
+      words += " Battery: " + std::to_string(status.batteryPercent) + " %.";
+    return words;
+  }
+  if (InQuiet(printer))
+    return "The printer did not answer when asked how it is; it is asked again in a few "
+           "minutes.";
+  return "The printer has not said how it is yet: it is asked before each job and while this "
+         "page is shown, when it is connected over the network (socket://) or a serial line.";
 }
 
 bool LastStatus(pappl_printer_t* printer, PrinterStatus* status) {

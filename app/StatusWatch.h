@@ -81,6 +81,17 @@ void ForgetPrinter(pappl_printer_t* printer, pappl_pr_driver_data_t* data);
 // Get-Printer-Attributes answer.
 void AddStateKeywords(pappl_printer_t* printer, ipp_t* response);
 
+// What is known of the printer, in words for its web page.
+std::string StatusInWords(pappl_printer_t* printer);
+
+// The printer's "Supplies" page (/PRINTER/supplies, where its
+// printer-supply-info-uri points): its state in words and its supplies'
+// levels, with a link on the printer's home page whose label has the
+// battery level once it is known. Once per printer.
+void AddStatusPage(pappl_printer_t* printer);
+// That link's label.
+std::string SuppliesLabel(int batteryPercent);
+
 // The PAPPL reasons of a printer's conditions, and the ones set here.
 pappl_preason_t ReasonsOf(uint32_t conditions);
 constexpr pappl_preason_t kOwnedReasons = static_cast<pappl_preason_t>(

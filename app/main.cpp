@@ -40,6 +40,7 @@
 #include "app/SerialDevice.h"
 #include "app/ServerConfig.h"
 #include "app/StateFile.h"
+#include "app/StatusWatch.h"
 #include "app/Tls.h"
 #include "app/WebPages.h"
 #include "tavelpress/Version.h"
@@ -77,6 +78,7 @@ std::string PreviewDirectory(int count, cups_option_t* options, const char* spoo
 void PrinterCreated(pappl_printer_t* printer, void*) {
   tavel::AddPreviewPage(printer);
   tavel::AddPrinterPages(printer);
+  tavel::AddStatusPage(printer);
   tavel::SetPrinterSupplies(printer);
 }
 
