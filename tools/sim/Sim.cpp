@@ -239,10 +239,11 @@ void Sim::Refill(Clock::time_point now) {
 }
 
 bool Sim::Read(Conn& conn) {
+  const uint64_t closeAt = uint64_t(state_.closeAfter);
+  if (closeAt > 0 && conn.linkBytes >= closeAt) return CloseAfter(conn);
   size_t want = kReadChunk;
   if (state_.rate > 0) want = std::min(want, size_t(std::max(tokens_, 0.0)));
-  if (state_.closeAfter > 0)
-    want = std::min<uint64_t>(want, uint64_t(state_.closeAfter) - std::min<uint64_t>(conn.linkBytes, uint64_t(state_.closeAfter)));
+  if (closeAt > 0) want = std::min<uint64_t>(want, closeAt - conn.linkBytes);
   if (conn.data.size() >= kMaxJob) EndJob(conn);  // a runaway job: record it and go on
   if (want == 0) return true;
   uint8_t buf[kReadChunk];
@@ -254,10 +255,15 @@ bool Sim::Read(Conn& conn) {
   conn.lastByte = Clock::now();
   if (state_.rate > 0) tokens_ -= double(n);
   conn.scanner.Scan(conn.data, [&](const Hit& hit) { Found(conn, hit); });
-  if (state_.closeAfter <= 0 || conn.linkBytes < uint64_t(state_.closeAfter)) return true;
-  // close-after fires once; the state says so.
+  if (closeAt > 0 && conn.linkBytes >= closeAt) return CloseAfter(conn);
+  return true;
+}
+
+bool Sim::CloseAfter(Conn& conn) {
+  // It fires once; the state says so.
   std::string err;
   if (!UpdateState(opt_.dir, {"close-after=0"}, err)) std::fprintf(stderr, "tavelpress-sim: %s\n", err.c_str());
+  state_.closeAfter = 0;
   ReloadState();
   if (opt_.ptyLink.empty()) return false;
   Hangup(conn);
@@ -269,7 +275,6 @@ void Sim::Hangup(Conn& conn) {
   close(conn.fd);
   conn.fd = -1;
   DropPty();
-  conn.linkBytes = 0;
   conn.out.clear();
   std::string err;
   if (!MakePty(err)) {
@@ -326,6 +331,7 @@ void Sim::EndJob(Conn& conn) {
   std::vector<uint8_t>().swap(conn.data);
   conn.scanner.Reset();
   conn.pages = conn.countedSize = 0;
+  conn.linkBytes = 0;  // a pty's close-after counts the bytes of its current job
 }
 
 void Sim::CheckPaper() {

@@ -49,7 +49,7 @@ class Sim {
     int fd = -1;
     std::vector<uint8_t> data;  // the job so far
     Scanner scanner;
-    uint64_t linkBytes = 0;  // since the connection (or pty) began
+    uint64_t linkBytes = 0;  // since the connection began (pty: the job)
     size_t pages = 0;        // pages of data counted so far
     size_t countedSize = 0;  // data.size() at that count
     Clock::time_point lastByte;
@@ -68,7 +68,9 @@ class Sim {
   void Found(Conn& conn, const Hit& hit);
   void Send(Conn& conn, Clock::time_point now);
   void EndJob(Conn& conn);
-  void Hangup(Conn& conn);  // close-after fired
+  // close-after fired: false when the connection is over (TCP).
+  bool CloseAfter(Conn& conn);
+  void Hangup(Conn& conn);
   void Count(Conn& conn);
   void ReloadState();
   void CheckPaper();
