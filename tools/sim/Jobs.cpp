@@ -100,6 +100,9 @@ size_t Recorder::Finish(const std::vector<uint8_t>& bytes, std::string& line) {
     if (page.Width() == 0 || page.Height() == 0) continue;  // nothing burnt: no picture
     if (!WritePng(base + "-" + std::to_string(k + 1) + ".png", page, err) && why.empty()) why = err;
   }
+  // One line a job, however long the decoder's quote of a bad command.
+  constexpr size_t kMaxWhy = 200;
+  if (why.size() > kMaxWhy) why = why.substr(0, kMaxWhy) + "...";
   line = Format("job %d bytes %zu pages %zu ", j, bytes.size(), s.pages.size()) +
          (why.empty() ? std::string("ok") : "error: " + why);
   Append("jobs.log", line);
