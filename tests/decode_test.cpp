@@ -368,7 +368,7 @@ std::vector<PageCase> PageCases() {
                    {"bitmap segment 1: row width 4", "paper locate 100"}});
   {
     // Each family's status query between two pages is a command of its
-    // own, part of neither page.
+    // own, on neither page.
     const Bytes a = Pattern(1, 1, 11), b = Pattern(1, 2, 12), periEnd{0x10, 0xFF, 0xFE, 0x45};
     const Bytes zeros = PaperangBitmap(0, 4, {0x04, 0xF0}), tree = PaperangTree({256, 1, 0}, {1, 256, 0});
     cases.push_back({"TsplStatusQuery", "tspl",

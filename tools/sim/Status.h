@@ -19,7 +19,7 @@ namespace sim {
 
 enum class HitKind {
   kQuery,  // asks for the status; answered
-  kWake,   // PeriPage wake: part of asking, but never answered
+  kWake,   // PeriPage wake: comes with a query, but is never answered
   kAck,    // a Paperang frame the printer acknowledges
 };
 
