@@ -19,6 +19,7 @@
 #include "filter/FdOutputSink.h"
 #include "filter/FilterJobLog.h"
 #include "filter/PpdOptionSource.h"
+#include "filter/PrinterReports.h"
 #include "filter/RasterPageSource.h"
 #include "printers/FamilyTable.h"
 #include "render/BaseRender.h"
@@ -134,9 +135,12 @@ int CCupsInstance::Run(int argc, char** argv) {
 
   FilterJob job;
   if (!OpenJob(argc, argv, job)) return 1;
+  CPrinterReports reports(g_filterLog);
+  reports.Start();
+  reports.Check();
   g_pRender->OnStartDoc(0);
   Page = 0;
-  PrintPages(job);
+  PrintPages(job, reports);
   g_pRender->OnEndDoc();
   CloseJob(job);
   return ExitStatus(job);
@@ -214,10 +218,11 @@ bool CCupsInstance::OpenJob(int argc, char** argv, FilterJob& job) {
   return true;
 }
 
-void CCupsInstance::PrintPages(FilterJob& job) {
+void CCupsInstance::PrintPages(FilterJob& job, CPrinterReports& reports) {
   cups_page_header2_t header;
   while (cupsRasterReadHeader2(job.raster, &header)) {
     if (Canceled) break;
+    if (Page > 0) reports.Check();
     CRasterPageSource source(job.raster, header);
     // A cancel from here on lets the page complete: its rows are waited for.
     job.input.inPage = true;

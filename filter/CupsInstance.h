@@ -4,6 +4,7 @@
 #pragma once
 
 struct FilterJob;
+class CPrinterReports;
 
 class CCupsInstance {
  public:
@@ -16,7 +17,8 @@ class CCupsInstance {
   bool OpenJob(int argc, char** argv, FilterJob& job);
   // Every page of the stream through the engine, until the end, a cancel or
   // a printer that stopped taking data.
-  void PrintPages(FilterJob& job);
+  // Before each page the printer's state is reported (PrinterReports.h).
+  void PrintPages(FilterJob& job, CPrinterReports& reports);
   void CloseJob(FilterJob& job);
   int ExitStatus(const FilterJob& job) const;
 };

@@ -366,6 +366,35 @@ std::vector<PageCase> PageCases() {
                         PaperangBitmap(0, 4, {0x02, 0xB0}), kEnd, PaperangCmd(0x21, {100, 0, 0, 0})}),
                    {{32, 2, {0xFF, 0x00, 0x00, 0xFF, 0x00, 0xFF, 0xFF, 0x00}}, {32, 1, {0x61, 0x62, 0x63, 0x63}}},
                    {"bitmap segment 1: row width 4", "paper locate 100"}});
+  {
+    // Each family's status query between two pages is a command of its
+    // own, on neither page.
+    const Bytes a = Pattern(1, 1, 11), b = Pattern(1, 2, 12), periEnd{0x10, 0xFF, 0xFE, 0x45};
+    const Bytes zeros = PaperangBitmap(0, 4, {0x04, 0xF0}), tree = PaperangTree({256, 1, 0}, {1, 256, 0});
+    cases.push_back({"TsplStatusQuery", "tspl",
+                     Cat({Ascii("CLS\r\n"), TsplBitmap1(1, 1, a), Ascii("PRINT 1\r\n"), {0x1B, 0x21, 0x3F},
+                          Ascii("CLS\r\n"), TsplBitmap1(1, 2, b), Ascii("PRINT 1\r\n")}),
+                     {{8, 1, Invert(a)}, {8, 2, Invert(b)}},
+                     {"status query <ESC>!?"}});
+    cases.push_back({"EscposStatusQuery", "escpos",
+                     Cat({{0x1B, 0x40}, GsV0(1, 1, a), {0x10, 0x04, 0x04, 0x1B, 0x40}, GsV0(1, 2, b)}),
+                     {{8, 1, a}, {8, 2, b}},
+                     {"status query DLE EOT 4"}});
+    cases.push_back({"CpclStatusQuery", "cpcl",
+                     Cat({Ascii("! 0 200 200 1 1\r\nCG 1 1 0 0\r\n"), a, Ascii("PRINT\r\n"), {0x1B, 0x68},
+                          Ascii("! 0 200 200 2 1\r\nCG 1 2 0 0\r\n"), b, Ascii("PRINT\r\n")}),
+                     {{8, 1, a}, {8, 2, b}},
+                     {"status query ESC h"}});
+    cases.push_back({"PeriPageStatusQuery", "peripage",
+                     Cat({{0x10, 0xFF, 0xFE, 0x01}, GsV0(1, 1, a), periEnd, {0x10, 0xFF, 0x50, 0xF1}, GsV0(1, 2, b), periEnd}),
+                     {{8, 1, a}, {8, 2, b}},
+                     {"status query battery (10 FF 50 F1)"}});
+    cases.push_back({"PaperangStatusQuery", "paperang",
+                     Cat({kBegin, tree, zeros, kEnd, PaperangPacket({0x01, 0x0B, 0x01, 0x00, 0x00}), kBegin, tree,
+                          zeros, kEnd}),
+                     {{32, 1, Bytes(4, 0)}, {32, 1, Bytes(4, 0)}},
+                     {"status query battery"}});
+  }
   return cases;
 }
 
@@ -626,6 +655,9 @@ std::vector<ExplainCase> ExplainCases() {
       {"TsplAfterLastPrint", "tspl",
        Cat({Ascii("GAP 0 mm,0 mm\r\nCLS\r\nPRINT 1,1\r\nCLS\r\n"), TsplBitmap1(1, 1, {0x00})}),
        {"print 1 copy of page 1", "warning: data after the last print command (PRINT): it is never printed"}, 1},
+      // A query after the last page is no data left unprinted.
+      {"TsplStatusQueries", "tspl", Cat({{0x1B, 0x21, 0x3F}, Ascii("GAP 0 mm,0 mm\r\nCLS\r\nPRINT 1\r\n"), {0x1B, 0x21, 0x3F}}),
+       {"asks the printer how it is; the answer is not part of the print", "print 1 copy of page 1"}},
       {"TsplNoPrint", "tspl", Ascii("BLINE 3 mm,0 mm\r\nCLS\r\n"),
        {"black marks 3 mm high", "warning: no print command (PRINT): nothing of this is printed"}, 1},
       {"EscposReceipt", "escpos",

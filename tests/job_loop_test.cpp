@@ -1,6 +1,10 @@
 // The filter as the scheduler runs it: arguments, PPD, raster stream, page
 // messages, cancellation, broken headers and broken output.
+#include <cups/sidechannel.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
@@ -501,3 +505,98 @@ INSTANTIATE_TEST_SUITE_P(JobLoop, BrokenOutput,
                          [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace
+
+// A backend on the other end of the side channel, in a process of its own
+// (libcups serves the channel on descriptor 4): answers GET_BIDI with
+// `bidi` and each GET_STATE with the next of `states`, or nothing at all
+// when silent. Its exit status is the number of GET_STATE requests.
+struct SideChannelBackend {
+  bool bidi;
+  std::vector<uint8_t> states;
+  bool silent;
+
+  pid_t Start(int* filterEnd) const {
+    int pair[2];
+    if (socketpair(AF_LOCAL, SOCK_STREAM, 0, pair) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      const int end = dup(pair[1]);  // neither end may sit on the channel's number
+      close(pair[0]);
+      close(pair[1]);
+      dup2(end, CUPS_SC_FD);
+      close(end);
+      int asked = 0;
+      for (int i = 0; i < 64; ++i) {
+        cups_sc_command_t command;
+        cups_sc_status_t status;
+        char data[8];
+        int length = sizeof data;
+        if (cupsSideChannelRead(&command, &status, data, &length, 10.0) != 0) break;
+        if (silent) continue;
+        char answer = 0;
+        if (command == CUPS_SC_CMD_GET_BIDI) {
+          answer = bidi ? CUPS_SC_BIDI_SUPPORTED : CUPS_SC_BIDI_NOT_SUPPORTED;
+        } else if (command == CUPS_SC_CMD_GET_STATE) {
+          answer = static_cast<char>(states[std::min<size_t>(asked, states.size() - 1)]);
+          ++asked;
+        } else {
+          cupsSideChannelWrite(command, CUPS_SC_STATUS_NOT_IMPLEMENTED, nullptr, 0, 1.0);
+          continue;
+        }
+        cupsSideChannelWrite(command, CUPS_SC_STATUS_NONE, &answer, 1, 1.0);
+      }
+      _exit(asked);
+    }
+    close(pair[1]);
+    *filterEnd = pair[0];
+    return pid;
+  }
+};
+
+TEST(JobLoop, ReportsTheBackendsPrinterStateWithoutChangingItsBytes) {
+  const auto page = UniformPage(MakeHeader(64, 16, 8), 0);
+  FilterJob plain;
+  plain.ppdPath = Ppd(20);
+  plain.input = WriteRaster({page, page, page});
+  const FilterResult reference = RunFilter(plain);
+  ASSERT_EQ(reference.exitStatus, 0);
+  const uint8_t kOnline = CUPS_SC_STATE_ONLINE, kEmpty = CUPS_SC_STATE_MEDIA_EMPTY;
+  const struct {
+    const char* name;
+    SideChannelBackend backend;
+    int stateRequests;  // -1: not counted (a silent backend)
+    std::vector<std::string> lines;
+  } kCases[] = {
+      {"paper out, then back", {true, {kOnline, uint8_t(kOnline | kEmpty), kOnline}, false}, 3,
+       {"STATE: +media-empty-error\n", "STATE: -media-empty-error\n"}},
+      {"one-way connection", {false, {kEmpty}, false}, 0, {}},
+      {"backend that never answers", {true, {kEmpty}, true}, -1, {}},
+  };
+  for (const auto& c : kCases) {
+    FilterJob job = plain;
+    // What the printer sends unasked is read off the back channel and dropped.
+    int back[2];
+    ASSERT_EQ(pipe(back), 0);
+    ASSERT_EQ(write(back[1], "\x12\x12", 2), 2);
+    job.backChannelFd = back[0];
+    const pid_t backend = c.backend.Start(&job.sideChannelFd);
+    ASSERT_GT(backend, 0);
+    const FilterResult r = RunFilter(job);
+    close(job.sideChannelFd);
+    close(back[0]);
+    close(back[1]);
+    int status = 0;
+    waitpid(backend, &status, 0);
+    EXPECT_EQ(r.exitStatus, 0) << c.name << ": " << r.err;
+    EXPECT_EQ(r.out, reference.out) << c.name << ": the printer bytes changed";
+    if (c.stateRequests >= 0) {
+      EXPECT_EQ(WEXITSTATUS(status), c.stateRequests) << c.name;
+    }
+    size_t at = 0;
+    for (const std::string& line : c.lines) {
+      at = r.err.find(line, at);
+      EXPECT_NE(at, std::string::npos) << c.name << ": no " << line << r.err;
+    }
+    EXPECT_EQ(Count(r.err, "STATE: "), c.lines.size()) << c.name << ": " << r.err;
+  }
+}

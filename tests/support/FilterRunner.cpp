@@ -117,7 +117,16 @@ FilterResult RunFilter(const FilterJob& job) {
       dup2(outPipe[1], 1);
     }
     dup2(errPipe[1], 2);
+    // The channels last: a pipe's descriptor may have had their number.
+    const int side = job.sideChannelFd >= 0 ? dup(job.sideChannelFd) : -1;
+    const int back = job.backChannelFd >= 0 ? dup(job.backChannelFd) : -1;
     for (int fd : {inPipe[0], inPipe[1], outPipe[0], outPipe[1], errPipe[0], errPipe[1]}) close(fd);
+    close(3);
+    close(4);
+    if (side >= 0) dup2(side, 4);
+    if (back >= 0) dup2(back, 3);
+    for (int fd : {side, back})
+      if (fd > 4) close(fd);
     if (job.unsetPpd) unsetenv("PPD");
     else setenv("PPD", job.ppdPath.c_str(), 1);
     setenv("TAVELPRESS_LOG_FILE", logPath.c_str(), 1);

@@ -29,6 +29,11 @@ struct FilterJob {
   std::string stdoutPath;  // e.g. /dev/full; empty = captured through a pipe
   bool closeStdoutEarly = false;  // the reading end is closed before anything is read
   double timeoutSeconds = 60;
+  // The backend's end of the side channel, given to the filter as the
+  // scheduler does (descriptor 4); -1: none.
+  int sideChannelFd = -1;
+  // The back channel's reading end (descriptor 3); -1: none.
+  int backChannelFd = -1;
 };
 
 struct FilterResult {

@@ -24,6 +24,13 @@ bool DecodeCpcl(Stream& s) {
   size_t pos = 0;
   while (pos < s.size) {
     const size_t start = pos;
+    // ESC h, the status query, comes between lines, inside a label or not.
+    if (s.Has(pos, 2) && s.data[pos] == 0x1B && s.data[pos + 1] == 'h') {
+      s.Item(start, "status query ESC h");
+      Note(s, start, Act::kStatusQuery);
+      pos += 2;
+      continue;
+    }
     std::string line;
     if (!ReadLine(s, pos, line, pos)) return false;
     const auto words = Split(line, ' ');

@@ -5,6 +5,7 @@
 namespace {
 
 constexpr uint8_t ESC = 0x1B, GS = 0x1D;
+constexpr uint8_t kDle = 0x10, kEot = 0x04;  // DLE EOT n: the status query
 
 bool Truncated(Stream& s, size_t start, const char* what) {
   return s.Fail(start, Format("%s cut short: stream ends after %zu bytes of it (truncated?)", what,
@@ -111,6 +112,12 @@ bool DecodeEscpos(Stream& s) {
       s.Item(start, "ESC @ (init)");
       Note(s, start, Act::kReset);
       pos += 2;
+      continue;
+    }
+    if (c == kDle && s.Has(pos, 3) && s.data[pos + 1] == kEot && s.data[pos + 2] >= 1 && s.data[pos + 2] <= 4) {
+      s.Item(start, Format("status query DLE EOT %u", s.data[pos + 2]));
+      Note(s, start, Act::kStatusQuery);
+      pos += 3;
       continue;
     }
     const bool raster = c == GS && pos + 1 < s.size && s.data[pos + 1] == 'v';

@@ -220,6 +220,9 @@ void Explainer::Do(size_t at, Act act, int64_t a, int64_t b, int64_t c) {
     case Act::kPaperLocate:
       Line(at, Format("feed to the next label gap or black mark (amount %lld)", (long long)a));
       break;
+    case Act::kStatusQuery:
+      Line(at, "asks the printer how it is; the answer is not part of the print");
+      break;
     case Act::kPrint:
       Print(at);
       break;

@@ -41,6 +41,7 @@ enum class Act {
   kCodeTable,    // Paperang Huffman tree: a nodes
   kPaperFeed,    // Paperang feed: a its argument
   kPaperLocate,  // Paperang paper locate: a its argument
+  kStatusQuery,  // the host asks for the printer's status (no effect on the print)
   kPrint,        // the page so far goes out (CPCL PRINT, PeriPage end of
                  // print, Paperang end printing; TSPL's PRINT comes as a line)
 };

@@ -2,6 +2,8 @@
 
 #include <zlib.h>
 
+#include <cstring>
+
 #include "Explain.h"
 #include "Huffman.h"
 
@@ -187,7 +189,13 @@ bool DecodePaperang(Stream& s) {
     const size_t at = pos + 4;  // payload offsets are relative to this
     const uint8_t* p = s.data + at;
     std::string text;
-    if (!CommandHead(s, at, p, n) || !Command(s, start, at, p, n, st, text)) return false;
+    static const uint8_t kBatteryQuery[] = {0x01, 0x0B, 0x01, 0x00, 0x00};  // system domain, battery, request
+    if (n == sizeof kBatteryQuery && std::memcmp(p, kBatteryQuery, n) == 0) {
+      text = "status query battery";
+      Note(s, start, Act::kStatusQuery);
+    } else if (!CommandHead(s, at, p, n) || !Command(s, start, at, p, n, st, text)) {
+      return false;
+    }
     s.Item(start, text + Format(" (payload %zu bytes, CRC ok)", n));
     pos += 9 + n;
   }

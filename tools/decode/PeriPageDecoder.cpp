@@ -114,6 +114,10 @@ bool DecodePeriPage(Stream& s) {
       s.Item(start, "open (10 FF FE 01)");
       Note(s, start, Act::kWake);
       pos += 4;
+    } else if (Starts(s, pos, {0x10, 0xFF, 0x50, 0xF1})) {
+      s.Item(start, "status query battery (10 FF 50 F1)");
+      Note(s, start, Act::kStatusQuery);
+      pos += 4;
     } else if (Starts(s, pos, {0x10, 0xFF, 0xFE, 0x45})) {
       s.Item(start, Format("end of print  -> page %zu", s.pages.size() + 1));
       Note(s, start, Act::kPrint);

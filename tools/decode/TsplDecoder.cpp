@@ -169,6 +169,13 @@ bool DecodeTspl(Stream& s) {
   size_t pos = 0;
   while (pos < s.size) {
     const size_t start = pos;
+    // The status query is obeyed wherever it comes and belongs to no label.
+    if (s.Has(pos, 3) && std::memcmp(s.data + pos, "\x1B!?", 3) == 0) {
+      s.Item(start, "status query <ESC>!?");
+      Note(s, start, Act::kStatusQuery);
+      pos += 3;
+      continue;
+    }
     if (!label.open) {
       label.open = true;
       label.openedAt = start;
