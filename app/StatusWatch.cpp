@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
@@ -149,7 +150,6 @@ pappl_preason_t ReasonsOf(uint32_t conditions) {
       {kStatusMediaLow, PAPPL_PREASON_MEDIA_LOW},
       {kStatusMediaJam, PAPPL_PREASON_MEDIA_JAM},
       {kStatusCoverOpen, PAPPL_PREASON_COVER_OPEN},
-      {kStatusHeadOpen, PAPPL_PREASON_DOOR_OPEN},
       {kStatusRibbonEmpty, PAPPL_PREASON_MARKER_SUPPLY_EMPTY},
       {kStatusOffline, PAPPL_PREASON_OFFLINE},
       {kStatusOverheated, PAPPL_PREASON_OTHER},
@@ -315,20 +315,28 @@ void ForgetPrinter(pappl_printer_t* printer, pappl_pr_driver_data_t*) {
 }
 
 void AddStateKeywords(pappl_printer_t* printer, ipp_t* response) {
+  // PAPPL has no bit for a paused printer, and with its door-open bit set
+  // (PAPPL 1.3.1) leaves printer-state-reasons out of the answer: both are
+  // added here.
+  static const struct {
+    uint32_t condition;
+    const char* keyword;
+  } kOwnWords[] = {{kStatusPaused, "paused"}, {kStatusHeadOpen, "door-open"}};
   PrinterStatus status;
-  if (!printer || !response || !LastStatus(printer, &status) ||
-      !(status.conditions & kStatusPaused))
-    return;
+  if (!printer || !response || !LastStatus(printer, &status)) return;
   ipp_attribute_t* reasons = ippFindAttribute(response, "printer-state-reasons", IPP_TAG_KEYWORD);
   if (!reasons) return;
   std::vector<std::string> words;
   for (int i = 0; i < ippGetCount(reasons); ++i) {
     const char* word = ippGetString(reasons, i, nullptr);
-    if (!word || !std::strcmp(word, "none")) continue;
-    if (!std::strcmp(word, "paused")) return;
-    words.push_back(word);
+    if (word && std::strcmp(word, "none") != 0) words.push_back(word);
   }
-  words.push_back("paused");
+  const size_t had = words.size();
+  for (const auto& own : kOwnWords)
+    if ((status.conditions & own.condition) &&
+        std::find(words.begin(), words.end(), own.keyword) == words.end())
+      words.push_back(own.keyword);
+  if (words.size() == had) return;
   std::vector<const char*> values;
   for (const std::string& w : words) values.push_back(w.c_str());
   ippDeleteAttribute(response, reasons);

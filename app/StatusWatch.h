@@ -77,8 +77,8 @@ void WaitForIdleCheck(pappl_printer_t* printer);
 // printer.
 void ForgetPrinter(pappl_printer_t* printer, pappl_pr_driver_data_t* data);
 
-// The printer-state-reasons PAPPL has no bit for ("paused") into a
-// Get-Printer-Attributes answer.
+// The printer-state-reasons PAPPL can't give ("paused", "door-open") into
+// a Get-Printer-Attributes answer.
 void AddStateKeywords(pappl_printer_t* printer, ipp_t* response);
 
 // What is known of the printer, in words for its web page.
@@ -96,7 +96,7 @@ std::string SuppliesLabel(int batteryPercent);
 pappl_preason_t ReasonsOf(uint32_t conditions);
 constexpr pappl_preason_t kOwnedReasons = static_cast<pappl_preason_t>(
     PAPPL_PREASON_MEDIA_EMPTY | PAPPL_PREASON_MEDIA_LOW | PAPPL_PREASON_MEDIA_JAM |
-    PAPPL_PREASON_COVER_OPEN | PAPPL_PREASON_DOOR_OPEN | PAPPL_PREASON_MARKER_SUPPLY_EMPTY |
+    PAPPL_PREASON_COVER_OPEN | PAPPL_PREASON_MARKER_SUPPLY_EMPTY |
     PAPPL_PREASON_OFFLINE | PAPPL_PREASON_OTHER);
 
 }  // namespace tavel
