@@ -175,9 +175,11 @@ CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_de
       m_colors(tavel::ColorHandling::kUnsupported), m_nextLine(0), m_linesSeen(0),
       m_inPage(false), m_sentPageBytes(0), m_rendered(nullptr), m_copies(1),
       m_collate(false), m_pageCopies(1),
-      m_own(false), m_device(device), m_startAsked(false), m_pagesSent(0), m_pagesTotal(0) {}
+      m_own(false), m_device(device), m_startAsked(false),
+      m_startAnswer(tavel::StatusAnswer::kNotAsked), m_pagesSent(0), m_pagesTotal(0) {}
 
 CRasterJob::~CRasterJob() {
+  JoinStartAsk();
   if (m_driver) {
     m_driver->SetOptionSource(nullptr);
     m_driver->SetOutputSink(nullptr);
@@ -187,12 +189,6 @@ CRasterJob::~CRasterJob() {
 }
 
 bool CRasterJob::StartJob(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device) {
-  bool reported = false;
-  return Begin(job, options, device, &reported);
-}
-
-bool CRasterJob::Begin(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
-                       bool* reported) {
   tavel::NameJobFile(device, papplJobGetID(job));
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const tavel::ModelInfo* model = tavel::FindModel(papplPrinterGetDriverName(printer));
@@ -207,14 +203,9 @@ bool CRasterJob::Begin(pappl_job_t* job, pappl_pr_options_t* options, pappl_devi
     delete self;
     return false;
   }
-  // The printer is asked before the job's first bytes; that answer holds
-  // for page 1.
-  if (!self->ReadyToSend(job)) {
-    *reported = true;
-    delete self;
-    return false;
-  }
-  self->m_startAsked = true;
+  // The printer is asked before the job's first bytes go out; that
+  // answer holds for page 1.
+  self->AskAtStart(job);
   self->m_driver->OnStartDoc(0);
   papplJobSetData(job, self);
   return true;
@@ -285,13 +276,39 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
   return true;
 }
 
+void CRasterJob::AskAtStart(pappl_job_t* job) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
+  if (!tavel::CanAsk(printer, m_device)) return;
+  m_sink.Hold();
+  try {
+    m_startAsk = std::thread([this, printer] {
+      m_startAnswer = tavel::AskPrinter(printer, m_device, false, &m_startStatus);
+    });
+    m_startAsked = true;
+  } catch (const std::system_error&) {
+    m_sink.Release();  // asked before page 1 instead
+  }
+}
+
+bool CRasterJob::JoinStartAsk() {
+  if (!m_startAsk.joinable()) return false;
+  m_startAsk.join();
+  return true;
+}
+
 bool CRasterJob::ReadyToSend(pappl_job_t* job) {
+  std::string why;
+  tavel::WaitResult result;
   if (m_startAsked) {
     m_startAsked = false;
-    return true;
+    JoinStartAsk();
+    result = tavel::WaitAfter(job, m_device, m_startAnswer, m_startStatus, &why);
+    // The job's first bytes follow the answer.
+    m_sink.Release();
+  } else {
+    result = tavel::WaitUntilReady(job, m_device, &why);
   }
-  std::string why;
-  switch (tavel::WaitUntilReady(job, m_device, &why)) {
+  switch (result) {
     case tavel::WaitResult::kReady: return true;
     case tavel::WaitResult::kCancelled: return false;
     case tavel::WaitResult::kClosed: return Fail(job, SendFailure());
@@ -610,11 +627,10 @@ bool CRasterJob::PrintImageFile(pappl_job_t* job, pappl_device_t* device, void*)
 CRasterJob* CRasterJob::StartOwnJob(pappl_job_t* job, pappl_device_t* device,
                                     pappl_pr_options_t** options) {
   *options = papplJobCreatePrintOptions(job, INT_MAX, false);
-  bool reported = false;
-  if (!*options || !Begin(job, *options, device, &reported)) {
+  if (!*options || !StartJob(job, *options, device)) {
     if (*options) papplJobDeletePrintOptions(*options);
     *options = nullptr;
-    if (!reported) Fail(job, "The job can't be started.");
+    Fail(job, "The job can't be started.");
     return nullptr;
   }
   CRasterJob* self = JobOf(job);
@@ -695,6 +711,8 @@ bool CRasterJob::EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) 
   if (!self) return false;
   // A page cut short by a cancel is printed before the document ends.
   self->PrintCollectedPage(job);
+  // A job without a page still waits for its question's answer.
+  if (self->JoinStartAsk()) self->m_startAsked = false;
   self->m_driver->OnEndDoc();
   papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Document end sent after %d page(s).",
               self->m_driver->PageNumber());

@@ -28,6 +28,7 @@
 
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/DeviceOutputSink.h"
@@ -35,6 +36,7 @@
 #include "app/PageFit.h"
 #include "app/PagePlacer.h"
 #include "app/PapplJobLog.h"
+#include "app/StatusWatch.h"
 #include "render/BaseRender.h"
 #include "render/MapOptionSource.h"
 
@@ -60,10 +62,6 @@ class CRasterJob {
   CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_device_t* device);
   ~CRasterJob();
 
-  // StartJob; `reported` is set when the printer stopped the job (its
-  // message set, or the job cancelled while it waited).
-  static bool Begin(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device,
-                    bool* reported);
   // Starts a job of ours (not streamed by PAPPL): options and the job
   // object, or false with the job's message set.
   static CRasterJob* StartOwnJob(pappl_job_t* job, pappl_device_t* device,
@@ -90,6 +88,11 @@ class CRasterJob {
   tavel::FitRequest FitFor(uint32_t width, uint32_t height, double xRes, double yRes) const;
   // Decodes what was sent and keeps it as the job's preview.
   void KeepPreview(pappl_job_t* job);
+  // Asks the printer how it is on a thread of its own while page 1 is
+  // made; the job's bytes wait in the sink until the answer is in.
+  void AskAtStart(pappl_job_t* job);
+  // Waits for that answer, when there is one coming; false when there is none.
+  bool JoinStartAsk();
   // Before bytes go to the printer: asks it how it is and waits while it
   // can't print. False (the job's message set unless cancelled) when the
   // job can't go on.
@@ -125,6 +128,9 @@ class CRasterJob {
   bool m_own;                   // a job of ours, not one PAPPL streams
   pappl_device_t* m_device;
   bool m_startAsked;            // asked at the job's start: page 1 needs no question
+  std::thread m_startAsk;       // that question, while page 1 is made
+  tavel::StatusAnswer m_startAnswer;
+  tavel::PrinterStatus m_startStatus;
   int m_pagesSent;              // pages and copies the printer took
   int m_pagesTotal;             // pages and copies the job prints; 0 when not known
 };

@@ -227,10 +227,19 @@ bool LastStatus(pappl_printer_t* printer, PrinterStatus* status) {
   return true;
 }
 
+bool CanAsk(pappl_printer_t* printer, pappl_device_t* device) {
+  return QueryOf(printer) && device && DeviceLink(device) && !InQuiet(printer);
+}
+
 WaitResult WaitUntilReady(pappl_job_t* job, pappl_device_t* device, std::string* why) {
-  pappl_printer_t* printer = papplJobGetPrinter(job);
   PrinterStatus status;
-  StatusAnswer answer = AskPrinter(printer, device, false, &status);
+  const StatusAnswer answer = AskPrinter(papplJobGetPrinter(job), device, false, &status);
+  return WaitAfter(job, device, answer, status, why);
+}
+
+WaitResult WaitAfter(pappl_job_t* job, pappl_device_t* device, StatusAnswer answer,
+                     PrinterStatus status, std::string* why) {
+  pappl_printer_t* printer = papplJobGetPrinter(job);
   if (answer == StatusAnswer::kLinkFailed) return WaitResult::kClosed;
   if (answer != StatusAnswer::kKnown || !(status.conditions & kStatusStopsPrinting))
     return WaitResult::kReady;

@@ -60,6 +60,11 @@ enum class WaitResult {
 // Before a page of `job` goes to `device`: asks, and waits as long as the
 // printer can't print. On kGaveUp `why` says so.
 WaitResult WaitUntilReady(pappl_job_t* job, pappl_device_t* device, std::string* why);
+// The same after a question already answered (`answer`, `status`).
+WaitResult WaitAfter(pappl_job_t* job, pappl_device_t* device, StatusAnswer answer,
+                     PrinterStatus status, std::string* why);
+// Whether AskPrinter would ask now (outside a wait).
+bool CanAsk(pappl_printer_t* printer, pappl_device_t* device);
 
 // Whether the printer closed the connection of a device that can answer.
 bool LinkClosed(pappl_device_t* device);
