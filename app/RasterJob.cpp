@@ -433,12 +433,13 @@ bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
   for (int copy = 0; copy < m_pageCopies; ++copy) {
     if (copy > 0 && papplJobIsCanceled(job)) break;
     if (!ReadyToSend(job)) {
-      // Nothing more of the page goes out.
+      // Nothing more of the page goes out; a cancel ends the job as
+      // cancelled, not failed.
       if (copy == 0)
         m_driver->AbandonPage();
       else
         m_driver->DropPageCopy();
-      return false;
+      return papplJobIsCanceled(job);
     }
     const bool again = copy + 1 < m_pageCopies;
     const PageResult result = copy == 0 ? m_driver->EndPage(again)

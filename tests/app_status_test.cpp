@@ -173,7 +173,7 @@ struct Case {
   int pages;
   bool needsPaperBits;
   const char* reasons;  // one of these in printer-state-reasons while the job waits; null: no wait
-  const char* ready;    // set once the job waits
+  const char* ready;    // set once the job waits; null: the job is cancelled then
   const char* ends;     // the job's final state
   const char* message;  // in its job-state-message
 };
@@ -183,6 +183,7 @@ const Case kCases[] = {
     {"out mid-job", "paper-after=2", 5, true, "media-empty", "paper=ok", "completed", nullptr},
     {"cover open", "cover=open", 1, true, "cover-open door-open", "cover=closed", "completed",
      nullptr},
+    {"cancelled waiting", "paper=out", 2, true, "media-empty", nullptr, "canceled", nullptr},
     {"wrong answers", "answer=wrong", 2, false, nullptr, nullptr, "completed", nullptr},
     {"silent", "answer=no", 2, false, nullptr, nullptr, "completed", nullptr},
     {"closes", "close-after=300", 3, false, nullptr, nullptr, "aborted",
@@ -211,7 +212,13 @@ TEST_P(AppStatus, JobsFollowThePrinter) {
       std::istringstream words(c.reasons);
       for (std::string word; words >> word;) shown = shown || reasons.find(word) != std::string::npos;
       EXPECT_TRUE(shown) << reasons;
-      Set(std::string(c.ready));
+      if (c.ready) {
+        Set(c.ready);
+      } else {
+        const std::string jobUri = server_.PrinterUri(printer_) + "/" + std::to_string(job);
+        EXPECT_EQ(server_.Ipp(jobUri, AppServer::Operation("Cancel-Job", "job-uri", jobUri)).status,
+                  0);
+      }
     }
     EXPECT_EQ(server_.WaitForJob(printer_, job), c.ends);
     if (c.message) {
@@ -219,7 +226,9 @@ TEST_P(AppStatus, JobsFollowThePrinter) {
           << JobValue(job, "job-state-message");
     }
     Set("answer=yes close-after=0 paper=ok cover=closed");
-    if (std::string(c.ends) == "completed") {
+    if (std::string(c.ends) == "canceled") {
+      EXPECT_EQ(PagesPrinted(), before);
+    } else if (std::string(c.ends) == "completed") {
       // Every page once, none lost to the wait.
       EXPECT_TRUE(Eventually(15, [&] { return PagesPrinted() >= before + c.pages; }));
       EXPECT_EQ(PagesPrinted(), before + c.pages) << ReadFile(sim_ + "/jobs.log");
