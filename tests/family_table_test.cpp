@@ -18,6 +18,7 @@
 #include "support/HexDump.h"
 #include "support/RasterWriter.h"
 #include "tools/decode/Languages.h"
+#include "tools/decode/Stream.h"
 
 namespace {
 
@@ -178,6 +179,22 @@ TEST(FamilyStatus, AnswersAreReadOrRejectedByTheirFixedBits) {
     if (outcome != StatusOutcome::kKnown) continue;
     EXPECT_EQ(status.conditions, c.conditions) << what << ": " << DescribeConditions(status.conditions);
     EXPECT_EQ(status.batteryPercent, c.battery) << what;
+  }
+}
+
+TEST(FamilyStatus, TheQuestionsAreWhatThePrintersExpect) {
+  // The decoder of each family reads its question as one of the family's
+  // own commands; the Paperang frame carries the driver's CRC.
+  for (Family family : tavel::kFamilies) {
+    const tavel::StatusQuery* query = tavel::FamilyInfo(family).statusQuery;
+    ASSERT_NE(query, nullptr);
+    std::vector<uint8_t> asked;
+    for (size_t i = 0; i < query->count; ++i)
+      asked.insert(asked.end(), query->exchanges[i].query,
+                   query->exchanges[i].query + query->exchanges[i].queryLength);
+    Stream s(asked, nullptr);
+    EXPECT_TRUE(LanguageOf(family).decode(s)) << tavel::FamilyInfo(family).language << ": "
+                                              << s.error << " at " << s.errorOffset;
   }
 }
 
