@@ -21,6 +21,12 @@
 #include "printers/FamilyTable.h"
 
 namespace tavel {
+
+std::string SuppliesLabel(int batteryPercent) {
+  return batteryPercent < 0 ? "Supplies"
+                            : "Supplies: battery " + std::to_string(batteryPercent) + " %";
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -50,15 +56,6 @@ bool InQuiet(pappl_printer_t* printer) {
   std::lock_guard<std::mutex> hold(g_lock);
   return Clock::now() < g_records[papplPrinterGetID(printer)].quietUntil;
 }
-
-}  // namespace
-
-std::string SuppliesLabel(int batteryPercent) {
-  return batteryPercent < 0 ? "Supplies"
-                            : "Supplies: battery " + std::to_string(batteryPercent) + " %";
-}
-
-namespace {
 
 // The battery level in the label of the home page's link to the supplies.
 void ShowBattery(pappl_printer_t* printer, int percent) {
