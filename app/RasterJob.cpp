@@ -282,7 +282,8 @@ void CRasterJob::AskAtStart(pappl_job_t* job) {
   m_sink.Hold();
   try {
     m_startAsk = std::thread([this, printer] {
-      m_startAnswer = tavel::AskPrinter(printer, m_device, false, &m_startStatus);
+      m_startAnswer = tavel::AskPrinter(printer, m_device, tavel::AskFor::kJob,
+                                         &m_startStatus);
     });
     m_startAsked = true;
   } catch (const std::system_error&) {

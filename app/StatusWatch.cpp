@@ -37,6 +37,7 @@ struct Record {
   PrinterStatus last;
   int batteryShown = -1;         // the battery level in the supplies link's label
   bool known = false;            // `last` is an answer, not a guess
+  bool silent = false;           // said nothing or nonsense when last asked
   Clock::time_point askedAt;     // of the last idle check
   Clock::time_point quietUntil;  // not asked before this (outside a wait)
   bool checking = false;         // an idle check holds the device
@@ -55,6 +56,21 @@ const StatusQuery* QueryOf(pappl_printer_t* printer) {
 bool InQuiet(pappl_printer_t* printer) {
   std::lock_guard<std::mutex> hold(g_lock);
   return Clock::now() < g_records[papplPrinterGetID(printer)].quietUntil;
+}
+
+bool WasSilent(pappl_printer_t* printer) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  return g_records[papplPrinterGetID(printer)].silent;
+}
+
+// Whether the asker asks the printer now.
+bool Asks(pappl_printer_t* printer, AskFor asker) {
+  switch (asker) {
+    case AskFor::kIdle: return !InQuiet(printer);
+    case AskFor::kJob: return !WasSilent(printer);
+    case AskFor::kWait: return true;
+  }
+  return true;  // not reached: every asker has its case
 }
 
 // The battery level in the label of the home page's link to the supplies.
@@ -113,7 +129,7 @@ void CheckIdle(pappl_printer_t* printer, int id, bool usb) {
   if (pappl_device_t* device = papplPrinterOpenDevice(printer)) {
     if (DeviceLink(device)) {
       PrinterStatus status;
-      AskPrinter(printer, device, false, &status);
+      AskPrinter(printer, device, AskFor::kIdle, &status);
     } else if (usb) {
       // PAPPL's own devices (USB) say what their port says.
       const pappl_preason_t bits = papplDeviceGetStatus(device);
@@ -158,11 +174,12 @@ pappl_preason_t ReasonsOf(uint32_t conditions) {
   return static_cast<pappl_preason_t>(reasons);
 }
 
-StatusAnswer AskPrinter(pappl_printer_t* printer, pappl_device_t* device, bool waiting,
+StatusAnswer AskPrinter(pappl_printer_t* printer, pappl_device_t* device, AskFor asker,
                         PrinterStatus* status) {
   const StatusQuery* query = QueryOf(printer);
   IPrinterLink* link = device ? DeviceLink(device) : nullptr;
-  if (!query || !link || (!waiting && InQuiet(printer))) return StatusAnswer::kNotAsked;
+  if (!query || !link || !Asks(printer, asker)) return StatusAnswer::kNotAsked;
+  const bool waiting = asker == AskFor::kWait;
   std::string detail;
   *status = PrinterStatus();
   const StatusOutcome outcome = AskStatus(*query, *link, kStatusAnswerMs, status, &detail);
@@ -180,6 +197,7 @@ StatusAnswer AskPrinter(pappl_printer_t* printer, pappl_device_t* device, bool w
       std::lock_guard<std::mutex> hold(g_lock);
       Record& record = g_records[id];
       record.quietUntil = Clock::now() + std::chrono::seconds(kStatusQuietSeconds);
+      record.silent = !waiting;
       wasKnown = record.known;
       if (!waiting) record.known = false;
     }
@@ -192,6 +210,7 @@ StatusAnswer AskPrinter(pappl_printer_t* printer, pappl_device_t* device, bool w
     Record& record = g_records[id];
     record.last = *status;
     record.known = true;
+    record.silent = false;
     record.quietUntil = Clock::time_point();
   }
   papplLogPrinter(printer, PAPPL_LOGLEVEL_DEBUG, "The printer is %s.",
@@ -225,12 +244,12 @@ bool LastStatus(pappl_printer_t* printer, PrinterStatus* status) {
 }
 
 bool CanAsk(pappl_printer_t* printer, pappl_device_t* device) {
-  return QueryOf(printer) && device && DeviceLink(device) && !InQuiet(printer);
+  return QueryOf(printer) && device && DeviceLink(device) && Asks(printer, AskFor::kJob);
 }
 
 WaitResult WaitUntilReady(pappl_job_t* job, pappl_device_t* device, std::string* why) {
   PrinterStatus status;
-  const StatusAnswer answer = AskPrinter(papplJobGetPrinter(job), device, false, &status);
+  const StatusAnswer answer = AskPrinter(papplJobGetPrinter(job), device, AskFor::kJob, &status);
   return WaitAfter(job, device, answer, status, why);
 }
 
@@ -264,7 +283,7 @@ WaitResult WaitAfter(pappl_job_t* job, pappl_device_t* device, StatusAnswer answ
       break;
     }
     PrinterStatus now;
-    answer = AskPrinter(printer, device, true, &now);
+    answer = AskPrinter(printer, device, AskFor::kWait, &now);
     if (answer == StatusAnswer::kLinkFailed) {
       result = WaitResult::kClosed;
       break;
@@ -284,12 +303,16 @@ bool LinkClosed(pappl_device_t* device) {
   return link && link->Receive(&byte, 1, 0) < 0;
 }
 
-bool UpdatePrinterStatus(pappl_printer_t* printer) {
+namespace {
+
+// Starts the idle check of the printer unless one runs or one was made a
+// moment ago; false when there is nothing to check.
+bool StartCheck(pappl_printer_t* printer, std::unique_lock<std::mutex>& hold) {
   bool usb = false;
   if (!DeviceCanAnswer(printer, &usb) || (!usb && (!QueryOf(printer) || InQuiet(printer))))
-    return true;
+    return false;
   const int id = papplPrinterGetID(printer);
-  std::unique_lock<std::mutex> hold(g_lock);
+  hold.lock();
   Record& record = g_records[id];
   const Clock::time_point now = Clock::now();
   if (!record.checking && now - record.askedAt >= std::chrono::seconds(kIdleFreshSeconds)) {
@@ -299,12 +322,25 @@ bool UpdatePrinterStatus(pappl_printer_t* printer) {
       std::thread(CheckIdle, printer, id, usb).detach();
     } catch (const std::system_error&) {
       record.checking = false;
-      return true;
     }
   }
+  return true;
+}
+
+}  // namespace
+
+bool UpdatePrinterStatus(pappl_printer_t* printer) {
+  std::unique_lock<std::mutex> hold(g_lock, std::defer_lock);
+  if (!StartCheck(printer, hold)) return true;
+  const int id = papplPrinterGetID(printer);
   g_checked.wait_for(hold, std::chrono::milliseconds(kStatusAnswerMs),
                      [&] { return !g_records[id].checking; });
   return true;
+}
+
+void StartStatusCheck(pappl_printer_t* printer) {
+  std::unique_lock<std::mutex> hold(g_lock, std::defer_lock);
+  StartCheck(printer, hold);
 }
 
 void WaitForIdleCheck(pappl_printer_t* printer) {

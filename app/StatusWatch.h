@@ -41,10 +41,16 @@ enum class StatusAnswer {
   kLinkFailed,  // the connection is gone
 };
 
+// Who asks: the idle check (not in the quiet period), a job before its
+// pages (not of a printer that was silent when last asked: only an idle
+// check finds out whether it answers again, so a printer that never
+// answers costs a job nothing), or a job waiting for its printer (always,
+// and silence keeps the reasons set).
+enum class AskFor { kIdle, kJob, kWait };
+
 // Asks the printer on its open device (a job's, or the idle check's) and
-// records the answer; `waiting` asks even in the quiet period and keeps
-// the reasons set when the printer is silent.
-StatusAnswer AskPrinter(pappl_printer_t* printer, pappl_device_t* device, bool waiting,
+// records the answer.
+StatusAnswer AskPrinter(pappl_printer_t* printer, pappl_device_t* device, AskFor asker,
                         PrinterStatus* status);
 
 // The printer's last known status; false when it never answered.
@@ -63,7 +69,7 @@ WaitResult WaitUntilReady(pappl_job_t* job, pappl_device_t* device, std::string*
 // The same after a question already answered (`answer`, `status`).
 WaitResult WaitAfter(pappl_job_t* job, pappl_device_t* device, StatusAnswer answer,
                      PrinterStatus status, std::string* why);
-// Whether AskPrinter would ask now (outside a wait).
+// Whether AskPrinter would ask now for a job.
 bool CanAsk(pappl_printer_t* printer, pappl_device_t* device);
 
 // Whether the printer closed the connection of a device that can answer.
@@ -73,6 +79,10 @@ bool LinkClosed(pappl_device_t* device);
 // thread of its own) and waits for it at most one answer time, so a client
 // asking for the printer's attributes is never held up longer.
 bool UpdatePrinterStatus(pappl_printer_t* printer);
+
+// Starts a check of a printer just made or loaded, without waiting for
+// it: by its first job the application knows whether the printer answers.
+void StartStatusCheck(pappl_printer_t* printer);
 
 // A job thread about to open the printer's device waits for a check in
 // progress to give the device back.

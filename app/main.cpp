@@ -80,6 +80,7 @@ void PrinterCreated(pappl_printer_t* printer, void*) {
   tavel::AddPrinterPages(printer);
   tavel::AddStatusPage(printer);
   tavel::SetPrinterSupplies(printer);
+  tavel::StartStatusCheck(printer);
 }
 
 // The folder of the server's certificate, made for the server alone.

@@ -635,14 +635,21 @@ TEST_F(PrinterApp, SocketPrinterGetsTheJobAndItsLoss) {
   std::vector<RasterPage> pages;
   for (int i = 0; i < 3; ++i) pages.push_back(TestPage(m, MediaRows(m), i));
   const std::string raster = WriteRasterFile("net", pages);
-  // Reads one connection: all of it, or closes after `limit` bytes.
+  // Reads the job's connection: all of it, or closes after `limit` bytes.
+  // Connections that only ask how the printer is (the check of a printer
+  // just made) are passed over.
   auto serve = [&](size_t limit) {
     std::string got;
-    const int peer = accept(listener, nullptr, nullptr);
-    char buf[4096];
-    ssize_t n;
-    while (got.size() < limit && (n = read(peer, buf, sizeof buf)) > 0) got.append(buf, size_t(n));
-    close(peer);
+    for (int connection = 0; connection < 3 && WithoutStatusQuestion(m, got).empty();
+         ++connection) {
+      got.clear();
+      const int peer = accept(listener, nullptr, nullptr);
+      char buf[4096];
+      ssize_t n;
+      while (got.size() < limit && (n = read(peer, buf, sizeof buf)) > 0)
+        got.append(buf, size_t(n));
+      close(peer);
+    }
     return got;
   };
   std::string whole;
