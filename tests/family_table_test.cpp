@@ -12,38 +12,14 @@
 
 #include "printers/FamilyTable.h"
 #include "printers/PrinterStatus.h"
-#include "render/MapOptionSource.h"
-#include "render/MemoryOutputSink.h"
-#include "render/MemoryPageSource.h"
+#include "support/FamilyStream.h"
 #include "support/HexDump.h"
-#include "support/RasterWriter.h"
 #include "tools/decode/Languages.h"
 #include "tools/decode/Stream.h"
 
 namespace {
 
 using tavel::Family;
-
-// One page of a black square on white, 8-bit gray as the scheduler sends it.
-std::vector<uint8_t> PrintOnePage(const tavel::FamilyRow& row) {
-  const unsigned width = 384, height = 40;
-  RasterPage page = UniformPage(MakeHeader(width, height, 8), 0xFF);
-  for (unsigned y = 10; y < 30; ++y)
-    for (unsigned x = 100; x < 200; ++x) page.data[size_t{y} * width + x] = 0;
-  CMapOptionSource settings({{"ImageFilter", "0"}}, {});
-  CMemoryOutputSink sink;
-  CBaseRender* driver = row.create();
-  if (!driver) return {};
-  driver->SetOptionSource(&settings);
-  driver->SetOutputSink(&sink);
-  driver->GetPrinterParameters();
-  driver->OnStartDoc(0);
-  CMemoryPageSource rows(page.data.data(), page.data.size(), page.header.cupsBytesPerLine);
-  EXPECT_EQ(driver->PrintPage(page.header, rows).outcome, PageOutcome::kPrinted);
-  driver->OnEndDoc();
-  driver->Release();
-  return sink.Bytes();
-}
 
 TEST(FamilyTable, EachDriverIsReadBackByItsOwnDecoder) {
   for (Family family : tavel::kFamilies) {
@@ -55,7 +31,7 @@ TEST(FamilyTable, EachDriverIsReadBackByItsOwnDecoder) {
     EXPECT_EQ(tavel::FindDriver(static_cast<int>(family)), &row);
     EXPECT_EQ(FindLanguage(language.name), &language);
 
-    const std::vector<uint8_t> bytes = PrintOnePage(row);
+    const std::vector<uint8_t> bytes = FamilyStream(family, 1);
     ASSERT_FALSE(bytes.empty());
     EXPECT_EQ(DetectLanguage(bytes), &language);
     Stream stream(bytes, nullptr);

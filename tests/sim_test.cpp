@@ -27,10 +27,7 @@
 #include <gtest/gtest.h>
 
 #include "printers/FamilyTable.h"
-#include "render/MapOptionSource.h"
-#include "render/MemoryOutputSink.h"
-#include "render/MemoryPageSource.h"
-#include "support/RasterWriter.h"
+#include "support/FamilyStream.h"
 #include "tools/decode/Languages.h"
 
 extern char** environ;
@@ -257,35 +254,11 @@ TEST_P(SimOver, AnswersQueriesForItsState) {
   }
 }
 
-// A document of pages of a black bar as the engine's driver of the family
-// writes it; ends[k] is the stream's length after page k + 1.
-Bytes DriverStream(Family family, int pages, std::vector<size_t>& ends) {
-  const unsigned width = 384, height = 40;
-  RasterPage page = UniformPage(MakeHeader(width, height, 8), 0xFF);
-  for (unsigned y = 10; y < 30; ++y)
-    for (unsigned x = 50; x < 300; ++x) page.data[size_t{y} * width + x] = 0;
-  CMapOptionSource settings({{"ImageFilter", "0"}}, {});
-  CMemoryOutputSink sink;
-  CBaseRender* driver = tavel::FamilyInfo(family).create();
-  driver->SetOptionSource(&settings);
-  driver->SetOutputSink(&sink);
-  driver->GetPrinterParameters();
-  driver->OnStartDoc(0);
-  for (int i = 0; i < pages; ++i) {
-    CMemoryPageSource rows(page.data.data(), page.data.size(), page.header.cupsBytesPerLine);
-    driver->PrintPage(page.header, rows);
-    ends.push_back(sink.Bytes().size());
-  }
-  driver->OnEndDoc();
-  driver->Release();
-  return sink.Bytes();
-}
-
 TEST_P(SimOver, KeepsAndDecodesEachFamilysJob) {
   for (Family family : tavel::kFamilies) {
     const std::string lang = LanguageOf(family).name;
     std::vector<size_t> ends;
-    const Bytes job = DriverStream(family, 3, ends);
+    const Bytes job = FamilyStream(family, 3, &ends);
     Sim sim(lang, GetParam());
     ASSERT_TRUE(sim.Up()) << lang;
     const int fd = sim.Open();
@@ -308,7 +281,7 @@ INSTANTIATE_TEST_SUITE_P(Links, SimOver, ::testing::Values(false, true),
 // inside the job is still heard; SIGTERM ends the open job with what came.
 TEST(SimTcp, PaperRunsOutAtTheNthPageOfAJob) {
   std::vector<size_t> ends;
-  const Bytes job = DriverStream(Family::kTspl, 3, ends);
+  const Bytes job = FamilyStream(Family::kTspl, 3, &ends);
   Sim sim("tspl", false, {"paper-after=2"});
   ASSERT_TRUE(sim.Up());
   const int fd = sim.Open();
@@ -332,7 +305,7 @@ TEST(SimTcp, PaperRunsOutAtTheNthPageOfAJob) {
 
 TEST(SimTcp, CloseAfterHangsUpOnce) {
   std::vector<size_t> ends;
-  const Bytes job = DriverStream(Family::kEscpos, 3, ends);
+  const Bytes job = FamilyStream(Family::kEscpos, 3, &ends);
   Sim sim("escpos", false, {"close-after=100"});
   ASSERT_TRUE(sim.Up());
   int fd = sim.Open();
