@@ -73,7 +73,7 @@ installed=yes
 DEBIAN_FRONTEND=noninteractive apt-get install -y -qq -o DPkg::Lock::Timeout=120 --no-install-recommends "$deb" \
   || fail "apt-get cannot install the package"
 dpkg-query -L tavelpress | sort >"$work/files"
-for f in /usr/lib/cups/filter/rastertotavelpress /usr/bin/tavelpress-decode \
+for f in /usr/lib/cups/filter/rastertotavelpress /usr/bin/tavelpress-decode /usr/bin/tavelpress-sim \
          /usr/share/cups/ppd-updaters/tavelpress.ppd-updater /usr/share/doc/tavelpress/copyright \
          /usr/share/doc/tavelpress/changelog.gz /usr/share/doc/tavelpress/README.md.gz; do
   [ -e "$f" ] || fail "$f is not installed"
