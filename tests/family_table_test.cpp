@@ -171,6 +171,15 @@ TEST(FamilyStatus, TheQuestionsAreWhatThePrintersExpect) {
     Stream s(asked, nullptr);
     EXPECT_TRUE(LanguageOf(family).decode(s)) << tavel::FamilyInfo(family).language << ": "
                                               << s.error << " at " << s.errorOffset;
+    // A job asked for twice first, as a printer that never answers gets
+    // it, is still told and read as its family's.
+    std::vector<uint8_t> job = asked;
+    for (uint8_t b : asked) job.push_back(b);
+    for (uint8_t b : FamilyStream(family, 1)) job.push_back(b);
+    EXPECT_EQ(DetectLanguage(job), &LanguageOf(family)) << tavel::FamilyInfo(family).language;
+    Stream whole(job, nullptr);
+    EXPECT_TRUE(LanguageOf(family).decode(whole)) << whole.error << " at " << whole.errorOffset;
+    EXPECT_EQ(whole.pages.size(), 1u) << tavel::FamilyInfo(family).language;
   }
 }
 
