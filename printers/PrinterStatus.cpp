@@ -42,7 +42,8 @@ StatusOutcome Exchange(const StatusExchange& exchange, IPrinterLink& link, int t
   std::vector<uint8_t> answer;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) {
       *detail = answer.empty() ? std::string("no answer to ") + exchange.name
                                : std::string("an incomplete answer to ") + exchange.name;
@@ -100,11 +101,11 @@ std::string DescribeConditions(uint32_t conditions) {
     uint32_t bit;
     const char* words;
   } kWords[] = {
-      {kStatusMediaEmpty, "out of paper"},     {kStatusMediaJam, "paper jam"},
-      {kStatusCoverOpen, "cover open"},        {kStatusHeadOpen, "print head open"},
-      {kStatusRibbonEmpty, "out of ribbon"},   {kStatusPaused, "paused"},
-      {kStatusOverheated, "too hot"},          {kStatusOffline, "offline"},
-      {kStatusOtherError, "printer error"},    {kStatusMediaLow, "paper low"},
+      {kStatusMediaEmpty, "out of paper"},   {kStatusMediaJam, "paper jam"},
+      {kStatusCoverOpen, "cover open"},      {kStatusHeadOpen, "print head open"},
+      {kStatusRibbonEmpty, "out of ribbon"}, {kStatusPaused, "paused"},
+      {kStatusOverheated, "too hot"},        {kStatusOffline, "offline"},
+      {kStatusOtherError, "printer error"},  {kStatusMediaLow, "paper low"},
       {kStatusBatteryLow, "battery low"},
   };
   std::string text;

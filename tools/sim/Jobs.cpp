@@ -54,7 +54,8 @@ void Recorder::Append(const char* file, const std::string& line) const {
   const std::string path = dir_ + "/" + file;
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) {
-    std::fprintf(stderr, "tavelpress-sim: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "tavelpress-sim: cannot write %s: %s\n", path.c_str(),
+                 std::strerror(errno));
     return;
   }
   const std::string text = line + "\n";

@@ -61,7 +61,8 @@ bool Sim::Listen(std::string& err) {
   }
   listenFd_ = socket(res->ai_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   int one = 1;
-  bool ok = listenFd_ >= 0 && setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
+  bool ok = listenFd_ >= 0 &&
+            setsockopt(listenFd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0 &&
             bind(listenFd_, res->ai_addr, res->ai_addrlen) == 0 && listen(listenFd_, kBacklog) == 0;
   freeaddrinfo(res);
   sockaddr_storage addr{};
@@ -82,7 +83,8 @@ bool Sim::Listen(std::string& err) {
 // (and the settings stay) while no application has it open.
 bool Sim::MakePty(std::string& err) {
   int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  const char* name = master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
+  const char* name =
+      master >= 0 && grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
   ptySlave_ = name ? open(name, O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
   termios t{};
   if (ptySlave_ < 0 || tcgetattr(ptySlave_, &t) != 0) {
@@ -95,14 +97,15 @@ bool Sim::MakePty(std::string& err) {
   ptyName_ = name;
   const std::string temp = opt_.ptyLink + ".new." + std::to_string(getpid());
   unlink(temp.c_str());
-  if (symlink(ptyName_.c_str(), temp.c_str()) != 0 || rename(temp.c_str(), opt_.ptyLink.c_str()) != 0) {
+  if (symlink(ptyName_.c_str(), temp.c_str()) != 0 ||
+      rename(temp.c_str(), opt_.ptyLink.c_str()) != 0) {
     err = "cannot link " + opt_.ptyLink + " to " + ptyName_ + ": " + std::strerror(errno);
     close(master);
     return false;
   }
   conns_.front().fd = master;
-  std::fprintf(stderr, "tavelpress-sim: %s printer on %s (%s)\n", opt_.lang->name, opt_.ptyLink.c_str(),
-               ptyName_.c_str());
+  std::fprintf(stderr, "tavelpress-sim: %s printer on %s (%s)\n", opt_.lang->name,
+               opt_.ptyLink.c_str(), ptyName_.c_str());
   return WriteAtomic(opt_.dir + "/ready", "pty " + ptyName_ + "\n", err);
 }
 
@@ -155,7 +158,8 @@ int Sim::Run() {
   for (Conn& c : conns_) {
     uint8_t buf[kReadChunk];
     ssize_t n;
-    while (c.data.size() < kMaxJob && (n = read(c.fd, buf, sizeof buf)) > 0) c.data.insert(c.data.end(), buf, buf + n);
+    while (c.data.size() < kMaxJob && (n = read(c.fd, buf, sizeof buf)) > 0)
+      c.data.insert(c.data.end(), buf, buf + n);
     EndJob(c);
   }
   unlink((opt_.dir + "/ready").c_str());
@@ -215,7 +219,8 @@ int Sim::Timeout(Clock::time_point now) const {
       next = std::min(next, c.lastByte + std::chrono::milliseconds(opt_.idleMs));
   }
   int ms = std::max(0, Ms(next - now) + 1);
-  if (state_.rate > 0 && tokens_ < 1) ms = std::min(ms, 1 + int((1 - tokens_) * 1000 / double(state_.rate)));
+  if (state_.rate > 0 && tokens_ < 1)
+    ms = std::min(ms, 1 + int((1 - tokens_) * 1000 / double(state_.rate)));
   return ms;
 }
 
@@ -262,7 +267,8 @@ bool Sim::Read(Conn& conn) {
 bool Sim::CloseAfter(Conn& conn) {
   // It fires once; the state says so.
   std::string err;
-  if (!UpdateState(opt_.dir, {"close-after=0"}, err)) std::fprintf(stderr, "tavelpress-sim: %s\n", err.c_str());
+  if (!UpdateState(opt_.dir, {"close-after=0"}, err))
+    std::fprintf(stderr, "tavelpress-sim: %s\n", err.c_str());
   state_.closeAfter = 0;
   ReloadState();
   if (opt_.ptyLink.empty()) return false;
@@ -349,7 +355,9 @@ void Sim::ReloadState() {
   if (!ReadFile(StatePath(opt_.dir), text) || text == stateText_) return;
   State next;
   if (!ParseState(text, next, err)) {
-    if (!warnedState_) std::fprintf(stderr, "tavelpress-sim: %s: %s (kept the state before)\n", StatePath(opt_.dir).c_str(), err.c_str());
+    if (!warnedState_)
+      std::fprintf(stderr, "tavelpress-sim: %s: %s (kept the state before)\n",
+                   StatePath(opt_.dir).c_str(), err.c_str());
     warnedState_ = true;
     return;
   }

@@ -66,8 +66,8 @@ std::vector<uint8_t> Frame(const std::vector<uint8_t>& payload, bool badCrc) {
 }
 
 uint8_t TsplStatus(const State& s, bool printing) {
-  return uint8_t(s.headOpen | s.jam << 1 | (s.paper == Paper::kOut) << 2 | s.ribbonOut << 3 | s.paused << 4 |
-                 printing << 5 | s.coverOpen << 6 | s.overheated << 7);
+  return uint8_t(s.headOpen | s.jam << 1 | (s.paper == Paper::kOut) << 2 | s.ribbonOut << 3 |
+                 s.paused << 4 | printing << 5 | s.coverOpen << 6 | s.overheated << 7);
 }
 
 // A receipt printer's cover is its head's: either open reads as cover open.
@@ -86,7 +86,8 @@ uint8_t EscposStatus(uint8_t n, const State& s) {
 
 }  // namespace
 
-bool Scanner::PaperangStep(const std::vector<uint8_t>& d, const std::function<void(const Hit&)>& found) {
+bool Scanner::PaperangStep(const std::vector<uint8_t>& d,
+                           const std::function<void(const Hit&)>& found) {
   const size_t avail = d.size() - pos_;
   if (d[pos_] != kFrameStart) return ++pos_, true;
   if (avail < 4) return false;
@@ -94,8 +95,10 @@ bool Scanner::PaperangStep(const std::vector<uint8_t>& d, const std::function<vo
   const size_t n = d[pos_ + 2] | size_t(d[pos_ + 3]) << 8;
   if (avail < n + kFrameOverhead) return false;
   const uint8_t* p = &d[pos_ + 4];
-  const uint32_t stored = p[n] | uint32_t(p[n + 1]) << 8 | uint32_t(p[n + 2]) << 16 | uint32_t(p[n + 3]) << 24;
-  if (d[pos_ + 8 + n] != kFrameEnd || stored != Crc(p, n)) return ++pos_, true;  // not a frame: look on
+  const uint32_t stored =
+      p[n] | uint32_t(p[n + 1]) << 8 | uint32_t(p[n + 2]) << 16 | uint32_t(p[n + 3]) << 24;
+  if (d[pos_ + 8 + n] != kFrameEnd || stored != Crc(p, n))
+    return ++pos_, true;  // not a frame: look on
   static const uint8_t kBatteryQuery[] = {0x01, 0x0B, 0x01, 0x00, 0x00};
   Hit hit{HitKind::kAck, "", pos_, n + kFrameOverhead, 0, 0};
   if (n == sizeof kBatteryQuery && !std::memcmp(p, kBatteryQuery, n)) {
@@ -143,7 +146,8 @@ void Scanner::Scan(const std::vector<uint8_t>& data, const std::function<void(co
 std::vector<uint8_t> Reply(tavel::Family family, const Hit& hit, const State& s, bool printing) {
   const bool wrong = s.answer == Answer::kWrong;
   if (hit.kind == HitKind::kWake) return {};
-  if (hit.kind == HitKind::kAck) return Frame({hit.a, hit.b, 0x02, 0x03, 0x00, 0x01, 0x00, 0x00}, false);
+  if (hit.kind == HitKind::kAck)
+    return Frame({hit.a, hit.b, 0x02, 0x03, 0x00, 0x01, 0x00, 0x00}, false);
   const uint8_t pct = uint8_t(s.battery);
   switch (family) {
     case tavel::Family::kTspl:
@@ -151,19 +155,18 @@ std::vector<uint8_t> Reply(tavel::Family family, const Hit& hit, const State& s,
       // of the wrong length.
       if (wrong) return {0xFF, 0xFF};
       return {TsplStatus(s, printing)};
-    case tavel::Family::kEscpos:
-      return {wrong ? uint8_t(0xFF) : EscposStatus(hit.a, s)};
+    case tavel::Family::kEscpos: return {wrong ? uint8_t(0xFF) : EscposStatus(hit.a, s)};
     case tavel::Family::kCpcl: {
-      uint8_t b = uint8_t(printing | (s.paper == Paper::kOut) << 1 | (s.headOpen || s.coverOpen) << 2 |
-                          (s.battery < kLowBattery) << 3);
+      uint8_t b = uint8_t(printing | (s.paper == Paper::kOut) << 1 |
+                          (s.headOpen || s.coverOpen) << 2 | (s.battery < kLowBattery) << 3);
       return {uint8_t(wrong ? b | 0x80 : b)};
     }
     case tavel::Family::kPaperang: {
       const unsigned tenths = unsigned(s.battery) * 10;
-      return Frame({0x01, 0x0B, 0x02, 0x04, 0x00, 0x01, 0x02, uint8_t(tenths), uint8_t(tenths >> 8)}, wrong);
+      return Frame(
+          {0x01, 0x0B, 0x02, 0x04, 0x00, 0x01, 0x02, uint8_t(tenths), uint8_t(tenths >> 8)}, wrong);
     }
-    case tavel::Family::kPeriPage:
-      return {uint8_t(wrong ? 0xFF : 0x00), pct};
+    case tavel::Family::kPeriPage: return {uint8_t(wrong ? 0xFF : 0x00), pct};
   }
   return {};
 }

@@ -54,7 +54,8 @@ bool MakeFolder(const std::string& dir) {
   for (size_t at = dir.find('/', 1); at != std::string::npos; at = dir.find('/', at + 1))
     mkdir(dir.substr(0, at).c_str(), 0755);
   struct stat st;
-  return (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) && stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  return (mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST) && stat(dir.c_str(), &st) == 0 &&
+         S_ISDIR(st.st_mode);
 }
 
 int Set(int argc, char** argv) {
@@ -125,7 +126,8 @@ int main(int argc, char** argv) {
   const int done = ParseOptions(argc, argv, o);
   if (done >= 0) return done;
   if (!MakeFolder(o.dir)) {
-    std::fprintf(stderr, "tavelpress-sim: cannot make the folder %s: %s\n", o.dir.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "tavelpress-sim: cannot make the folder %s: %s\n", o.dir.c_str(),
+                 std::strerror(errno));
     return 1;
   }
   sim::Sim s(o);
