@@ -3,14 +3,13 @@
 // idle check on a thread of its own, and a job's wait for its printer.
 #include "app/StatusWatch.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <map>
+#include <set>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -97,17 +96,20 @@ void Publish(pappl_printer_t* printer, const PrinterStatus& status) {
   ShowBattery(printer, status.batteryPercent);
 }
 
-// PAPPL's internal setter of a job's state, when this PAPPL has one.
-using JobStateSetter = void (*)(pappl_job_t*, ipp_jstate_t);
-JobStateSetter StateSetter() {
-  static const JobStateSetter setter =
-      reinterpret_cast<JobStateSetter>(dlsym(RTLD_DEFAULT, "_papplJobSetState"));
-  return setter;
-}
+// Jobs waiting for their printer, by id. PAPPL's job stays "processing"
+// (a job in any other state is no longer PAPPL's to process, and a cancel
+// of it would not reach the job's thread); IPP answers show it as
+// processing-stopped (ShowStoppedJobs).
+std::set<int> g_waitingJobs;
 
 void SetWaiting(pappl_job_t* job, bool waiting) {
-  if (JobStateSetter set = StateSetter())
-    set(job, waiting ? IPP_JSTATE_STOPPED : IPP_JSTATE_PROCESSING);
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (waiting)
+      g_waitingJobs.insert(papplJobGetID(job));
+    else
+      g_waitingJobs.erase(papplJobGetID(job));
+  }
   if (waiting)
     papplJobSetReasons(job, PAPPL_JREASON_PRINTER_STOPPED, PAPPL_JREASON_NONE);
   else
@@ -384,6 +386,36 @@ void AddStateKeywords(pappl_printer_t* printer, ipp_t* response) {
   ippDeleteAttribute(response, reasons);
   ippAddStrings(response, IPP_TAG_PRINTER, IPP_TAG_KEYWORD, "printer-state-reasons",
                 static_cast<int>(values.size()), nullptr, values.data());
+}
+
+void ShowStoppedJobs(ipp_t* response, int requestedJob) {
+  std::set<int> waiting;
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    if (g_waitingJobs.empty()) return;
+    waiting = g_waitingJobs;
+  }
+  // Each job's group holds its job-state and, unless the request named the
+  // job (Get-Job-Attributes), its job-id, in either order.
+  ipp_attribute_t* id = nullptr;
+  ipp_attribute_t* state = nullptr;
+  auto show = [&] {
+    const int job = id ? ippGetInteger(id, 0) : requestedJob;
+    if (state && waiting.count(job) && ippGetInteger(state, 0) == IPP_JSTATE_PROCESSING)
+      ippSetInteger(response, &state, 0, IPP_JSTATE_STOPPED);
+    id = state = nullptr;
+  };
+  for (ipp_attribute_t* a = ippFirstAttribute(response); a; a = ippNextAttribute(response)) {
+    const char* name = ippGetName(a);
+    if (!name) {  // a group's end
+      show();
+      continue;
+    }
+    if (ippGetGroupTag(a) != IPP_TAG_JOB) continue;
+    if (!std::strcmp(name, "job-id")) id = a;
+    if (!std::strcmp(name, "job-state")) state = a;
+  }
+  show();
 }
 
 }  // namespace tavel

@@ -95,6 +95,10 @@ void ForgetPrinter(pappl_printer_t* printer, pappl_pr_driver_data_t* data);
 // The printer-state-reasons PAPPL can't give ("paused", "door-open") into
 // a Get-Printer-Attributes answer.
 void AddStateKeywords(pappl_printer_t* printer, ipp_t* response);
+// In an IPP answer, a job waiting for its printer shows job-state
+// processing-stopped; `requestedJob` is the job the request named (0 for
+// none), whose group may leave out its job-id.
+void ShowStoppedJobs(ipp_t* response, int requestedJob);
 
 // What is known of the printer, in words for its web page.
 std::string StatusInWords(pappl_printer_t* printer);

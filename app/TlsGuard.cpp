@@ -6,8 +6,9 @@
 //   root, CUPS's /etc/cups/ssl;
 // - PAPPL's handlers of printer and system requests: the answer's
 //   uri-security-supported is made to pair up with printer-uri-supported
-//   before PAPPL sends it (see MatchUriSecurity), and a printer's state
-//   reasons get those PAPPL has no bit for (AddStateKeywords).
+//   before PAPPL sends it (see MatchUriSecurity), a printer's state
+//   reasons get those PAPPL has no bit for (AddStateKeywords), and a job
+//   waiting for its printer shows as processing-stopped (ShowStoppedJobs).
 #include <dlfcn.h>
 
 #include <pappl/pappl.h>
@@ -33,6 +34,8 @@ void Answer(Handler handler, pappl_client_t* client) {
   tavel::MatchUriSecurity(response);
   if (papplClientGetOperation(client) == IPP_OP_GET_PRINTER_ATTRIBUTES)
     tavel::AddStateKeywords(papplClientGetPrinter(client), response);
+  pappl_job_t* job = papplClientGetJob(client);
+  tavel::ShowStoppedJobs(response, job ? papplJobGetID(job) : 0);
 }
 
 }  // namespace
@@ -47,6 +50,11 @@ int cupsSetServerCredentials(const char* path, const char* commonName, int autoC
 }
 
 void _papplPrinterProcessIPP(pappl_client_t* client) {
+  static const Handler pappl = LibraryFunction<Handler>(__func__);
+  Answer(pappl, client);
+}
+
+void _papplJobProcessIPP(pappl_client_t* client) {
   static const Handler pappl = LibraryFunction<Handler>(__func__);
   Answer(pappl, client);
 }
