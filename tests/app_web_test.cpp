@@ -332,11 +332,16 @@ TEST_F(WebApp, AddPrinterWithoutDnssdDaemon) {
 // 1 and says why, leaving the first one's state file alone.
 TEST_F(WebApp, SecondServerOnATakenPortEnds) {
   // PAPPL writes its state file some seconds after a change (later still on
-  // a slow or emulated machine): the printers added must be in it first.
+  // a slow or emulated machine), in place: the printers added must be in
+  // it, and the file must have stopped changing (not be read mid-write).
   const std::string last = tavel::Models().back().driverName;
-  for (int i = 0; i < 600 && ReadFile(dir_ + "/state").find(last) == std::string::npos; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  const std::string state = ReadFile(dir_ + "/state");
+  std::string state = ReadFile(dir_ + "/state");
+  for (int i = 0; i < 600; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const std::string now = ReadFile(dir_ + "/state");
+    if (now == state && now.find(last) != std::string::npos) break;
+    state = now;
+  }
   ASSERT_NE(state.find(last), std::string::npos) << server_.Log();
   const std::string link = dir_ + "/tavelpress-busy-" + std::to_string(getpid());
   ASSERT_EQ(symlink(AppPath().c_str(), link.c_str()), 0);
