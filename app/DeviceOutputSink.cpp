@@ -15,7 +15,7 @@ size_t DeviceBytesWritten(pappl_device_t* device) {
 
 CDeviceOutputSink::CDeviceOutputSink(pappl_device_t* device)
     : m_device(device), m_baseBytes(DeviceBytesWritten(device)), m_handedBytes(0),
-      m_failed(false), m_capture(nullptr), m_captureLimit(0), m_holding(false) {}
+      m_failed(false), m_capture(nullptr), m_captureLimit(0) {}
 
 void CDeviceOutputSink::Capture(std::vector<uint8_t>* into, size_t limit) {
   m_capture = into;
@@ -33,17 +33,7 @@ bool CDeviceOutputSink::Write(const void* data, size_t length, size_t* written, 
     *error = EIO;
     return false;
   }
-  const uint8_t* bytes = static_cast<const uint8_t*>(data);
-  ssize_t n = static_cast<ssize_t>(length);
-  if (!m_holding) {
-    n = papplDeviceWrite(m_device, data, length);
-  } else {
-    try {
-      m_held.insert(m_held.end(), bytes, bytes + length);
-    } catch (const std::bad_alloc&) {
-      n = -1;
-    }
-  }
+  const ssize_t n = papplDeviceWrite(m_device, data, length);
   if (n < 0 || static_cast<size_t>(n) != length) {
     m_failed = true;
     *written = n > 0 ? static_cast<size_t>(n) : 0;
@@ -55,6 +45,7 @@ bool CDeviceOutputSink::Write(const void* data, size_t length, size_t* written, 
     bool kept = false;
     if (length <= m_captureLimit - m_capture->size()) {
       try {
+        const uint8_t* bytes = static_cast<const uint8_t*>(data);
         m_capture->insert(m_capture->end(), bytes, bytes + length);
         kept = true;
       } catch (const std::bad_alloc&) {
@@ -67,19 +58,8 @@ bool CDeviceOutputSink::Write(const void* data, size_t length, size_t* written, 
   return true;
 }
 
-bool CDeviceOutputSink::Release() {
-  if (!m_holding) return !m_failed;
-  m_holding = false;
-  std::vector<uint8_t> held;
-  held.swap(m_held);
-  if (m_failed || held.empty()) return !m_failed;
-  const ssize_t n = papplDeviceWrite(m_device, held.data(), held.size());
-  if (n < 0 || static_cast<size_t>(n) != held.size()) m_failed = true;
-  return !m_failed;
-}
-
 bool CDeviceOutputSink::Flush() {
-  if (!Release()) return false;
+  if (m_failed) return false;
   papplDeviceFlush(m_device);
   if (DeviceBytesWritten(m_device) - m_baseBytes < m_handedBytes) m_failed = true;
   return !m_failed;

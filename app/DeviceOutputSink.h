@@ -33,12 +33,6 @@ class CDeviceOutputSink : public IOutputSink {
   // Drops the copy and keeps none from here on.
   void DropCapture();
 
-  // Keeps what is written from the device (while the printer is asked on
-  // another thread) until Release() hands it over; false when the device
-  // does not take it.
-  void Hold() { m_holding = true; }
-  bool Release();
-
  private:
   pappl_device_t* m_device;
   size_t m_baseBytes;    // the device's write count when the job began
@@ -46,6 +40,4 @@ class CDeviceOutputSink : public IOutputSink {
   bool m_failed;
   std::vector<uint8_t>* m_capture;  // null: no copy kept
   size_t m_captureLimit;
-  bool m_holding;
-  std::vector<uint8_t> m_held;  // written while holding
 };

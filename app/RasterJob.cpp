@@ -179,7 +179,6 @@ CRasterJob::CRasterJob(const tavel::ModelInfo& model, pappl_job_t* job, pappl_de
       m_startAnswer(tavel::StatusAnswer::kNotAsked), m_pagesSent(0), m_pagesTotal(0) {}
 
 CRasterJob::~CRasterJob() {
-  JoinStartAsk();
   if (m_driver) {
     m_driver->SetOptionSource(nullptr);
     m_driver->SetOutputSink(nullptr);
@@ -279,22 +278,8 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
 void CRasterJob::AskAtStart(pappl_job_t* job) {
   pappl_printer_t* printer = papplJobGetPrinter(job);
   if (!tavel::CanAsk(printer, m_device)) return;
-  m_sink.Hold();
-  try {
-    m_startAsk = std::thread([this, printer] {
-      m_startAnswer = tavel::AskPrinter(printer, m_device, tavel::AskFor::kJob,
-                                         &m_startStatus);
-    });
-    m_startAsked = true;
-  } catch (const std::system_error&) {
-    m_sink.Release();  // asked before page 1 instead
-  }
-}
-
-bool CRasterJob::JoinStartAsk() {
-  if (!m_startAsk.joinable()) return false;
-  m_startAsk.join();
-  return true;
+  m_startAnswer = tavel::AskPrinter(printer, m_device, tavel::AskFor::kJob, &m_startStatus);
+  m_startAsked = true;
 }
 
 bool CRasterJob::ReadyToSend(pappl_job_t* job) {
@@ -302,10 +287,7 @@ bool CRasterJob::ReadyToSend(pappl_job_t* job) {
   tavel::WaitResult result;
   if (m_startAsked) {
     m_startAsked = false;
-    JoinStartAsk();
     result = tavel::WaitAfter(job, m_device, m_startAnswer, m_startStatus, &why);
-    // The job's first bytes follow the answer.
-    m_sink.Release();
   } else {
     result = tavel::WaitUntilReady(job, m_device, &why);
   }
@@ -713,8 +695,6 @@ bool CRasterJob::EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) 
   if (!self) return false;
   // A page cut short by a cancel is printed before the document ends.
   self->PrintCollectedPage(job);
-  // A job without a page still waits for its question's answer.
-  if (self->JoinStartAsk()) self->m_startAsked = false;
   self->m_driver->OnEndDoc();
   papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Document end sent after %d page(s).",
               self->m_driver->PageNumber());

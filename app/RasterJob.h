@@ -28,7 +28,6 @@
 
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "app/DeviceOutputSink.h"
@@ -88,11 +87,9 @@ class CRasterJob {
   tavel::FitRequest FitFor(uint32_t width, uint32_t height, double xRes, double yRes) const;
   // Decodes what was sent and keeps it as the job's preview.
   void KeepPreview(pappl_job_t* job);
-  // Asks the printer how it is on a thread of its own while page 1 is
-  // made; the job's bytes wait in the sink until the answer is in.
+  // Asks the printer how it is before the job's first bytes; the answer
+  // holds for page 1 (ReadyToSend).
   void AskAtStart(pappl_job_t* job);
-  // Waits for that answer, when there is one coming; false when there is none.
-  bool JoinStartAsk();
   // Before bytes go to the printer: asks it how it is and waits while it
   // can't print. False (the job's message set unless cancelled) when the
   // job can't go on.
@@ -128,7 +125,6 @@ class CRasterJob {
   bool m_own;                   // a job of ours, not one PAPPL streams
   pappl_device_t* m_device;
   bool m_startAsked;            // asked at the job's start: page 1 needs no question
-  std::thread m_startAsk;       // that question, while page 1 is made
   tavel::StatusAnswer m_startAnswer;
   tavel::PrinterStatus m_startStatus;
   int m_pagesSent;              // pages and copies the printer took

@@ -56,7 +56,23 @@ struct Key {
   std::string (*get)(const State&);
 };
 
-std::string OnOff(bool on, const char* yes, const char* no) { return on ? yes : no; }
+// The keys whose value is one of two words, the word for true first.
+const char* const kOpenClosed[] = {"open", "closed", "open or closed"};
+const char* const kYesNo[] = {"yes", "no", "yes or no"};
+const char* const kOutOk[] = {"out", "ok", "ok or out"};
+
+template <bool State::*Member, const char* const* Words>
+bool SetFlag(State& s, const std::string& v) {
+  return Flag(v, Words[0], Words[1], s.*Member);
+}
+template <bool State::*Member, const char* const* Words>
+std::string GetFlag(const State& s) {
+  return s.*Member ? Words[0] : Words[1];
+}
+template <bool State::*Member, const char* const* Words>
+Key FlagKey(const char* name) {
+  return {name, Words[2], SetFlag<Member, Words>, GetFlag<Member, Words>};
+}
 
 const Key kKeys[] = {
     {"paper", "ok, low or out",
@@ -70,23 +86,12 @@ const Key kKeys[] = {
      [](const State& s) {
        return s.paperAfter < 0 ? std::string() : std::to_string(s.paperAfter);
      }},
-    {"cover", "open or closed",
-     [](State& s, const std::string& v) { return Flag(v, "open", "closed", s.coverOpen); },
-     [](const State& s) { return OnOff(s.coverOpen, "open", "closed"); }},
-    {"head", "open or closed",
-     [](State& s, const std::string& v) { return Flag(v, "open", "closed", s.headOpen); },
-     [](const State& s) { return OnOff(s.headOpen, "open", "closed"); }},
-    {"jam", "yes or no", [](State& s, const std::string& v) { return Flag(v, "yes", "no", s.jam); },
-     [](const State& s) { return OnOff(s.jam, "yes", "no"); }},
-    {"ribbon", "ok or out",
-     [](State& s, const std::string& v) { return Flag(v, "out", "ok", s.ribbonOut); },
-     [](const State& s) { return OnOff(s.ribbonOut, "out", "ok"); }},
-    {"paused", "yes or no",
-     [](State& s, const std::string& v) { return Flag(v, "yes", "no", s.paused); },
-     [](const State& s) { return OnOff(s.paused, "yes", "no"); }},
-    {"overheated", "yes or no",
-     [](State& s, const std::string& v) { return Flag(v, "yes", "no", s.overheated); },
-     [](const State& s) { return OnOff(s.overheated, "yes", "no"); }},
+    FlagKey<&State::coverOpen, kOpenClosed>("cover"),
+    FlagKey<&State::headOpen, kOpenClosed>("head"),
+    FlagKey<&State::jam, kYesNo>("jam"),
+    FlagKey<&State::ribbonOut, kOutOk>("ribbon"),
+    FlagKey<&State::paused, kYesNo>("paused"),
+    FlagKey<&State::overheated, kYesNo>("overheated"),
     {"battery", "0 to 100",
      [](State& s, const std::string& v) { return Number(v, 0, 100, s.battery); },
      [](const State& s) { return std::to_string(s.battery); }},
