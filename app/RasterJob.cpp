@@ -699,6 +699,7 @@ bool CRasterJob::EndJob(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) 
   papplLogJob(job, PAPPL_LOGLEVEL_DEBUG, "Document end sent after %d page(s).",
               self->m_driver->PageNumber());
   const bool ok = !self->m_driver->OutputFailed() && self->m_sink.Flush();
+  if (ok) tavel::EndWaitMessage(job);
   self->KeepPreview(job);
   papplJobSetData(job, nullptr);
   delete self;

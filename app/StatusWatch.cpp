@@ -29,6 +29,7 @@ std::string SuppliesLabel(int batteryPercent) {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+constexpr char kReadyAgain[] = "Printing: the printer is ready again.";
 // A job's wait looks for a cancel this often.
 constexpr int kCancelLookMs = 100;
 
@@ -295,7 +296,7 @@ WaitResult WaitAfter(pappl_job_t* job, pappl_device_t* device, StatusAnswer answ
   }
   SetWaiting(job, false);
   if (result == WaitResult::kReady)
-    papplJobSetMessage(job, "%s", "Printing: the printer is ready again.");
+    papplJobSetMessage(job, "%s", kReadyAgain);
   return result;
 }
 
@@ -416,6 +417,14 @@ void ShowStoppedJobs(ipp_t* response, int requestedJob) {
     if (!std::strcmp(name, "job-state")) state = a;
   }
   show();
+}
+
+void EndWaitMessage(pappl_job_t* job) {
+  const char* message = papplJobGetMessage(job);
+  // PAPPL's words for a job that completed, which it gives only a job
+  // without a message of its own.
+  if (message && !std::strcmp(message, kReadyAgain))
+    papplJobSetMessage(job, "%s", "Job completed.");
 }
 
 }  // namespace tavel

@@ -84,6 +84,10 @@ bool UpdatePrinterStatus(pappl_printer_t* printer);
 // it: by its first job the application knows whether the printer answers.
 void StartStatusCheck(pappl_printer_t* printer);
 
+// A job that printed all its pages after a wait: its message says it
+// completed, not that the printer was ready again.
+void EndWaitMessage(pappl_job_t* job);
+
 // A job thread about to open the printer's device waits for a check in
 // progress to give the device back.
 void WaitForIdleCheck(pappl_printer_t* printer);

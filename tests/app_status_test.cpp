@@ -179,8 +179,9 @@ struct Case {
 };
 
 const Case kCases[] = {
-    {"paper out", "paper=out", 2, true, "media-empty", "paper=ok", "completed", nullptr},
-    {"out mid-job", "paper-after=2", 5, true, "media-empty", "paper=ok", "completed", nullptr},
+    {"paper out", "paper=out", 2, true, "media-empty", "paper=ok", "completed", "Job completed."},
+    {"out mid-job", "paper-after=2", 5, true, "media-empty", "paper=ok", "completed",
+     "Job completed."},
     {"cover open", "cover=open", 1, true, "cover-open door-open", "cover=closed", "completed",
      nullptr},
     {"cancelled waiting", "paper=out", 2, true, "media-empty", nullptr, "canceled", nullptr},
