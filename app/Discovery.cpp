@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/DeviceIdMatch.h"
+
 namespace tavel {
 namespace {
 
@@ -62,8 +64,11 @@ int ShowDevices() {
   bool networkOff = false;
   const std::vector<FoundDevice> found = FindDevices(nullptr, &networkOff);
   if (networkOff) std::fprintf(stderr, "%s\n", kNetworkDiscoveryOff);
-  for (const FoundDevice& device : found)
-    std::printf("%s (%s)\n", device.uri.c_str(), device.info.c_str());
+  for (const FoundDevice& device : found) {
+    const char* driver = MatchDeviceId(device.id);
+    std::printf("%s (%s)%s%s\n", device.uri.c_str(), device.info.c_str(),
+                driver ? " driver " : "", driver ? driver : "");
+  }
   return 0;
 }
 

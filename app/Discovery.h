@@ -34,7 +34,8 @@ bool DnssdDaemonRunning();
 // discovery was left out. `system` (may be null) gets a log line then.
 std::vector<FoundDevice> FindDevices(pappl_system_t* system, bool* networkOff);
 
-// The "devices" sub-command: one device a line ("URI (description)") on
+// The "devices" sub-command: one device a line ("URI (description)", and
+// " driver NAME" when its device ID says which model it is) on
 // standard output, the note on standard error when network discovery is
 // off. The exit status.
 int ShowDevices();

@@ -63,12 +63,4 @@ void IdentifyPrinter(pappl_printer_t* printer, pappl_identify_actions_t, const c
                   message && *message ? message : "this printer");
 }
 
-bool RefuseDocument(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t*) {
-  const char* format = papplJobGetFormat(job);
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Unable to print a document of format \"%s\".",
-              format ? format : "unknown");
-  papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-  return false;
-}
-
 }  // namespace tavel

@@ -33,8 +33,4 @@ const char* SupplyDescription(const ModelInfo& model);
 void IdentifyPrinter(pappl_printer_t* printer, pappl_identify_actions_t actions,
                      const char* message);
 
-// The driver's "raw" path, which PAPPL takes for a document of none of
-// the formats it can print (application/octet-stream it could not type).
-bool RefuseDocument(pappl_job_t* job, pappl_pr_options_t* options, pappl_device_t* device);
-
 }  // namespace tavel

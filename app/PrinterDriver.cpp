@@ -8,6 +8,7 @@
 #include "app/ModelTable.h"
 #include "app/PrinterAttributes.h"
 #include "app/RasterJob.h"
+#include "app/RawJob.h"
 #include "app/StatusWatch.h"
 #include "app/TestPage.h"
 #include "app/VendorOptions.h"
@@ -89,20 +90,19 @@ void AddVendorAttributes(const ModelInfo& model, pappl_pr_driver_data_t* data, i
   }
 }
 
-// The job callbacks: the raster path prints, every other document is refused.
-void SetCallbacks(pappl_pr_driver_data_t* data) {
+// The job callbacks: the raster path prints, a printer-language document goes as it is.
+void SetCallbacks(const ModelInfo& model, pappl_pr_driver_data_t* data) {
   data->rstartjob_cb = CRasterJob::StartJob;
   data->rstartpage_cb = CRasterJob::StartPage;
   data->rwriteline_cb = CRasterJob::WriteLine;
   data->rendpage_cb = CRasterJob::EndPage;
   data->rendjob_cb = CRasterJob::EndJob;
   data->testpage_cb = PrintTestPage;
-  // The printer takes raster only. PAPPL hands a job to the "raw" path
-  // when its format is this one and no filter or raster path takes it: an
-  // untyped document, refused there. (PAPPL lists the format among the
-  // supported ones, so it must not be one listed already.)
-  data->format = "application/octet-stream";
-  data->printfile_cb = RefuseDocument;
+  // A document in the printer's own language goes to it as it is, once
+  // the decoder has read it (RawJob.h); an untyped one comes there through
+  // the filter of application/octet-stream when it is no picture or PDF.
+  data->format = FamilyInfo(model.family).rawDocumentType;
+  data->printfile_cb = PrintRawFile;
   data->identify_cb = IdentifyPrinter;
   data->identify_supported = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
   data->identify_default = PAPPL_IDENTIFY_ACTIONS_DISPLAY;
@@ -141,7 +141,7 @@ bool SetupDriver(pappl_system_t* system, const char* driverName, const char*, co
   }
   const ModelInfo& model = *found;
   data->extension = const_cast<ModelInfo*>(&model);
-  SetCallbacks(data);
+  SetCallbacks(model, data);
   std::snprintf(data->make_and_model, sizeof data->make_and_model, "%s", model.modelName);
   data->ppm = kPagesPerMinute;
   data->kind = PapplKind(model);

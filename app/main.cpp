@@ -29,6 +29,7 @@
 #endif
 
 #include "app/Authorization.h"
+#include "app/DeviceIdMatch.h"
 #include "app/Discovery.h"
 #include "app/FileDevice.h"
 #include "app/JobPreview.h"
@@ -37,6 +38,7 @@
 #include "app/PrinterAttributes.h"
 #include "app/PrinterDriver.h"
 #include "app/RasterJob.h"
+#include "app/RawJob.h"
 #include "app/SerialDevice.h"
 #include "app/ServerConfig.h"
 #include "app/StateFile.h"
@@ -122,6 +124,7 @@ void AddDocumentFilters(pappl_system_t* system) {
                            nullptr);
   papplSystemAddMIMEFilter(system, "image/jpeg", "image/pwg-raster", CRasterJob::PrintImageFile,
                            nullptr);
+  tavel::AddRawFilters(system);
 }
 
 pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
@@ -186,8 +189,8 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
   tavel::AddSystemPages(system);
   std::vector<pappl_pr_driver_t>& drivers = tavel::DriverList();
   SetUpPreviews(system, count, options, spool);
-  papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(), nullptr,
-                               PrinterCreated, tavel::SetupDriver, nullptr);
+  papplSystemSetPrinterDrivers(system, static_cast<int>(drivers.size()), drivers.data(),
+                               tavel::AutoAddDriver, PrinterCreated, tavel::SetupDriver, nullptr);
   AddDocumentFilters(system);
   // The web pages name the vendor options from the option table, with no
   // strings file: with one, PAPPL 1.3.1 adds its language once more to the
@@ -216,6 +219,6 @@ int main(int argc, char* argv[]) {
   if (argc == 2 && std::strcmp(argv[1], "devices") == 0) return tavel::ShowDevices();
   std::vector<pappl_pr_driver_t>& drivers = tavel::DriverList();
   return papplMainloop(argc, argv, kTavelVersion, nullptr, static_cast<int>(drivers.size()),
-                       drivers.data(), nullptr, tavel::SetupDriver, nullptr, nullptr,
+                       drivers.data(), tavel::AutoAddDriver, tavel::SetupDriver, nullptr, nullptr,
                        CreateSystem, nullptr, nullptr);
 }

@@ -21,15 +21,18 @@ constexpr SpeedSteps kInchesPerSecond = {2540, 0};  // level n: n inches a secon
 constexpr SpeedSteps kPeriPageSteps = {1000, 1};    // level n: (n + 1) x 10 mm a second
 
 const FamilyRow kTspl = {Family::kTspl, "TSPL", Make<CPrinterTSPL>, PrinterKind::kLabel,
-                         kInchesPerSecond, &kTsplStatus, nullptr};
+                         kInchesPerSecond, &kTsplStatus, "application/vnd.tavelpress.tspl"};
 const FamilyRow kEscpos = {Family::kEscpos, "ESC/POS", Make<CPrinterESCPOS>,
-                           PrinterKind::kReceipt, kNoSpeed, &kEscposStatus, nullptr};
+                           PrinterKind::kReceipt, kNoSpeed, &kEscposStatus,
+                           "application/vnd.tavelpress.escpos"};
 const FamilyRow kCpcl = {Family::kCpcl, "CPCL", Make<CPrinterCPCL>, PrinterKind::kLabel,
-                         kNoSpeed, &kCpclStatus, nullptr};
+                         kNoSpeed, &kCpclStatus, "application/vnd.tavelpress.cpcl"};
 const FamilyRow kPaperang = {Family::kPaperang, "Paperang", Make<CPrinterPaperang>,
-                             PrinterKind::kPocket, kNoSpeed, &kPaperangStatus, nullptr};
+                             PrinterKind::kPocket, kNoSpeed, &kPaperangStatus,
+                             "application/vnd.tavelpress.paperang"};
 const FamilyRow kPeriPage = {Family::kPeriPage, "PeriPage", Make<CPrinterPeriPage>,
-                             PrinterKind::kPocket, kPeriPageSteps, &kPeriPageStatus, nullptr};
+                             PrinterKind::kPocket, kPeriPageSteps, &kPeriPageStatus,
+                             "application/vnd.tavelpress.peripage"};
 
 }  // namespace
 

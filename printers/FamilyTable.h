@@ -35,8 +35,8 @@ struct FamilyRow {
   // How the printer is asked for its state (PrinterStatus.h); null when
   // its printers can't be asked.
   const StatusQuery* statusQuery;
-  // Not used yet (null): the document format of a stream in the language
-  // sent as it is.
+  // The document format of a stream in the language, sent as it is (a
+  // vendor MIME type: the languages have no registered one).
   const char* rawDocumentType;
 };
 

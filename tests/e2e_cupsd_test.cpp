@@ -16,6 +16,7 @@
 
 #include "support/AppServer.h"
 #include "support/CupsChain.h"
+#include "support/FamilyStream.h"
 #include "support/SanitizerReport.h"
 
 namespace {
@@ -337,6 +338,37 @@ TEST_F(PrivateScheduler, PrintsThroughThePrinterApplication) {
   EXPECT_EQ(receipt.pages[0].width, 576);
   EXPECT_NEAR(receipt.pages[0].height, Dots(150, 203), 2);
   EXPECT_FALSE(InkBox(receipt.pages[0]).Empty());
+}
+// A label program's TSPL through the scheduler untouched: a raw queue
+// (lpadmin -m raw) and a driverless queue's raw option (lp -o raw) both
+// reach the application, which checks the stream and prints it as sent.
+TEST_F(PrivateScheduler, RawJobsReachThePrinterApplication) {
+  const std::string appDir = dir_ + "/app";
+  ASSERT_EQ(mkdir(appDir.c_str(), 0755), 0);
+  AppServer app;
+  ASSERT_TRUE(app.Start(TAVEL_APP_PATH, appDir)) << app.Log();
+  std::string why;
+  ASSERT_TRUE(app.AddPrinter("label", "tspl-4in-203", "", &why)) << why;
+  CommandResult r = Cups({"lpadmin", "-p", "raw", "-E", "-v", app.PrinterUri("label"), "-m", "raw"});
+  ASSERT_EQ(r.status, 0) << r.Describe() << Logs();
+  r = Cups({"lpadmin", "-p", "driverless", "-E", "-v", app.PrinterUri("label"), "-m", "everywhere"});
+  ASSERT_EQ(r.status, 0) << r.Describe() << Logs();
+
+  const std::vector<uint8_t> stream = FamilyStream(tavel::Family::kTspl, 1);
+  const std::string label(stream.begin(), stream.end());
+  const std::string file = dir_ + "/label.tspl";
+  ASSERT_TRUE(WriteFile(file, label));
+  const std::string rawJob = Submit("raw", file, {});
+  ASSERT_FALSE(rawJob.empty());
+  ASSERT_TRUE(WaitForJob("raw", rawJob, 120)) << app.Log();
+  const std::string optionJob = Submit("driverless", file, {"-o", "raw"});
+  ASSERT_FALSE(optionJob.empty());
+  ASSERT_TRUE(WaitForJob("driverless", optionJob, 120)) << app.Log();
+  for (int job : {1, 2}) {
+    ASSERT_EQ(app.WaitForJob("label", job), "completed") << app.Log();
+    EXPECT_EQ(ReadFile(app.OutputPath("label", job, "label.tspl")), label) << job << app.Log();
+  }
+  app.Stop();
 }
 #endif
 

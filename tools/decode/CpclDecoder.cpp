@@ -75,9 +75,9 @@ bool DecodeCpcl(Stream& s) {
       s.Item(start, "FORM (feed to next gap or mark)");
       Note(s, start, Act::kFeedToMark);
     } else if (line == "PRINT") {
-      s.Item(start, Format("PRINT  -> page %zu", s.pages.size() + 1));
+      s.Item(start, Format("PRINT  -> page %zu", s.pageSizes.size() + 1));
       Note(s, start, Act::kPrint);
-      s.pages.push_back(std::move(page));
+      s.AddPage(std::move(page));
       page = Page();
       inLabel = false;
     } else {

@@ -99,7 +99,7 @@ bool DecodeEscpos(Stream& s) {
   Page page;
   bool hasRaster = false;
   auto endPage = [&]() {
-    if (hasRaster) s.pages.push_back(std::move(page));
+    if (hasRaster) s.AddPage(std::move(page));
     page = Page();
     hasRaster = false;
   };

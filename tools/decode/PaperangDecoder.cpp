@@ -147,9 +147,9 @@ bool Command(Stream& s, size_t start, size_t at, const uint8_t* p, size_t n, Pag
       break;
     case kEndPrinting:
       if (!needRest(0, "end printing") || !needPage(true, "end printing")) return false;
-      text = Format("end printing  -> page %zu", s.pages.size() + 1);
+      text = Format("end printing  -> page %zu", s.pageSizes.size() + 1);
       Note(s, start, Act::kPrint);
-      s.pages.push_back(std::move(st.page));
+      s.AddPage(std::move(st.page));
       st = PageState();
       break;
     case kFeed:

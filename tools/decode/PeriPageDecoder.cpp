@@ -119,9 +119,9 @@ bool DecodePeriPage(Stream& s) {
       Note(s, start, Act::kStatusQuery);
       pos += 4;
     } else if (Starts(s, pos, {0x10, 0xFF, 0xFE, 0x45})) {
-      s.Item(start, Format("end of print  -> page %zu", s.pages.size() + 1));
+      s.Item(start, Format("end of print  -> page %zu", s.pageSizes.size() + 1));
       Note(s, start, Act::kPrint);
-      s.pages.push_back(std::move(page));
+      s.AddPage(std::move(page));
       page = Page();
       pageOpen = false;
       pos += 4;

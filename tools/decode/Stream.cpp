@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <utility>
 
 bool Stream::Fail(size_t offset, const std::string& what) {
   if (error.empty()) {
@@ -9,6 +10,11 @@ bool Stream::Fail(size_t offset, const std::string& what) {
     error = what;
   }
   return false;
+}
+
+void Stream::AddPage(Page&& page) {
+  pageSizes.push_back({page.Width(), page.Height()});
+  if (keepPages) pages.push_back(std::move(page));
 }
 
 void Stream::Item(size_t offset, const std::string& text) const {

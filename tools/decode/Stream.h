@@ -20,6 +20,14 @@ struct Stream {
   size_t size;
   std::ostream* list;  // null: no listing wanted
   std::vector<Page> pages;
+  // A page's size in dots, kept for every page even when the page is not.
+  struct PageSize {
+    uint64_t width, height;
+  };
+  std::vector<PageSize> pageSizes;
+  // False: pages are only measured, never held, so checking a stream from
+  // outside costs at most one page's memory however many pages it has.
+  bool keepPages = true;
   Explainer* explain = nullptr;  // null: no explanation wanted
 
   size_t errorOffset = 0;
@@ -28,6 +36,8 @@ struct Stream {
   // Records the error (the first one wins) and returns false, so that a
   // parser can say `return s.Fail(pos, "...")`.
   bool Fail(size_t offset, const std::string& what);
+  // A finished page: measured, and held when keepPages.
+  void AddPage(Page&& page);
   // One listing line for the command that starts at offset.
   void Item(size_t offset, const std::string& text) const;
 

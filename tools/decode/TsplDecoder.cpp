@@ -192,8 +192,8 @@ bool DecodeTspl(Stream& s) {
       label.canvas = Page();
       s.Item(start, "CLS (clear image buffer)");
     } else if (line.compare(0, 6, "PRINT ") == 0) {
-      s.Item(start, line + Format("  -> page %zu", s.pages.size() + 1));
-      s.pages.push_back(std::move(label.canvas));
+      s.Item(start, line + Format("  -> page %zu", s.pageSizes.size() + 1));
+      s.AddPage(std::move(label.canvas));
       label = Label();
     } else {
       s.Item(start, line);
