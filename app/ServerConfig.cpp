@@ -18,6 +18,7 @@ const char* const kServerOptions[] = {
     "listen-hostname", "server-port",  "spool-directory",   "state-file",
     "log-file",        "log-level",    "preview-jobs",      "preview-directory",
     "auth-service",    "admin-group",  "print-group",       "file-device-folder",
+    "auto-add",
 };
 
 std::string Trim(const std::string& s) {

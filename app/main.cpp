@@ -12,7 +12,8 @@
 // admin-group, print-group (the login for administration:
 // Authorization.h), config-file (ServerConfig.h),
 // file-device-folder (the one folder file: devices may write under;
-// without it they are off: FileDevice.h).
+// without it they are off: FileDevice.h), auto-add ("no": USB printers
+// are not added when plugged in: AutoAdd.h).
 #include <pappl/pappl.h>
 
 #include <cerrno>
@@ -29,6 +30,7 @@
 #endif
 
 #include "app/Authorization.h"
+#include "app/AutoAdd.h"
 #include "app/DeviceIdMatch.h"
 #include "app/Discovery.h"
 #include "app/FileDevice.h"
@@ -202,6 +204,8 @@ pappl_system_t* CreateSystem(int count, cups_option_t* options, void*) {
     papplSystemIteratePrinters(system, PrinterCreated, nullptr);
     papplSystemSetSaveCallback(system, SaveState, const_cast<char*>(state));
   }
+  if (std::strcmp(OptionOr(count, options, "auto-add", "usb"), "no") != 0)
+    tavel::StartUsbAutoAdd(system);
   return system;
 }
 
