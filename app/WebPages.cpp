@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "app/DeviceIdMatch.h"
 #include "app/Discovery.h"
 #include "app/JobSettings.h"
 #include "app/ModelTable.h"
@@ -536,6 +537,7 @@ bool ServeSystemConfig(pappl_client_t* client, void*) {
 // ---- Add Printer ----------------------------------------------------------
 
 constexpr const char* kSocketChoice = "socket";  // "a network printer at this address"
+constexpr const char* kAutoDriver = "auto";      // the model the device's ID names
 
 // The device URI the form names; "" and why when none.
 std::string ChosenDevice(const Form& form, std::string* deviceId, std::string* why) {
@@ -556,6 +558,8 @@ std::string ChosenDevice(const Form& form, std::string* deviceId, std::string* w
   return chosen.substr(0, bar);
 }
 
+bool ShowAddPrinter(pappl_client_t* client, const std::string& status, const std::string& name);
+
 bool ServeAddPrinter(pappl_client_t* client, void*) {
   if (!papplClientHTMLAuthorize(client)) return true;
   pappl_system_t* system = papplClientGetSystem(client);
@@ -569,10 +573,17 @@ bool ServeAddPrinter(pappl_client_t* client, void*) {
       status = kBadForm;
     } else if (name.empty()) {
       status = "Enter a name for the printer.";
-    } else if (!driver || !FindModel(driver)) {
+    } else if (!driver || (!FindModel(driver) && std::strcmp(driver, kAutoDriver) != 0)) {
       status = "Select a driver.";
     } else {
       const std::string uri = ChosenDevice(form, &deviceId, &status);
+      if (!uri.empty() && std::strcmp(driver, kAutoDriver) == 0) {
+        driver = MatchDeviceId(deviceId);
+        if (!driver) {
+          status = "The device does not say which model it is: select a driver.";
+          return ShowAddPrinter(client, status, name);
+        }
+      }
       if (!uri.empty()) {
         pappl_printer_t* printer = papplPrinterCreate(
             system, 0, name.c_str(), driver, deviceId.empty() ? nullptr : deviceId.c_str(),
@@ -587,6 +598,11 @@ bool ServeAddPrinter(pappl_client_t* client, void*) {
       }
     }
   }
+  return ShowAddPrinter(client, status, name);
+}
+
+bool ShowAddPrinter(pappl_client_t* client, const std::string& status, const std::string& name) {
+  pappl_system_t* system = papplClientGetSystem(client);
   bool networkOff = false;
   const std::vector<FoundDevice> found = FindDevices(system, &networkOff);
   if (!SystemHeader(client, "Add Printer")) return false;
@@ -597,14 +613,19 @@ bool ServeAddPrinter(pappl_client_t* client, void*) {
   InputRow(client, "Name", "text", "printer_name", name,
            " placeholder=\"Name of printer\" required");
   std::vector<Choice> devices = {{"", "Select Device"}};
-  for (const FoundDevice& d : found) devices.push_back({d.uri + "|" + d.id, d.info});
+  // A device whose ID names a model says which.
+  for (const FoundDevice& d : found) {
+    const ModelInfo* model = FindModel(MatchDeviceId(d.id) ? MatchDeviceId(d.id) : "");
+    devices.push_back({d.uri + "|" + d.id, model ? d.info + " (" + model->modelName + ")" : d.info});
+  }
   devices.push_back({kSocketChoice, "Network printer (at the address below)"});
   SelectRow(client, "Device", "device_uri", devices, "");
   InputRow(client, "Hostname/IP Address", "text", "hostname", "",
            " placeholder=\"IP address or hostname\"");
   InputRow(client, "Or device URI", "text", "device_uri_text", "",
            " placeholder=\"serial:///dev/rfcomm0?chunk=128&amp;pause=20, file:///folder\"");
-  std::vector<Choice> drivers = {{"", "Select Driver"}};
+  std::vector<Choice> drivers = {{"", "Select Driver"},
+                                 {kAutoDriver, "The model the device names"}};
   for (const pappl_pr_driver_t& d : DriverList()) drivers.push_back({d.name, d.description});
   SelectRow(client, "Driver", "driver_name", drivers, "");
   papplClientHTMLPuts(client,
