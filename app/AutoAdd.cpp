@@ -4,11 +4,12 @@
 #include <strings.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <thread>
+#include <utility>
 
 #include "app/DeviceIdMatch.h"
 
@@ -23,9 +24,7 @@ bool CollectUsb(const char* info, const char* uri, const char* id, void* data) {
   return false;
 }
 
-void LogListError(const char* message, void* data) {
-  papplLog(static_cast<pappl_system_t*>(data), PAPPL_LOGLEVEL_DEBUG, "USB listing: %s", message);
-}
+void IgnoreListError(const char*, void*) {}
 
 void AddName(pappl_printer_t* printer, void* data) {
   static_cast<std::vector<std::string>*>(data)->push_back(papplPrinterGetName(printer));
@@ -37,26 +36,51 @@ std::vector<std::string> PrinterNames(pappl_system_t* system) {
   return names;
 }
 
-// One pass at a time; a change during a pass is seen at the next look.
-std::atomic<bool> g_passRunning{false};
-std::string g_lastSignature;
-bool g_looked = false;
-
-void Pass(pappl_system_t* system) {
+// The watch's state, shared by the system's timer and the listing thread.
+// The thread never touches the system (which may be gone when it ends):
+// it leaves what it found here, and the timer adds the printers. Never
+// freed, for the same reason.
+struct Watch {
+  std::mutex lock;
+  bool listing = false;      // a listing thread runs
+  bool found = false;        // it left devices to add
   std::vector<FoundDevice> devices;
-  papplDeviceList(PAPPL_DEVTYPE_USB, CollectUsb, &devices, LogListError, system);
-  if (!papplSystemIsShutdown(system)) AddFoundPrinters(system, devices);
-  g_passRunning = false;
+  bool looked = false;
+  std::string signature;     // of the last listing's start
+};
+Watch& TheWatch() {
+  static Watch* watch = new Watch;
+  return *watch;
+}
+
+void ListUsbPrinters() {
+  std::vector<FoundDevice> devices;
+  papplDeviceList(PAPPL_DEVTYPE_USB, CollectUsb, &devices, IgnoreListError, nullptr);
+  Watch& watch = TheWatch();
+  std::lock_guard<std::mutex> hold(watch.lock);
+  watch.devices = std::move(devices);
+  watch.found = true;
+  watch.listing = false;
 }
 
 bool Look(pappl_system_t* system, void*) {
   if (papplSystemIsShutdown(system)) return false;
+  Watch& watch = TheWatch();
+  std::vector<FoundDevice> devices;
+  bool found = false;
+  {
+    std::lock_guard<std::mutex> hold(watch.lock);
+    std::swap(found, watch.found);
+    devices.swap(watch.devices);
+  }
+  if (found) AddFoundPrinters(system, devices);
+  // A change while a listing runs is seen at a later look.
   const std::string signature = UsbPrintersSignature(kUsbInterfaces);
-  if (g_looked && signature == g_lastSignature) return true;
-  if (g_passRunning.exchange(true)) return true;  // looked at again after it
-  g_looked = true;
-  g_lastSignature = signature;
-  std::thread(Pass, system).detach();
+  std::lock_guard<std::mutex> hold(watch.lock);
+  if (watch.listing || (watch.looked && signature == watch.signature)) return true;
+  watch.listing = watch.looked = true;
+  watch.signature = signature;
+  std::thread(ListUsbPrinters).detach();
   return true;
 }
 

@@ -11,7 +11,8 @@
 // of the same model gets " 2" after the name, and so on. A device that a
 // printer already uses (by its URI, which for USB holds the serial number)
 // is left alone, as is one removed by the administrator while it stays
-// plugged in: it is not found again until it is plugged in anew.
+// plugged in: it is found again only when plugged in anew, or when the
+// server starts (auto-add=no keeps it out for good).
 #pragma once
 
 #include <pappl/pappl.h>
