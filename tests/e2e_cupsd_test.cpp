@@ -152,6 +152,17 @@ class PrivateScheduler : public ::testing::Test {
     return out;
   }
 
+#ifdef TAVEL_APP_PATH
+  // The printer application in `appDir`, with a TSPL printer "label" on a
+  // file: device.
+  void StartApp(const std::string& appDir, AppServer* app) {
+    ASSERT_EQ(mkdir(appDir.c_str(), 0755), 0);
+    ASSERT_TRUE(app->Start(TAVEL_APP_PATH, appDir)) << app->Log();
+    std::string why;
+    ASSERT_TRUE(app->AddPrinter("label", "tspl-4in-203", "", &why)) << why;
+  }
+#endif
+
   // Sends the document; returns the job id ("queue-N") or "".
   std::string Submit(const std::string& queue, const std::string& document,
                      const std::vector<std::string>& lpArgs) {
@@ -267,11 +278,9 @@ std::string OfferedDefaultSize(const std::string& ppd) {
 // prints them with its darkness and content settings on file: devices.
 TEST_F(PrivateScheduler, PrintsThroughThePrinterApplication) {
   const std::string appDir = dir_ + "/app";
-  ASSERT_EQ(mkdir(appDir.c_str(), 0755), 0);
   AppServer app;
-  ASSERT_TRUE(app.Start(TAVEL_APP_PATH, appDir)) << app.Log();
+  ASSERT_NO_FATAL_FAILURE(StartApp(appDir, &app));
   std::string why;
-  ASSERT_TRUE(app.AddPrinter("label", "tspl-4in-203", "", &why)) << why;
   ASSERT_TRUE(app.AddPrinter("receipt", "escpos-80mm", "", &why)) << why;
   // This scheduler's driverless queues pass the media but not darkness or
   // content options; those are the application printer's defaults.
@@ -339,16 +348,14 @@ TEST_F(PrivateScheduler, PrintsThroughThePrinterApplication) {
   EXPECT_NEAR(receipt.pages[0].height, Dots(150, 203), 2);
   EXPECT_FALSE(InkBox(receipt.pages[0]).Empty());
 }
+
 // A label program's TSPL through the scheduler untouched: a raw queue
 // (lpadmin -m raw) and a driverless queue's raw option (lp -o raw) both
 // reach the application, which checks the stream and prints it as sent.
 TEST_F(PrivateScheduler, RawJobsReachThePrinterApplication) {
   const std::string appDir = dir_ + "/app";
-  ASSERT_EQ(mkdir(appDir.c_str(), 0755), 0);
   AppServer app;
-  ASSERT_TRUE(app.Start(TAVEL_APP_PATH, appDir)) << app.Log();
-  std::string why;
-  ASSERT_TRUE(app.AddPrinter("label", "tspl-4in-203", "", &why)) << why;
+  ASSERT_NO_FATAL_FAILURE(StartApp(appDir, &app));
   CommandResult r = Cups({"lpadmin", "-p", "raw", "-E", "-v", app.PrinterUri("label"), "-m", "raw"});
   ASSERT_EQ(r.status, 0) << r.Describe() << Logs();
   r = Cups({"lpadmin", "-p", "driverless", "-E", "-v", app.PrinterUri("label"), "-m", "everywhere"});
