@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 
+#include "app/BluetoothDevice.h"
 #include "app/NetworkDevice.h"
 #include "app/SerialDevice.h"
 
@@ -243,6 +244,7 @@ void AddDeviceSchemes() {
     papplDeviceClose(probe);
 #endif
   AddSerialScheme();
+  AddBluetoothScheme();
 }
 
 }  // namespace tavel

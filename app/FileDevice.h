@@ -15,7 +15,8 @@
 // symbolic links resolved, must lie in it, when a printer is made and again
 // each time its device opens. Without that folder, file: devices are off:
 // the server may run as a user whose files no client should choose.
-// With the serial scheme (SerialDevice.h), the socket scheme
+// With the serial and bluetooth schemes (SerialDevice.h,
+// BluetoothDevice.h), the socket scheme
 // (NetworkDevice.h; PAPPL's where its schemes can't be left out) and
 // PAPPL's usb, dnssd and snmp schemes, these are the device schemes of the
 // application.
