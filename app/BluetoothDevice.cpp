@@ -55,11 +55,9 @@ int HexDigit(char c) {
   return c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
 }
 
-// Six hex pairs, all joined by '-' or all by ':'.
-bool ParseAddress(const std::string& text, BluetoothSettings* settings) {
+// Six hex pairs joined by `separator`.
+bool ParseAddress(const std::string& text, char separator, BluetoothSettings* settings) {
   if (text.size() != kAddressLength) return false;
-  const char separator = text[2];
-  if (separator != '-' && separator != ':') return false;
   std::string normal;
   for (size_t i = 0; i < settings->bytes.size(); ++i) {
     const size_t at = i * 3;
@@ -137,39 +135,33 @@ int Connect(const BluetoothSettings& settings, int* error, bool* noSocket) {
   return fd;
 }
 
-void ReportConnectFailure(pappl_device_t* device, const BluetoothSettings& s, int error,
-                          bool noSocket) {
-  const char* why = std::strerror(error);
-  const char* address = s.address.c_str();
+// What the job's message and the log say of a connection that failed.
+std::string ConnectFailure(const BluetoothSettings& s, int error, bool noSocket) {
+  const std::string why = std::string(" (") + std::strerror(error) + ").";
+  const std::string printer = "The Bluetooth printer " + s.address;
   if (noSocket && (error == EAFNOSUPPORT || error == EPROTONOSUPPORT))
-    return papplDeviceError(device,
-                            "There is no Bluetooth on this machine: the system offers no "
-                            "Bluetooth (RFCOMM) connections (%s).", why);
-  if (noSocket) return papplDeviceError(device, "Unable to make a Bluetooth connection: %s", why);
+    return "There is no Bluetooth on this machine: the system offers no Bluetooth (RFCOMM) "
+           "connections" + why;
+  if (noSocket) return "Unable to make a Bluetooth connection" + why;
   switch (error) {
     case ETIMEDOUT:
     case EHOSTDOWN:
     case ECONNREFUSED:
     case ECONNRESET:
     case ECONNABORTED:
-      return papplDeviceError(device,
-                              "The Bluetooth printer %s does not answer on channel %d: it is "
-                              "switched off or out of reach (%s).", address, s.channel, why);
+      return printer + " does not answer on channel " + std::to_string(s.channel) +
+             ": it is switched off or out of reach" + why;
     case EHOSTUNREACH:
     case ENETDOWN:
     case ENETUNREACH:
     case ENODEV:
-      return papplDeviceError(device,
-                              "Unable to reach the Bluetooth printer %s: no Bluetooth adapter is "
-                              "switched on, or the printer is out of reach (%s).", address, why);
+      return printer + " can't be reached: no Bluetooth adapter is switched on, or the printer "
+             "is out of reach" + why;
     case EACCES:
     case EPERM:
-      return papplDeviceError(device,
-                              "The Bluetooth printer %s refused the connection: pair it again "
-                              "(%s).", address, why);
+      return printer + " refused the connection: pair it again" + why;
     default:
-      return papplDeviceError(device, "Unable to connect to the Bluetooth printer %s: %s",
-                              address, why);
+      return "Unable to connect to the Bluetooth printer " + s.address + why;
   }
 }
 
@@ -190,10 +182,7 @@ bool OpenLink(pappl_device_t* device, const char* uri, const char*) {
   BluetoothLink* link = new (std::nothrow) BluetoothLink;
   if (!link) return false;
   if (!ParseBluetoothUri(uri, &link->settings)) {
-    papplDeviceError(device,
-                     "Bad Bluetooth device URI \"%s\": it takes the form "
-                     "bluetooth://AA-BB-CC-DD-EE-FF?channel=1 (channels 1-30).",
-                     uri ? uri : "");
+    papplDeviceError(device, "%s", BadBluetoothUri(uri).c_str());
     delete link;
     return false;
   }
@@ -201,9 +190,12 @@ bool OpenLink(pappl_device_t* device, const char* uri, const char*) {
   bool noSocket = false;
   link->end.fd = Connect(link->settings, &error, &noSocket);
   if (link->end.fd < 0) {
-    ReportConnectFailure(device, link->settings, error, noSocket);
-    delete link;
-    return false;
+    // Opened all the same, without a connection: PAPPL 1.3 answers a failed
+    // open by pausing the queue and trying again every few seconds for
+    // ever, the job "printing" with no word of why. This way the job's
+    // first question or write fails and the job ends with this message.
+    link->end.failure = ConnectFailure(link->settings, error, noSocket);
+    papplDeviceError(device, "%s", link->end.failure.c_str());
   }
   link->end.socket = true;
   link->end.chunk = link->settings.chunk;
@@ -231,6 +223,10 @@ ssize_t ReadLink(pappl_device_t* device, void* buffer, size_t bytes) {
 ssize_t WriteLink(pappl_device_t* device, const void* buffer, size_t bytes) {
   BluetoothLink* link = static_cast<BluetoothLink*>(papplDeviceGetData(device));
   if (!link) return -1;
+  if (link->end.fd < 0) {
+    papplDeviceError(device, "%s", link->end.failure.c_str());
+    return -1;
+  }
   int error = 0;
   if (!WriteAll(&link->end, buffer, bytes, &error)) {
     papplDeviceError(device, "The Bluetooth link to the printer %s went away: %s",
@@ -256,7 +252,7 @@ bool ParseBluetoothUri(const char* uri, BluetoothSettings* settings) {
     rest.resize(q);
   }
   if (!rest.empty() && rest.back() == '/') rest.pop_back();
-  if (!ParseAddress(rest, settings)) return false;
+  if (!ParseAddress(rest, '-', settings)) return false;
   std::string text;
   long channel = kBluetoothDefaultChannel;
   // A channel out of range is refused, not clamped: another channel is
@@ -269,9 +265,15 @@ bool ParseBluetoothUri(const char* uri, BluetoothSettings* settings) {
   return true;
 }
 
+std::string BadBluetoothUri(const char* uri) {
+  return std::string("Bad Bluetooth device URI \"") + (uri ? uri : "") +
+         "\": it takes the form bluetooth://AA-BB-CC-DD-EE-FF?channel=1 (the address's hex "
+         "pairs joined by \"-\", channels 1-30).";
+}
+
 bool ListingOf(const PairedPrinter& printer, BluetoothListing* listing) {
   BluetoothSettings settings;
-  if (!ParseAddress(printer.address, &settings)) return false;
+  if (!ParseAddress(printer.address, ':', &settings)) return false;
   for (const FamilyListing& family : kFamilyListings) {
     if (family.family != printer.family) continue;
     std::string hyphens = settings.address;

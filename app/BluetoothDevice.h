@@ -4,8 +4,9 @@
 //
 //   bluetooth://AA-BB-CC-DD-EE-FF?channel=1&chunk=48&pause=10
 //
-// The address is six hex pairs joined by "-" (or ":"); channel is the
-// RFCOMM channel, 1 when not given; chunk and pause pace the writes as on
+// The address is six hex pairs joined by "-": PAPPL takes the usual ":"
+// for a port number and refuses the URI. channel is the RFCOMM channel, 1
+// when not given; chunk and pause pace the writes as on
 // the serial scheme (SerialDevice.h: same defaults and limits). The Add
 // Printer page lists paired printers (BluetoothDiscovery.h) with their
 // family's pacing. As on a serial port, the link (DeviceLink.h) reads the
@@ -43,9 +44,11 @@ struct BluetoothSettings {
   int pauseMs = kSerialDefaultPauseMs;
 };
 
-// Reads a bluetooth: URI; false when the address is not six hex pairs or
-// the channel is not 1-30.
+// Reads a bluetooth: URI; false when the address is not six hex pairs
+// joined by "-" or the channel is not 1-30.
 bool ParseBluetoothUri(const char* uri, BluetoothSettings* settings);
+// What is said of a URI that ParseBluetoothUri refuses.
+std::string BadBluetoothUri(const char* uri);
 
 // What the Add Printer page and `tavelpress devices` show for a paired
 // printer: its description, URI (with its family's pacing) and IEEE 1284

@@ -47,8 +47,9 @@ std::string JobFileName(int jobId, const char* jobName);
 // resolve.
 bool SetFileDeviceFolder(const std::string& folder, std::string* why);
 
-// Whether a printer may have this device URI: true for other schemes;
-// for file: only a path within the folder. `why` says what is wrong.
+// Whether a printer may have this device URI: for file: only a path within
+// the folder, for bluetooth: only a URI its scheme reads, true for other
+// schemes. `why` says what is wrong.
 bool DeviceUriAllowed(const char* uri, std::string* why);
 
 // True when file: URIs go through the scheme above (false: PAPPL's, when
