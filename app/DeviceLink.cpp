@@ -38,6 +38,7 @@ ssize_t WriteOnce(const LinkEnd& end, const void* data, size_t length) {
 class CFdLink : public IPrinterLink {
  public:
   CFdLink(pappl_device_t* device, LinkEnd* end) : m_device(device), m_end(end) {}
+  const LinkEnd& End() const { return *m_end; }
 
   bool Send(const uint8_t* data, size_t length) override {
     // PAPPL's buffer goes out through the scheme's write first.
@@ -62,6 +63,11 @@ std::map<pappl_device_t*, std::unique_ptr<CFdLink>> g_links;
 }  // namespace
 
 bool WriteAll(LinkEnd* end, const void* data, size_t length, int* error) {
+  if (end->fd < 0) {
+    *error = ENOTCONN;
+    end->lost = true;
+    return false;
+  }
   const char* p = static_cast<const char*>(data);
   size_t done = 0;
   while (done < length) {
@@ -84,6 +90,7 @@ bool WriteAll(LinkEnd* end, const void* data, size_t length, int* error) {
 }
 
 long ReadWithin(LinkEnd* end, void* buffer, size_t size, int timeoutMs) {
+  if (end->fd < 0) return -1;
   using Clock = std::chrono::steady_clock;
   const Clock::time_point until = Clock::now() + std::chrono::milliseconds(std::max(timeoutMs, 0));
   for (;;) {
@@ -111,6 +118,12 @@ void RegisterLink(pappl_device_t* device, LinkEnd* end) {
 void ForgetLink(pappl_device_t* device) {
   std::lock_guard<std::mutex> hold(g_lock);
   g_links.erase(device);
+}
+
+std::string LinkFailure(pappl_device_t* device) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  const auto found = g_links.find(device);
+  return found == g_links.end() ? "" : found->second->End().failure;
 }
 
 IPrinterLink* DeviceLink(pappl_device_t* device) {

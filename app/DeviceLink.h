@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <string>
 
 #include "render/PrinterLink.h"
 
@@ -32,6 +33,9 @@ struct LinkEnd {
   size_t chunk = static_cast<size_t>(-1);
   int pauseMs = 0;
   std::atomic<bool> lost{false};  // a write failed: the connection is gone
+  // Set (with fd -1) by a scheme whose device opened without a connection:
+  // why there is none, for the job's message.
+  std::string failure;
 };
 
 // Writes all bytes; false with errno-style `*error` when the end fails
@@ -44,5 +48,9 @@ long ReadWithin(LinkEnd* end, void* buffer, size_t size, int timeoutMs);
 // callback forgets it before the end goes away.
 void RegisterLink(pappl_device_t* device, LinkEnd* end);
 void ForgetLink(pappl_device_t* device);
+
+// The failure of the device's end ("" when it has none or is not one of
+// the application's own).
+std::string LinkFailure(pappl_device_t* device);
 
 }  // namespace tavel

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <set>
 
+#include "app/BluetoothDevice.h"
 #include "app/NetworkDevice.h"
 #include "app/SerialDevice.h"
 
@@ -201,6 +202,13 @@ bool SetFileDeviceFolder(const std::string& folder, std::string* why) {
 }
 
 bool DeviceUriAllowed(const char* uri, std::string* why) {
+  // A printer on a bluetooth: URI its scheme can't open would only pause
+  // its queue at the first job.
+  BluetoothSettings bluetooth;
+  if (uri && std::strncmp(uri, "bluetooth:", 10) == 0 && !ParseBluetoothUri(uri, &bluetooth)) {
+    *why = BadBluetoothUri(uri);
+    return false;
+  }
   if (!uri || std::strncmp(uri, "file:", 5) != 0) return true;
   if (g_folder.empty()) {
     *why = "file: devices are off: the server names no file-device-folder.";
@@ -243,6 +251,7 @@ void AddDeviceSchemes() {
     papplDeviceClose(probe);
 #endif
   AddSerialScheme();
+  AddBluetoothScheme();
 }
 
 }  // namespace tavel

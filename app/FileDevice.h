@@ -15,7 +15,8 @@
 // symbolic links resolved, must lie in it, when a printer is made and again
 // each time its device opens. Without that folder, file: devices are off:
 // the server may run as a user whose files no client should choose.
-// With the serial scheme (SerialDevice.h), the socket scheme
+// With the serial and bluetooth schemes (SerialDevice.h,
+// BluetoothDevice.h), the socket scheme
 // (NetworkDevice.h; PAPPL's where its schemes can't be left out) and
 // PAPPL's usb, dnssd and snmp schemes, these are the device schemes of the
 // application.
@@ -46,8 +47,9 @@ std::string JobFileName(int jobId, const char* jobName);
 // resolve.
 bool SetFileDeviceFolder(const std::string& folder, std::string* why);
 
-// Whether a printer may have this device URI: true for other schemes;
-// for file: only a path within the folder. `why` says what is wrong.
+// Whether a printer may have this device URI: for file: only a path within
+// the folder, for bluetooth: only a URI its scheme reads, true for other
+// schemes. `why` says what is wrong.
 bool DeviceUriAllowed(const char* uri, std::string* why);
 
 // True when file: URIs go through the scheme above (false: PAPPL's, when

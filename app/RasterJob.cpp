@@ -14,6 +14,7 @@
 #include <new>
 #include <string>
 
+#include "app/DeviceLink.h"
 #include "app/FileDevice.h"
 #include "app/Ghostscript.h"
 #include "app/ImageReader.h"
@@ -301,6 +302,9 @@ bool CRasterJob::ReadyToSend(pappl_job_t* job) {
 }
 
 std::string CRasterJob::SendFailure() const {
+  // A device that opened without a connection says why.
+  const std::string failure = tavel::LinkFailure(m_device);
+  if (!failure.empty()) return failure;
   if (!tavel::LinkClosed(m_device))
     return "Unable to send page " + std::to_string(m_driver->PageNumber()) + " to the printer.";
   std::string pages = std::to_string(m_pagesSent);

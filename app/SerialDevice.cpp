@@ -29,25 +29,6 @@ struct SerialPort {
   SerialSettings settings;
 };
 
-long QueryNumber(const std::string& query, const char* name, long fallback, long lo, long hi) {
-  const std::string key = std::string(name) + "=";
-  size_t at = 0;
-  while (at < query.size()) {
-    size_t end = query.find('&', at);
-    if (end == std::string::npos) end = query.size();
-    if (query.compare(at, key.size(), key) == 0) {
-      const std::string text = query.substr(at + key.size(), end - at - key.size());
-      char* stop = nullptr;
-      errno = 0;
-      const long v = std::strtol(text.c_str(), &stop, 10);
-      if (errno || stop == text.c_str() || *stop) return fallback;
-      return std::clamp(v, lo, hi);
-    }
-    at = end + 1;
-  }
-  return fallback;
-}
-
 speed_t BaudConstant(int baud) {
   switch (baud) {
     case 9600: return B9600;
@@ -167,6 +148,44 @@ pappl_preason_t PortStatus(pappl_device_t*) { return PAPPL_PREASON_NONE; }
 
 }  // namespace
 
+bool QueryValue(const std::string& query, const char* name, std::string* value) {
+  const std::string key = std::string(name) + "=";
+  size_t at = 0;
+  while (at < query.size()) {
+    size_t end = query.find('&', at);
+    if (end == std::string::npos) end = query.size();
+    if (query.compare(at, key.size(), key) == 0) {
+      *value = query.substr(at + key.size(), end - at - key.size());
+      return true;
+    }
+    at = end + 1;
+  }
+  return false;
+}
+
+bool WholeNumber(const std::string& text, long* value) {
+  char* stop = nullptr;
+  errno = 0;
+  const long v = std::strtol(text.c_str(), &stop, 10);
+  if (errno || stop == text.c_str() || *stop) return false;
+  *value = v;
+  return true;
+}
+
+long QueryNumber(const std::string& query, const char* name, long fallback, long lo, long hi) {
+  std::string text;
+  long v = 0;
+  if (!QueryValue(query, name, &text) || !WholeNumber(text, &v)) return fallback;
+  return std::clamp(v, lo, hi);
+}
+
+void ReadPacing(const std::string& query, size_t* chunk, int* pauseMs) {
+  *chunk = static_cast<size_t>(QueryNumber(query, "chunk", static_cast<long>(kSerialDefaultChunk),
+                                           1, static_cast<long>(kSerialMaxChunk)));
+  *pauseMs =
+      static_cast<int>(QueryNumber(query, "pause", kSerialDefaultPauseMs, 0, kSerialMaxPauseMs));
+}
+
 bool ParseSerialUri(const char* uri, SerialSettings* settings) {
   const char kPrefix[] = "serial://";
   if (!uri || std::strncmp(uri, kPrefix, sizeof kPrefix - 1) != 0) return false;
@@ -179,11 +198,7 @@ bool ParseSerialUri(const char* uri, SerialSettings* settings) {
   }
   if (rest.empty() || rest[0] != '/') return false;
   settings->path = rest;
-  settings->chunk = static_cast<size_t>(QueryNumber(query, "chunk",
-                                                    static_cast<long>(kSerialDefaultChunk), 1,
-                                                    static_cast<long>(kSerialMaxChunk)));
-  settings->pauseMs =
-      static_cast<int>(QueryNumber(query, "pause", kSerialDefaultPauseMs, 0, kSerialMaxPauseMs));
+  ReadPacing(query, &settings->chunk, &settings->pauseMs);
   settings->baud = static_cast<int>(QueryNumber(query, "baud", 115200, 1200, 4000000));
   return true;
 }

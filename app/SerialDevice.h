@@ -29,6 +29,16 @@ struct SerialSettings {
   int baud = 115200;
 };
 
+// The query of a device URI ("chunk=128&pause=20"), shared with the
+// bluetooth scheme. QueryValue: the text after "name=" of the first item of
+// that name (false: none). WholeNumber: a base-10 number and nothing else.
+// QueryNumber: the value clamped to lo..hi, `fallback` when it is missing
+// or not a number. ReadPacing: chunk and pause with the limits above.
+bool QueryValue(const std::string& query, const char* name, std::string* value);
+bool WholeNumber(const std::string& text, long* value);
+long QueryNumber(const std::string& query, const char* name, long fallback, long lo, long hi);
+void ReadPacing(const std::string& query, size_t* chunk, int* pauseMs);
+
 // Reads a serial: URI; false when it names no device path.
 bool ParseSerialUri(const char* uri, SerialSettings* settings);
 

@@ -152,7 +152,8 @@ bool DeviceCanAnswer(pappl_printer_t* printer, bool* usb) {
   const char* uri = papplPrinterGetDeviceURI(printer);
   if (!uri) return false;
   *usb = !std::strncmp(uri, "usb://", 6);
-  return *usb || !std::strncmp(uri, "socket://", 9) || !std::strncmp(uri, "serial://", 9);
+  return *usb || !std::strncmp(uri, "socket://", 9) || !std::strncmp(uri, "serial://", 9) ||
+         !std::strncmp(uri, "bluetooth://", 12);
 }
 
 }  // namespace
@@ -235,7 +236,8 @@ std::string StatusInWords(pappl_printer_t* printer) {
     return "The printer did not answer when asked how it is; it is asked again in a few "
            "minutes.";
   return "The printer has not said how it is yet: it is asked before each job and while this "
-         "page is shown, when it is connected over the network (socket://) or a serial line.";
+         "page is shown, when it is connected over the network (socket://), a serial line or "
+         "Bluetooth.";
 }
 
 bool LastStatus(pappl_printer_t* printer, PrinterStatus* status) {

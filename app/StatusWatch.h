@@ -1,9 +1,9 @@
 // What the application knows of each printer's own state, and how it asks.
 //
-// A printer on one of the application's own devices (socket://, serial://)
-// whose family has a status query is asked before a job's first bytes,
-// before each page, and when a client looks at the printer while it is
-// idle. Its answer becomes the printer's IPP printer-state-reasons (only
+// A printer on one of the application's own devices (socket://, serial://,
+// bluetooth://) whose family has a status query is asked before a job's
+// first bytes, before each page, and when a client looks at the printer
+// while it is idle. Its answer becomes the printer's IPP printer-state-reasons (only
 // the reasons set here are added or removed) and, for the pocket
 // families, a "Battery" supply. A printer that stays silent or answers
 // nonsense is "status unknown" and is left alone for a quiet period: an
