@@ -11,6 +11,7 @@
 #include <new>
 #include <sstream>
 
+#include "app/DeviceLink.h"
 #include "app/DeviceOutputSink.h"
 #include "app/FileDevice.h"
 #include "app/JobPreview.h"
@@ -63,6 +64,15 @@ std::string Mm(uint64_t dots, unsigned dpi) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f mm", static_cast<double>(dots) * 25.4 / dpi);
   return text;
+}
+
+// Why the stream did not reach the printer: a device that opened without
+// a connection says why.
+std::string SendFailure(pappl_device_t* device) {
+  const std::string failure = LinkFailure(device);
+  if (!failure.empty()) return failure;
+  return LinkClosed(device) ? "The printer closed the connection."
+                            : "Unable to send the document to the printer.";
 }
 
 bool ReadDocument(pappl_job_t* job, std::vector<uint8_t>* bytes) {
@@ -163,7 +173,7 @@ bool PrintRaw(pappl_job_t* job, pappl_device_t* device, bool declared) {
   switch (WaitUntilReady(job, device, &why)) {
     case WaitResult::kReady: break;
     case WaitResult::kCancelled: return true;
-    case WaitResult::kClosed: return Fail(job, "The printer closed the connection.");
+    case WaitResult::kClosed: return Fail(job, SendFailure(device));
     case WaitResult::kGaveUp: return Fail(job, why);
   }
   CDeviceOutputSink sink(device);
@@ -174,12 +184,11 @@ bool PrintRaw(pappl_job_t* job, pappl_device_t* device, bool declared) {
       int error = 0;
       const size_t n = std::min(kWriteBlock, bytes.size() - at);
       if (!sink.Write(bytes.data() + at, n, &written, &error) || !sink.Flush())
-        return Fail(job, LinkClosed(device) ? "The printer closed the connection."
-                                            : "Unable to send the document to the printer.");
+        return Fail(job, SendFailure(device));
     }
     papplJobSetImpressionsCompleted(job, 1);
   }
-  if (!sink.Flush()) return Fail(job, "Unable to send the document to the printer.");
+  if (!sink.Flush()) return Fail(job, SendFailure(device));
   EndWaitMessage(job);
   if (!verdict.warnings.empty()) papplJobSetMessage(job, "%s", WarningMessage(verdict.warnings).c_str());
   KeepRawPreview(job, *model, bytes, verdict.pageBytes);

@@ -22,6 +22,7 @@
 #include "app/FileDevice.h"
 #include "app/ModelTable.h"
 #include "support/AppServer.h"
+#include "support/BrowserForm.h"
 #include "support/CupsChain.h"
 #include "support/MockBluez.h"
 #include "support/RasterWriter.h"
@@ -301,8 +302,18 @@ TEST_F(AppBluetooth, ListedAddedAndPrintedOver) {
   EXPECT_NE(page.body.find("pause=10|MFG:PeriPage;MDL:PeriPage_55A1;CLS:PRINTER;"),
             std::string::npos) << page.body;
 
-  std::string why;
-  ASSERT_TRUE(server_.AddPrinter("pocket", "peripage-384", uri, &why)) << why;
+  // Added there as a browser does, with the model the device names.
+  EXPECT_NE(page.body.find("(Tavelpress PeriPage pocket printer 384 dots)"), std::string::npos);
+  BrowserForm form;
+  ASSERT_TRUE(ParseForm(page.body, "/addprinter", &form));
+  const HttpReply added = server_.Post(
+      "/addprinter",
+      form.Encoded({{"printer_name", "pocket"},
+                    {"driver_name", "auto"},
+                    {"device_uri", uri + "|MFG:PeriPage;MDL:PeriPage_55A1;CLS:PRINTER;"}}));
+  ASSERT_EQ(added.status, 302) << added.body;
+  EXPECT_EQ(Value("pocket", "printer-make-and-model"),
+            "Tavelpress PeriPage pocket printer 384 dots");
   const int job = PrintPage("pocket");
   ASSERT_GT(job, 0);
   EXPECT_EQ(server_.WaitForJob("pocket", job), "completed") << server_.Log();
@@ -318,6 +329,7 @@ TEST_F(AppBluetooth, ListedAddedAndPrintedOver) {
     return supply.find("level=37") != std::string::npos;
   })) << supply;
   // Colons in the address are PAPPL's port: no printer is made on them.
+  std::string why;
   EXPECT_FALSE(server_.AddPrinter("colons", "peripage-384", "bluetooth://11:22:33:44:55:66", &why));
 }
 
