@@ -5,6 +5,7 @@
 #include <dbus/dbus.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -24,6 +25,7 @@ constexpr int kMaxUuids = 256;
 // Longer names can't be Bluetooth names (at most 248 bytes), nor ours.
 constexpr size_t kMaxNameBytes = 248;
 constexpr size_t kMaxBusAddress = 1024;
+constexpr int kMaxHandshakeRounds = 64;  // a handshake takes a few
 
 // Bluetooth names of the Paperang family, lower case.
 const char* const kPaperangNames[] = {"paperang", "miaomiaoji", "paperang_p1", "paperang_p2",
@@ -171,6 +173,35 @@ bool Absent(const DBusError& error) {
          dbus_error_has_name(&error, DBUS_ERROR_NAME_HAS_NO_OWNER);
 }
 
+// dbus_bus_register's Hello, within the time limit: libdbus's own waits
+// 25 seconds for a bus that takes the connection and never answers.
+bool Register(DBusConnection* bus, int limitMs, DBusError* error) {
+  // Nor does a blocking call bound the handshake before it: that is done
+  // here, a bounded read or write at a time.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
+  for (int round = 0; !dbus_connection_get_is_authenticated(bus); ++round) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    if (left <= 0 || round >= kMaxHandshakeRounds || !dbus_connection_get_is_connected(bus)) {
+      dbus_set_error_const(error, DBUS_ERROR_TIMEOUT, "the system bus did not answer");
+      return false;
+    }
+    dbus_connection_read_write(bus, static_cast<int>(left));
+  }
+  DBusMessage* hello = dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
+                                                    DBUS_INTERFACE_DBUS, "Hello");
+  if (!hello) return false;
+  DBusMessage* reply = dbus_connection_send_with_reply_and_block(bus, hello, limitMs, error);
+  dbus_message_unref(hello);
+  if (!reply) return false;
+  const char* name = nullptr;
+  const bool ok = dbus_message_get_args(reply, error, DBUS_TYPE_STRING, &name, DBUS_TYPE_INVALID) &&
+                  name && dbus_bus_set_unique_name(bus, name);
+  dbus_message_unref(reply);
+  return ok;
+}
+
 void Note(std::string* why, const DBusError& error) {
   if (why && !Absent(error))
     *why = std::string("BlueZ gave no list of devices: ") + (error.message ? error.message : "");
@@ -211,7 +242,7 @@ std::vector<PairedPrinter> FindPairedPrinters(std::string* why, int limitMs) {
   }
   // A bus that goes away must not end the server.
   dbus_connection_set_exit_on_disconnect(bus, FALSE);
-  if (dbus_bus_register(bus, &error)) {
+  if (Register(bus, limitMs, &error)) {
     if (DBusMessage* call = dbus_message_new_method_call(
             kBlueZService, "/", "org.freedesktop.DBus.ObjectManager", "GetManagedObjects")) {
       if (DBusMessage* reply =

@@ -3,6 +3,7 @@
 // pages printed over the RFCOMM link, which a preloaded shim
 // (preload/RfcommPty.c) turns into the virtual printer's pseudo-terminal.
 #include <gtest/gtest.h>
+#include <sys/un.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -223,6 +224,19 @@ TEST_F(BluezTest, NothingWithoutBusOrBluez) {
   setenv(tavel::kSystemBusVariable, bluez_.Address().c_str(), 1);
   EXPECT_TRUE(tavel::FindPairedPrinters(&why).empty());
   EXPECT_EQ(why, "");
+  // A bus that takes the connection and never answers: nothing, in the
+  // time limit, with the reason.
+  const std::string silent = dir_ + "/silent-bus";
+  const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", silent.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
+  setenv(tavel::kSystemBusVariable, ("unix:path=" + silent).c_str(), 1);
+  EXPECT_TRUE(tavel::FindPairedPrinters(&why, 300).empty());
+  EXPECT_NE(why, "");
+  close(listener);
 }
 
 // The application with the mock BlueZ and the shim: the virtual PeriPage
