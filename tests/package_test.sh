@@ -171,7 +171,7 @@ if [ -x /usr/bin/tavelpress ]; then
   unit=/lib/systemd/system/tavelpress.service
   [ -f "$unit" ] || fail "no systemd unit $unit"
   for f in /etc/tavelpress.conf /etc/pam.d/tavelpress /lib/udev/rules.d/60-tavelpress.rules \
-           /usr/lib/sysusers.d/tavelpress.conf; do
+           /usr/lib/sysusers.d/tavelpress.conf /usr/share/dbus-1/system.d/tavelpress.conf; do
     [ -f "$f" ] || fail "$f is not installed"
   done
   grep -qx /etc/tavelpress.conf /var/lib/dpkg/info/tavelpress.conffiles || fail "/etc/tavelpress.conf is not a conffile"
@@ -187,6 +187,8 @@ if [ -x /usr/bin/tavelpress ]; then
   done
   grep -qF 'ENV{ID_USB_INTERFACES}=="*:07????:*", GROUP="lp"' /lib/udev/rules.d/60-tavelpress.rules \
     || fail "the udev rule does not give USB printers to lp"
+  grep -q '<policy user="tavelpress">' /usr/share/dbus-1/system.d/tavelpress.conf \
+    || fail "the system bus policy is not the service user's"
   exposure=$(systemd-analyze security --offline=true "$unit" 2>/dev/null \
     | sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p')
   echo "systemd-analyze security: exposure $exposure"
