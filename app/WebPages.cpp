@@ -560,6 +560,32 @@ std::string ChosenDevice(const Form& form, std::string* deviceId, std::string* w
 
 bool ShowAddPrinter(pappl_client_t* client, const std::string& status, const std::string& name);
 
+// The devices whose ID names a model, each with the model and the printer
+// that uses it, if any (a USB printer gets one by itself: AutoAdd.h).
+void ShowFoundPrinters(pappl_client_t* client, pappl_system_t* system,
+                       const std::vector<FoundDevice>& found) {
+  bool any = false;
+  for (const FoundDevice& d : found) {
+    const char* driver = MatchDeviceId(d.id);
+    const ModelInfo* model = driver ? FindModel(driver) : nullptr;
+    if (!model) continue;
+    if (!any)
+      papplClientHTMLPuts(client, "<h2 class=\"title\">Printers found</h2>\n"
+                                  "<table class=\"found\"><thead><tr><th>Device</th>"
+                                  "<th>Model</th><th>Printer</th></tr></thead><tbody>\n");
+    any = true;
+    papplClientHTMLPuts(client, "<tr><td>");
+    papplClientHTMLEscape(client, d.info.c_str(), 0);
+    papplClientHTMLPuts(client, "</td><td>");
+    papplClientHTMLEscape(client, model->modelName, 0);
+    papplClientHTMLPuts(client, "</td><td>");
+    pappl_printer_t* printer = papplSystemFindPrinter(system, nullptr, 0, d.uri.c_str());
+    papplClientHTMLEscape(client, printer ? papplPrinterGetName(printer) : "not added yet", 0);
+    papplClientHTMLPuts(client, "</td></tr>\n");
+  }
+  if (any) papplClientHTMLPuts(client, "</tbody></table>\n<h2 class=\"title\">Add</h2>\n");
+}
+
 bool ServeAddPrinter(pappl_client_t* client, void*) {
   if (!papplClientHTMLAuthorize(client)) return true;
   pappl_system_t* system = papplClientGetSystem(client);
@@ -608,6 +634,7 @@ bool ShowAddPrinter(pappl_client_t* client, const std::string& status, const std
   if (!SystemHeader(client, "Add Printer")) return false;
   Banner(client, status);
   if (networkOff) ClientPrintf(client, "<p class=\"discovery-off\">%s</p>\n", kNetworkDiscoveryOff);
+  ShowFoundPrinters(client, system, found);
   papplClientHTMLStartForm(client, "/addprinter", false);
   papplClientHTMLPuts(client, "<table class=\"form\"><tbody>\n");
   InputRow(client, "Name", "text", "printer_name", name,

@@ -328,6 +328,10 @@ TEST_F(AppBluetooth, ListedAddedAndPrintedOver) {
   ASSERT_EQ(added.status, 302) << added.body;
   EXPECT_EQ(Value("pocket", "printer-make-and-model"),
             "Tavelpress PeriPage pocket printer 384 dots");
+  // Found, and now the printer "pocket".
+  EXPECT_NE(server_.Get("/addprinter").body.find(
+                "Tavelpress PeriPage pocket printer 384 dots</td><td>pocket</td>"),
+            std::string::npos);
   const int job = PrintPage("pocket");
   ASSERT_GT(job, 0);
   EXPECT_EQ(server_.WaitForJob("pocket", job), "completed") << server_.Log();
