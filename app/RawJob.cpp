@@ -27,6 +27,7 @@ namespace {
 
 constexpr size_t kWriteBlock = 64u << 10;    // bytes handed to the device at a time
 constexpr int kMaxRawCopies = 999;           // as copies-supported says
+constexpr size_t kMaxCountedPages = 1u << 20;  // impressions are counted in an int
 constexpr double kHundredthsMmPerInch = 2540.0;
 constexpr const char* kWarningMark = "warning: ";
 
@@ -155,7 +156,9 @@ void KeepRawPreview(pappl_job_t* job, const ModelInfo& model, const std::vector<
   if (!kept) papplLogJob(job, PAPPL_LOGLEVEL_WARN, "No preview of this job: %s", err.c_str());
 }
 
-bool PrintRaw(pappl_job_t* job, pappl_device_t* device, bool declared) {
+// `counted`: PAPPL counts one impression itself once the job's print-file
+// callback returns (not after a filter).
+bool PrintRaw(pappl_job_t* job, pappl_device_t* device, bool declared, bool counted) {
   NameJobFile(device, papplJobGetID(job));
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const ModelInfo* model = FindModel(papplPrinterGetDriverName(printer));
@@ -186,7 +189,9 @@ bool PrintRaw(pappl_job_t* job, pappl_device_t* device, bool declared) {
       if (!sink.Write(bytes.data() + at, n, &written, &error) || !sink.Flush())
         return Fail(job, SendFailure(device));
     }
-    papplJobSetImpressionsCompleted(job, 1);
+    // Pages the check counted; a stream it could not follow counts as one.
+    const int pages = std::max(1, static_cast<int>(std::min(verdict.pages, kMaxCountedPages)));
+    papplJobSetImpressionsCompleted(job, copy == 0 && counted ? pages - 1 : pages);
   }
   if (!sink.Flush()) return Fail(job, SendFailure(device));
   EndWaitMessage(job);
@@ -234,6 +239,7 @@ RawVerdict CheckRawStream(const std::vector<uint8_t>& bytes, Family printer, boo
                                ": not checked from here on (" + stream.error + ")");
   // A little slack: a size in millimetres rounds to the dot either way.
   const uint64_t slack = dpi / 25 + 1;
+  verdict.pages = stream.pageSizes.size();
   for (size_t i = 0; i < stream.pageSizes.size(); ++i) {
     const Stream::PageSize& page = stream.pageSizes[i];
     verdict.pageBytes += (page.width + 7) / 8 * page.height;
@@ -262,11 +268,11 @@ bool RawTypeFamily(const char* format, Family* family) {
 
 bool PrintRawFile(pappl_job_t* job, pappl_pr_options_t*, pappl_device_t* device) {
   Family family = kFirstFamily;
-  return PrintRaw(job, device, RawTypeFamily(papplJobGetFormat(job), &family));
+  return PrintRaw(job, device, RawTypeFamily(papplJobGetFormat(job), &family), true);
 }
 
 bool PrintUntypedFile(pappl_job_t* job, pappl_device_t* device, void*) {
-  return PrintRaw(job, device, false);
+  return PrintRaw(job, device, false, false);
 }
 
 void AddRawFilters(pappl_system_t* system) {

@@ -44,6 +44,7 @@ struct RawVerdict {
   std::string refusal;                // why not, in words for the job's message
   std::vector<std::string> warnings;  // "at byte N: ..." lines
   uint64_t pageBytes = 0;             // the decoded pages' size as one-bit pictures
+  size_t pages = 0;                   // pages the decoder found (up to where it stopped)
 };
 
 // Checks a stream for a printer of `printer`'s family. `declared` is true

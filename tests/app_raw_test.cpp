@@ -149,13 +149,14 @@ class RawJobs : public ::testing::Test {
     if (simPid_ > 0) StopProcess(simPid_, 5);
     if (!HasFailure() && !dir_.empty()) RemoveTree(dir_);
   }
-  std::string JobMessage(int job) {
+  std::string JobValue(int job, const std::string& name) {
     const std::string uri = server_.PrinterUri("label");
     return DisplayedValues(server_.Ipp(uri, AppServer::Operation("Get-Job-Attributes", "printer-uri", uri) +
                                                 "ATTR integer job-id " + std::to_string(job) +
-                                                "\nDISPLAY job-state-message")
-                               .out)["job-state-message"];
+                                                "\nDISPLAY " + name)
+                               .out)[name];
   }
+  std::string JobMessage(int job) { return JobValue(job, "job-state-message"); }
 
   AppServer server_;
   std::string dir_, sim_;
@@ -183,6 +184,8 @@ TEST_F(RawJobs, SendsTheLabelUnchangedAndRefusesAReceipt) {
   ASSERT_EQ(server_.WaitForJob("label", untyped), "completed") << server_.Log();
   EXPECT_EQ(JobBytes(sim_, 1), label);
   EXPECT_EQ(JobBytes(sim_, 2), label);
+  EXPECT_EQ(JobValue(typed, "job-impressions-completed"), "2");
+  EXPECT_EQ(JobValue(untyped, "job-impressions-completed"), "2");
 
   // A receipt printer's stream: refused untyped, not even taken typed.
   const std::string receiptFile = dir_ + "/receipt.escpos";
