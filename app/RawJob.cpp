@@ -233,6 +233,13 @@ RawVerdict CheckRawStream(const std::vector<uint8_t>& bytes, Family printer, boo
   explainer.Attach(stream);
   const bool whole = LanguageOf(printer).decode(stream);
   explainer.Finish();
+  if (!whole && stream.cutShort) {
+    verdict.print = false;
+    verdict.refusal = "The document ends too soon (at byte " + std::to_string(stream.errorOffset) +
+                      ": " + stream.error + "): the printer would wait for the rest and take " +
+                      "the next job's first bytes for it.";
+    return verdict;
+  }
   CollectWarnings(explanation.str(), &verdict.warnings);
   if (!whole)
     verdict.warnings.push_back("at byte " + std::to_string(stream.errorOffset) +

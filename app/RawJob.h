@@ -6,6 +6,8 @@
 //     receipt sent to a TSPL label printer prints garbage for metres);
 //   - an untyped document (application/octet-stream) that starts as no
 //     printer language does is refused as an unknown document;
+//   - a stream that ends inside a command is refused: the printer would
+//     wait for the rest and take the next job's first bytes for it;
 //   - what commonly spoils a print (a label wider or longer than the
 //     media, labels without a gap setting, data after the last print
 //     command) goes to the job's message and log as warnings, and the job

@@ -99,6 +99,13 @@ TEST(RawCheck, RefusesOrWarnsOfFaults) {
       {"longer than labels", tspl, Family::kTspl, false, {2000, 10}, nullptr,
        "longer than the loaded labels"},
       {"fits", tspl, Family::kTspl, false, {2000, 2000}, nullptr, nullptr},
+      // Cut short: the printer would eat the next job.
+      {"cut in a bitmap", tspl.substr(0, tspl.find("BITMAP") + 40), Family::kTspl, false, {},
+       "ends too soon", nullptr},
+      {"cut in a raster", escpos.substr(0, escpos.size() / 2), Family::kEscpos, false, {},
+       "ends too soon", nullptr},
+      {"last line unended", tspl.substr(0, tspl.size() - 2), Family::kTspl, false, {},
+       "ends too soon", nullptr},
   };
   for (const FaultCase& c : cases) {
     const tavel::RawVerdict v =

@@ -62,7 +62,7 @@ bool DecodeCpcl(Stream& s) {
         return s.Fail(start, "graphic larger than any page: \"" + line + "\"");
       const uint64_t bytes = uint64_t(rowBytes) * uint64_t(rows);
       if (!s.Has(pos, bytes))
-        return s.Fail(pos, Format("graphic data ends after %zu of %llu bytes", s.size - pos,
+        return s.Cut(pos, Format("graphic data ends after %zu of %llu bytes", s.size - pos,
                                   (unsigned long long)bytes));
       std::string err;
       if (!page.Draw(uint64_t(x), uint64_t(y), uint32_t(rowBytes), uint32_t(rows), s.data + pos, false, err))

@@ -8,7 +8,7 @@ constexpr uint8_t ESC = 0x1B, GS = 0x1D;
 constexpr uint8_t kDle = 0x10, kEot = 0x04;  // DLE EOT n: the status query
 
 bool Truncated(Stream& s, size_t start, const char* what) {
-  return s.Fail(start, Format("%s cut short: stream ends after %zu bytes of it (truncated?)", what,
+  return s.Cut(start, Format("%s cut short: stream ends after %zu bytes of it (truncated?)", what,
                               s.size - start));
 }
 
@@ -82,7 +82,7 @@ int ParseSharedEscpos(Stream& s, size_t& pos, Page& page) {
     const uint32_t rowBytes = s.Le16(pos + 4), rows = s.Le16(pos + 6);
     const uint64_t bytes = uint64_t(rowBytes) * rows;
     if (!s.Has(pos + 8, bytes))
-      return s.Fail(pos + 8, Format("raster data ends after %zu of %llu bytes (%u bytes x %u rows)",
+      return s.Cut(pos + 8, Format("raster data ends after %zu of %llu bytes (%u bytes x %u rows)",
                                     s.size - pos - 8, (unsigned long long)bytes, rowBytes, rows)),
              -1;
     std::string err;
@@ -128,7 +128,7 @@ bool DecodeEscpos(Stream& s) {
       continue;
     }
     if ((c == ESC || c == GS) && pos + 1 >= s.size)
-      return s.Fail(start, Format("stream ends after the prefix byte 0x%02X (truncated?)", c));
+      return s.Cut(start, Format("stream ends after the prefix byte 0x%02X (truncated?)", c));
     if (c == ESC || c == GS)
       return s.Fail(start, Format("unknown command %s 0x%02X", c == ESC ? "ESC" : "GS", s.data[pos + 1]));
     return s.Fail(start, Format("unknown command byte 0x%02X", c));

@@ -88,12 +88,12 @@ bool Bitmap(Stream& s, size_t at, const uint8_t* p, size_t n, PageState& st, std
 bool Frame(Stream& s, size_t pos, size_t& n) {
   if (s.data[pos] != 0xA5)
     return s.Fail(pos, Format("expected packet start A5, found 0x%02X", s.data[pos]));
-  if (!s.Has(pos, 4)) return s.Fail(pos, "packet head cut short (truncated?)");
+  if (!s.Has(pos, 4)) return s.Cut(pos, "packet head cut short (truncated?)");
   if (s.data[pos + 1] != 0x01)
     return s.Fail(pos + 1, Format("bad frame: second byte 0x%02X, expected 01", s.data[pos + 1]));
   n = s.Le16(pos + 2);
   if (!s.Has(pos, 9 + uint64_t(n)))
-    return s.Fail(pos, Format("packet of %zu payload bytes cut short: %zu of %zu bytes there "
+    return s.Cut(pos, Format("packet of %zu payload bytes cut short: %zu of %zu bytes there "
                               "(truncated?)",
                               n, s.size - pos, n + 9));
   if (s.data[pos + 8 + n] != 0x5A)

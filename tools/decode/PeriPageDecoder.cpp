@@ -18,7 +18,7 @@ bool Starts(const Stream& s, size_t pos, std::initializer_list<uint8_t> bytes) {
 
 // The command's fixed prefix is there but the stream ends inside it.
 bool Cut(Stream& s, size_t start, const char* what) {
-  return s.Fail(start, Format("%s cut short: stream ends after %zu bytes of it (truncated?)", what,
+  return s.Cut(start, Format("%s cut short: stream ends after %zu bytes of it (truncated?)", what,
                               s.size - start));
 }
 
@@ -27,7 +27,7 @@ bool CompressedBlock(Stream& s, size_t& pos, Page& page) {
   if (!s.Has(pos, 10)) return Cut(s, start, "compressed raster head");
   const uint32_t rowBytes = s.Be16(pos + 2), rows = s.Be16(pos + 4), length = s.Be32(pos + 6);
   if (!s.Has(pos + 10, length))
-    return s.Fail(pos + 10, Format("compressed data ends after %zu of %u bytes", s.size - pos - 10, length));
+    return s.Cut(pos + 10, Format("compressed data ends after %zu of %u bytes", s.size - pos - 10, length));
   const uint64_t bytes = uint64_t(rowBytes) * rows;
   if (!page.FitsBelow(rowBytes, rows))
     return s.Fail(start, "compressed raster larger than any page");
@@ -145,7 +145,7 @@ bool DecodePeriPage(Stream& s) {
       if (r < 0) return false;
       if (r == 0) {
         if ((c == 0x10 || c == 0x1F || c == 0x1B || c == 0x1D) && s.size - pos < 8)
-          return s.Fail(start, "unknown or cut-short command " + Hex(s.data + pos, s.size - pos) +
+          return s.Cut(start, "unknown or cut-short command " + Hex(s.data + pos, s.size - pos) +
                                    " at the end of the stream (truncated?)");
         return s.Fail(start, "unknown command bytes " + Hex(s.data + pos, s.size - pos, 4));
       }

@@ -12,6 +12,11 @@ bool Stream::Fail(size_t offset, const std::string& what) {
   return false;
 }
 
+bool Stream::Cut(size_t offset, const std::string& what) {
+  if (error.empty()) cutShort = true;
+  return Fail(offset, what);
+}
+
 void Stream::AddPage(Page&& page) {
   pageSizes.push_back({page.Width(), page.Height()});
   if (keepPages) pages.push_back(std::move(page));
@@ -47,7 +52,7 @@ bool ReadLine(Stream& s, size_t pos, std::string& line, size_t& next) {
   for (size_t p = pos; p < s.size; ++p) {
     uint8_t c = s.data[p];
     if (c == '\r') {
-      if (p + 1 >= s.size) return s.Fail(p, "stream ends after CR, LF missing (truncated?)");
+      if (p + 1 >= s.size) return s.Cut(p, "stream ends after CR, LF missing (truncated?)");
       if (s.data[p + 1] != '\n') return s.Fail(p + 1, Format("CR not followed by LF but by 0x%02X", s.data[p + 1]));
       next = p + 2;
       return true;
@@ -59,7 +64,7 @@ bool ReadLine(Stream& s, size_t pos, std::string& line, size_t& next) {
     if (line.size() >= kMaxLine) return s.Fail(pos, "command line longer than 4096 bytes");
     line += char(c);
   }
-  return s.Fail(pos, "command line not ended by CR LF (truncated?)");
+  return s.Cut(pos, "command line not ended by CR LF (truncated?)");
 }
 
 bool ParseInt(const std::string& text, int64_t& value) {

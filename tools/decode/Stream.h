@@ -32,10 +32,16 @@ struct Stream {
 
   size_t errorOffset = 0;
   std::string error;
+  // The first error is the stream ending inside a command: a printer sent
+  // it would wait for the rest and take the next job's first bytes for it.
+  // (A page left open at the end is no such error: its commands are whole.)
+  bool cutShort = false;
 
   // Records the error (the first one wins) and returns false, so that a
   // parser can say `return s.Fail(pos, "...")`.
   bool Fail(size_t offset, const std::string& what);
+  // Fail for a stream that ends too soon (sets cutShort).
+  bool Cut(size_t offset, const std::string& what);
   // A finished page: measured, and held when keepPages.
   void AddPage(Page&& page);
   // One listing line for the command that starts at offset.

@@ -53,7 +53,7 @@ bool ReadField(Stream& s, size_t& pos, const char* name, int64_t& value) {
   size_t start = pos;
   while (pos < s.size && s.data[pos] >= '0' && s.data[pos] <= '9' && digits.size() < 11)
     digits += char(s.data[pos++]);
-  if (pos >= s.size) return s.Fail(pos, Format("BITMAP head ends inside its %s field (truncated?)", name));
+  if (pos >= s.size) return s.Cut(pos, Format("BITMAP head ends inside its %s field (truncated?)", name));
   if (!ParseInt(digits, value))
     return s.Fail(start, Format("BITMAP %s field is not a number", name));
   if (s.data[pos] != ',')
@@ -84,7 +84,7 @@ bool DecodeBitmap(Stream& s, size_t start, size_t& pos, Label& label) {
   std::string err;
   if (mode == 1) {
     if (!s.Has(pos, bytes))
-      return s.Fail(pos, Format("bitmap data ends after %zu of %llu bytes", s.size - pos,
+      return s.Cut(pos, Format("bitmap data ends after %zu of %llu bytes", s.size - pos,
                                 (unsigned long long)bytes));
     // Mode 1 rows are the page as stored: a clear bit is a dot.
     if (!label.canvas.Draw(uint64_t(x), uint64_t(y), uint32_t(rowBytes), uint32_t(rows),
@@ -97,7 +97,7 @@ bool DecodeBitmap(Stream& s, size_t start, size_t& pos, Label& label) {
     pos += size_t(bytes);
   } else {
     if (!s.Has(pos, uint64_t(length)))
-      return s.Fail(pos, Format("zlib stream ends after %zu of %lld bytes", s.size - pos,
+      return s.Cut(pos, Format("zlib stream ends after %zu of %lld bytes", s.size - pos,
                                 (long long)length));
     std::vector<uint8_t> raw;
     size_t consumed = 0;
@@ -116,7 +116,7 @@ bool DecodeBitmap(Stream& s, size_t start, size_t& pos, Label& label) {
     NotePlaced(s, start, uint64_t(x), uint64_t(y), uint32_t(rowBytes), uint32_t(rows), raw.data(), false, true);
     pos += size_t(length);
   }
-  if (!s.Has(pos, 2)) return s.Fail(pos, "stream ends after bitmap data, CR LF missing (truncated?)");
+  if (!s.Has(pos, 2)) return s.Cut(pos, "stream ends after bitmap data, CR LF missing (truncated?)");
   if (s.data[pos] != '\r' || s.data[pos + 1] != '\n')
     return s.Fail(pos, "bitmap data not followed by CR LF but by " + Hex(s.data + pos, s.size - pos, 4) +
                            " (data longer than width x height?)");
