@@ -41,15 +41,6 @@ const char kAudioSink[] = "0000110b-0000-1000-8000-00805f9b34fb";
 
 void KeepError(const char* message, void* data) { *static_cast<std::string*>(data) = message; }
 
-bool Eventually(double seconds, const std::function<bool()>& done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return true;
-}
-
 TEST(BluetoothNames, FamilyByName) {
   const std::optional<Family> none;
   struct Row {

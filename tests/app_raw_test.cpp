@@ -6,9 +6,7 @@
 // label without a gap setting prints with the warning in its message.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "app/RawJob.h"
 #include "printers/FamilyTable.h"
@@ -141,8 +139,7 @@ class RawJobs : public ::testing::Test {
     simPid_ = StartProcess({TAVEL_SIM_PATH, "--lang", "tspl", "--out", sim_, "--tcp", "0"},
                            sim_ + "/sim.out");
     std::string ready;
-    for (int i = 0; i < 100 && (ready = ReadFile(sim_ + "/ready")).empty(); ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    Eventually(10, [&] { return !(ready = ReadFile(sim_ + "/ready")).empty(); });
     ASSERT_EQ(ready.compare(0, 4, "tcp "), 0) << ReadFile(sim_ + "/sim.out");
     ASSERT_TRUE(server_.Start(TAVEL_APP_PATH, dir_)) << server_.Log();
     std::string why;

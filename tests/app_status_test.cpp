@@ -41,16 +41,6 @@ const Combo kCombos[] = {
     {Family::kPeriPage, "peripage", false, false}, {Family::kPeriPage, "peripage", true, false},
 };
 
-// Polls `done` every 200 ms for at most `seconds`.
-bool Eventually(double seconds, const std::function<bool()>& done) {
-  const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  }
-  return true;
-}
-
 const tavel::ModelInfo& ModelOf(Family family) {
   for (const tavel::ModelInfo& m : tavel::Models())
     if (m.family == family) return m;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,9 @@ std::string FindProgram(const std::string& name);
 // only from folders that nobody but their owner can write to.
 std::string MakePrivateDir(const std::string& tag);
 void RemoveTree(const std::string& path);
+
+// Polls `done` every 200 ms for at most `seconds`; whether it came true.
+bool Eventually(double seconds, const std::function<bool()>& done);
 
 std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& content, unsigned mode = 0644);
