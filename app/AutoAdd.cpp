@@ -18,14 +18,6 @@ namespace {
 
 constexpr const char* kPrinterClass = "07";  // USB interface class of printers
 
-bool CollectUsb(const char* info, const char* uri, const char* id, void* data) {
-  static_cast<std::vector<FoundDevice>*>(data)->push_back(
-      {info ? info : "", uri ? uri : "", id ? id : ""});
-  return false;
-}
-
-void IgnoreListError(const char*, void*) {}
-
 void AddName(pappl_printer_t* printer, void* data) {
   static_cast<std::vector<std::string>*>(data)->push_back(papplPrinterGetName(printer));
 }
@@ -54,8 +46,7 @@ Watch& TheWatch() {
 }
 
 void ListUsbPrinters() {
-  std::vector<FoundDevice> devices;
-  papplDeviceList(PAPPL_DEVTYPE_USB, CollectUsb, &devices, IgnoreListError, nullptr);
+  std::vector<FoundDevice> devices = ListDevices(PAPPL_DEVTYPE_USB);
   Watch& watch = TheWatch();
   std::lock_guard<std::mutex> hold(watch.lock);
   watch.devices = std::move(devices);

@@ -54,9 +54,12 @@ bool DnssdDaemonRunning() { return Answers(kAvahiSocket) && Answers(SystemBusPat
 std::vector<FoundDevice> FindDevices(pappl_system_t* system, bool* networkOff) {
   *networkOff = !DnssdDaemonRunning();
   if (*networkOff && system) papplLog(system, PAPPL_LOGLEVEL_WARN, "%s", kNetworkDiscoveryOff);
+  return ListDevices(*networkOff ? PAPPL_DEVTYPE_LOCAL : PAPPL_DEVTYPE_ALL);
+}
+
+std::vector<FoundDevice> ListDevices(pappl_devtype_t types) {
   std::vector<FoundDevice> found;
-  papplDeviceList(*networkOff ? PAPPL_DEVTYPE_LOCAL : PAPPL_DEVTYPE_ALL, Collect, &found,
-                  IgnoreError, nullptr);
+  papplDeviceList(types, Collect, &found, IgnoreError, nullptr);
   return found;
 }
 

@@ -34,6 +34,9 @@ bool DnssdDaemonRunning();
 // discovery was left out. `system` (may be null) gets a log line then.
 std::vector<FoundDevice> FindDevices(pappl_system_t* system, bool* networkOff);
 
+// PAPPL's listing of the devices of these types, as it stands.
+std::vector<FoundDevice> ListDevices(pappl_devtype_t types);
+
 // The "devices" sub-command: one device a line ("URI (description)", and
 // " driver NAME" when its device ID says which model it is) on
 // standard output, the note on standard error when network discovery is

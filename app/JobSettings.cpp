@@ -147,4 +147,10 @@ void BuildJobSettings(const ModelInfo& model, const JobRequest& request,
   }
 }
 
+bool RollMedia(const ModelInfo& model, unsigned tracking, const char* mediaType) {
+  if (FamilyInfo(model.family).kind != PrinterKind::kLabel) return true;
+  return (tracking & kTrackingContinuous) != 0 ||
+         std::strncmp(mediaType, "continuous", std::strlen("continuous")) == 0;
+}
+
 }  // namespace tavel

@@ -18,6 +18,10 @@ constexpr unsigned kTrackingContinuous = 0x01;
 constexpr unsigned kTrackingGap = 0x02;
 constexpr unsigned kTrackingMark = 0x04;
 
+// Continuous media (any printer but a label printer's, or labels of no
+// gap or mark): the page is as long as the document.
+bool RollMedia(const ModelInfo& model, unsigned tracking, const char* mediaType);
+
 // label-mode values (PAPPL's bits) that TSPL printers finish with.
 constexpr unsigned kLabelApplicator = 0x0001;
 constexpr unsigned kLabelCutter = 0x0002;

@@ -28,3 +28,9 @@ void CPapplJobLog::Message(const char* prefix, const char* text) {
   papplLogJob(m_job, error ? PAPPL_LOGLEVEL_ERROR : PAPPL_LOGLEVEL_INFO, "%s", text);
   papplJobSetMessage(m_job, "%s", text);
 }
+
+bool tavel::FailJob(pappl_job_t* job, const std::string& why) {
+  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
+  papplJobSetMessage(job, "%s", why.c_str());
+  return false;
+}

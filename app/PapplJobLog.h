@@ -5,6 +5,8 @@
 
 #include <pappl/pappl.h>
 
+#include <string>
+
 #include "render/JobLog.h"
 
 class CPapplJobLog : public IJobLog {
@@ -16,3 +18,11 @@ class CPapplJobLog : public IJobLog {
  private:
   pappl_job_t* m_job;
 };
+
+namespace tavel {
+
+// Ends a job that can't go on: the reason in the log and as the job's
+// message. Always false.
+bool FailJob(pappl_job_t* job, const std::string& why);
+
+}  // namespace tavel

@@ -25,6 +25,8 @@
 #include "printers/FamilyTable.h"
 #include "render/PageHeaderCheck.h"
 
+using tavel::FailJob;
+
 namespace {
 
 CRasterJob* JobOf(pappl_job_t* job) { return static_cast<CRasterJob*>(papplJobGetData(job)); }
@@ -47,14 +49,6 @@ bool Apart(uint32_t got, uint32_t wanted) {
   return got + kRenderSlackDots < wanted || got > wanted + kRenderSlackDots;
 }
 
-// Ends a job that can't go on: the reason in the log and as the job's
-// message. Always false.
-bool Fail(pappl_job_t* job, const std::string& why) {
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
-  papplJobSetMessage(job, "%s", why.c_str());
-  return false;
-}
-
 bool Allocate(std::vector<unsigned char>* buffer, size_t bytes) {
   try {
     buffer->assign(bytes, 0);
@@ -62,13 +56,6 @@ bool Allocate(std::vector<unsigned char>* buffer, size_t bytes) {
     return false;
   }
   return true;
-}
-
-// Continuous media: the page is as long as the document.
-bool IsRoll(const tavel::ModelInfo& model, const pappl_media_col_t& media) {
-  if (tavel::FamilyInfo(model.family).kind != tavel::PrinterKind::kLabel) return true;
-  return (media.tracking & tavel::kTrackingContinuous) != 0 ||
-         std::strncmp(media.type, "continuous", std::strlen("continuous")) == 0;
 }
 
 // A PDF page's size in points as it prints: its crop box (else media box),
@@ -93,7 +80,7 @@ bool ReadPdfPages(pappl_job_t* job, const char* pdf, std::vector<PdfPage>* pages
   std::string error, text;
   if (!gs.Start({"-q", "-dNODISPLAY", "-dNOPAUSE", "-dBATCH", "-dSAFER", "-dPDFINFO", pdf},
                 &error, true))
-    return Fail(job, error);
+    return FailJob(job, error);
   const bool read = gs.ReadText(&text, kMaxPdfInfoBytes);
   if (!gs.Finish() || !read) {
     if (papplJobIsCanceled(job)) return false;
@@ -106,7 +93,7 @@ bool ReadPdfPages(pappl_job_t* job, const char* pdf, std::vector<PdfPage>* pages
                                 end == std::string::npos ? std::string::npos
                                                          : end - begin - 1) + ")";
     }
-    return Fail(job, "The PDF can't be read: " + why + ".");
+    return FailJob(job, "The PDF can't be read: " + why + ".");
   }
   std::istringstream lines(text);
   std::string line;
@@ -115,11 +102,11 @@ bool ReadPdfPages(pappl_job_t* job, const char* pdf, std::vector<PdfPage>* pages
     if (std::sscanf(line.c_str(), "Page %u", &number) != 1 || number != pages->size() + 1)
       continue;
     if (pages->size() >= kMaxDocumentPages)
-      return Fail(job, "The PDF has more pages than the printer takes (" +
+      return FailJob(job, "The PDF has more pages than the printer takes (" +
                            std::to_string(kMaxDocumentPages) + ").");
     double box[4];
     if (!BoxOf(line, "CropBox", box) && !BoxOf(line, "MediaBox", box))
-      return Fail(job, "The PDF's page " + std::to_string(number) + " has no size.");
+      return FailJob(job, "The PDF's page " + std::to_string(number) + " has no size.");
     PdfPage page;
     page.width = std::fabs(box[2] - box[0]);
     page.height = std::fabs(box[3] - box[1]);
@@ -129,10 +116,10 @@ bool ReadPdfPages(pappl_job_t* job, const char* pdf, std::vector<PdfPage>* pages
     if (at != std::string::npos) rotate = std::atoi(line.c_str() + at + std::strlen(rotation));
     if (((rotate % 360) + 360) % 180 == 90) std::swap(page.width, page.height);
     if (!(page.width >= 1 && page.height >= 1))
-      return Fail(job, "The PDF's page " + std::to_string(number) + " has no size.");
+      return FailJob(job, "The PDF's page " + std::to_string(number) + " has no size.");
     pages->push_back(page);
   }
-  if (pages->empty()) return Fail(job, "The PDF has no pages.");
+  if (pages->empty()) return FailJob(job, "The PDF has no pages.");
   return true;
 }
 
@@ -257,7 +244,7 @@ bool CRasterJob::Open(pappl_job_t* job, const pappl_pr_options_t& options) {
   if (!papplJobGetAttribute(job, "orientation-requested") &&
       options.orientation_requested == IPP_ORIENT_PORTRAIT)
     m_fit.orientation = tavel::Orientation::kNone;
-  m_fit.roll = IsRoll(m_model, media);
+  m_fit.roll = tavel::RollMedia(m_model, media.tracking, media.type);
   m_fit.headDots = static_cast<uint32_t>(m_model.maxWidthPt * m_fit.dpi / 72.0 + 0.5);
   m_fit.maxLengthDots = static_cast<uint32_t>(m_model.maxLengthPt * m_fit.dpi / 72.0 + 0.5);
 
@@ -295,8 +282,8 @@ bool CRasterJob::ReadyToSend(pappl_job_t* job) {
   switch (result) {
     case tavel::WaitResult::kReady: return true;
     case tavel::WaitResult::kCancelled: return false;
-    case tavel::WaitResult::kClosed: return Fail(job, SendFailure());
-    case tavel::WaitResult::kGaveUp: return Fail(job, why);
+    case tavel::WaitResult::kClosed: return FailJob(job, SendFailure());
+    case tavel::WaitResult::kGaveUp: return FailJob(job, why);
   }
   return false;  // not reached: every result has its case
 }
@@ -339,7 +326,7 @@ bool CRasterJob::BeginPage(pappl_job_t* job, const cups_page_header2_t& header) 
                             " can't be printed: " + fit.reason;
     m_driver->AbandonPage();
     m_inPage = false;
-    return Fail(job, why);
+    return FailJob(job, why);
   }
   if (fit.Unchanged()) {
     // The page is the media's: its lines go straight into the engine's page.
@@ -359,7 +346,7 @@ bool CRasterJob::PlacePage(pappl_job_t* job, const tavel::PageFit& fit) {
       !Allocate(&m_gray, m_header.cupsWidth)) {
     m_driver->AbandonPage();
     m_inPage = false;
-    return Fail(job, "There is not enough memory to fit the page to the media.");
+    return FailJob(job, "There is not enough memory to fit the page to the media.");
   }
   papplLogJob(job, PAPPL_LOGLEVEL_DEBUG,
               "Page of %ux%u dots fitted to %ux%u (scale %.3f, %d quarter turns).",
@@ -437,7 +424,7 @@ bool CRasterJob::PrintCollectedPage(pappl_job_t* job) {
       papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "Page %d was not printed.", m_driver->PageNumber());
     if (m_driver->OutputFailed() || !m_sink.Flush()) {
       m_driver->DropPageCopy();
-      return Fail(job, SendFailure());
+      return FailJob(job, SendFailure());
     }
     ++m_pagesSent;
     if (m_own) papplJobSetImpressionsCompleted(job, 1);
@@ -480,7 +467,7 @@ bool CRasterJob::PrintRasterFile(pappl_job_t* job, pappl_device_t* device, void*
     const int fd = filename ? open(filename, O_RDONLY) : -1;
     cups_raster_t* ras = fd >= 0 ? cupsRasterOpen(fd, CUPS_RASTER_READ) : nullptr;
     ok = ras && self->PrintRasterStream(job, ras, "raster document");
-    if (!ras) Fail(job, "The raster document can't be read.");
+    if (!ras) FailJob(job, "The raster document can't be read.");
     if (ras) cupsRasterClose(ras);
     if (fd >= 0) close(fd);
   }
@@ -501,7 +488,7 @@ bool CRasterJob::PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void*) {
   const bool isPdf = fd >= 0 && read(fd, magic, sizeof magic) == ssize_t(sizeof magic) &&
                      std::memcmp(magic, kPdfMagic, sizeof magic) == 0;
   if (fd >= 0) close(fd);
-  if (!isPdf) return Fail(job, "The document is not a PDF file.");
+  if (!isPdf) return FailJob(job, "The document is not a PDF file.");
   std::vector<PdfPage> sizes;
   if (!ReadPdfPages(job, pdf, &sizes)) return false;
 
@@ -520,7 +507,7 @@ bool CRasterJob::PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void*) {
     if (fit.ok && !tavel::DocumentSizeAllowed(fit.scaledWidth, fit.scaledHeight, 1, &why))
       fit.ok = false;
     if (!fit.ok) {
-      Fail(job, "Page " + std::to_string(i + 1) + " of the PDF can't be printed: " + why);
+      FailJob(job, "Page " + std::to_string(i + 1) + " of the PDF can't be printed: " + why);
       return EndOwnJob(job, device, options, false);
     }
     resolutions.push_back(fit.xScale * kPdfUnitsPerInch);
@@ -544,7 +531,7 @@ bool CRasterJob::PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void*) {
       tavel::CGhostscript gs(job);
       std::string error;
       if (!gs.Start(args, &error)) {
-        ok = Fail(job, error);
+        ok = FailJob(job, error);
         break;
       }
       const bool output = gs.Raster() != nullptr;
@@ -555,9 +542,9 @@ bool CRasterJob::PrintPdfFile(pappl_job_t* job, pappl_device_t* device, void*) {
       if (!ended) {
         papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s.", gs.Why().c_str());
         if (ok || !output || gs.TimedOut())
-          ok = Fail(job, "The PDF can't be printed: " + gs.Why() + ".");
+          ok = FailJob(job, "The PDF can't be printed: " + gs.Why() + ".");
       } else if (!output) {
-        ok = Fail(job, "The PDF has no pages that can be printed.");
+        ok = FailJob(job, "The PDF has no pages that can be printed.");
       }
       first = last + 1;
     }
@@ -571,13 +558,13 @@ bool CRasterJob::PrintImageFile(pappl_job_t* job, pappl_device_t* device, void*)
   std::string error;
   std::unique_ptr<tavel::CImageReader> reader =
       tavel::CImageReader::Open(file ? file : "", format ? format : "", &error);
-  if (!reader) return Fail(job, error);
+  if (!reader) return FailJob(job, error);
   pappl_pr_options_t* options = nullptr;
   CRasterJob* self = StartOwnJob(job, device, &options);
   if (!self) return false;
   const tavel::PageFit fit = tavel::FitPage(self->FitFor(
       reader->Width(), reader->Height(), reader->XResolution(), reader->YResolution()));
-  if (!fit.ok) return EndOwnJob(job, device, options, Fail(job, fit.reason));
+  if (!fit.ok) return EndOwnJob(job, device, options, FailJob(job, fit.reason));
   // The picture is placed straight into the engine's page as it is read.
   cups_page_header2_t blank;
   std::memset(&blank, 0, sizeof blank);
@@ -590,13 +577,13 @@ bool CRasterJob::PrintImageFile(pappl_job_t* job, pappl_device_t* device, void*)
   bool ok = page && self->m_placer.Start(fit, reader->Width(), reader->Height(), page, stride) &&
             Allocate(&row, reader->Width());
   if (!ok) {
-    Fail(job, "There is not enough memory for the picture.");
+    FailJob(job, "There is not enough memory for the picture.");
   } else {
     for (uint32_t y = 0; ok && y < reader->Height() && !papplJobIsCanceled(job); ++y) {
       ok = reader->ReadRow(row.data());
       if (ok) self->m_placer.AddRow(row.data());
     }
-    if (!ok) Fail(job, reader->Error());
+    if (!ok) FailJob(job, reader->Error());
   }
   if (ok && !papplJobIsCanceled(job)) {
     self->m_mode = PageMode::kPlaced;
@@ -618,7 +605,7 @@ CRasterJob* CRasterJob::StartOwnJob(pappl_job_t* job, pappl_device_t* device,
   if (!*options || !StartJob(job, *options, device)) {
     if (*options) papplJobDeletePrintOptions(*options);
     *options = nullptr;
-    Fail(job, "The job can't be started.");
+    FailJob(job, "The job can't be started.");
     return nullptr;
   }
   CRasterJob* self = JobOf(job);
@@ -646,24 +633,24 @@ bool CRasterJob::PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const c
     if (rendered) {
       // The page Ghostscript was asked for, at about the size asked for.
       const size_t at = first + page;
-      if (page >= count) return Fail(job, "Ghostscript gave more pages than the PDF has.");
+      if (page >= count) return FailJob(job, "Ghostscript gave more pages than the PDF has.");
       const tavel::PageFit& fit = (*rendered)[at];
       if (Apart(header.cupsWidth, fit.scaledWidth) || Apart(header.cupsHeight, fit.scaledHeight))
-        return Fail(job, "Ghostscript drew page " + std::to_string(at + 1) + " at " +
+        return FailJob(job, "Ghostscript drew page " + std::to_string(at + 1) + " at " +
                              std::to_string(header.cupsWidth) + "x" +
                              std::to_string(header.cupsHeight) + " dots, not " +
                              std::to_string(fit.scaledWidth) + "x" +
                              std::to_string(fit.scaledHeight) + ".");
     }
     if (page >= kMaxDocumentPages)
-      return Fail(job, std::string("The ") + what + " has more pages than the printer takes (" +
+      return FailJob(job, std::string("The ") + what + " has more pages than the printer takes (" +
                            std::to_string(kMaxDocumentPages) + ").");
     if (rendered) m_rendered = &(*rendered)[first + page];
     if (!BeginPage(job, header)) return false;
     if (m_mode == PageMode::kNone || !Allocate(&line, header.cupsBytesPerLine)) {
       m_driver->AbandonPage();
       m_inPage = false;
-      return Fail(job, "Page " + std::to_string(page + 1) + " of the " + what +
+      return FailJob(job, "Page " + std::to_string(page + 1) + " of the " + what +
                            " can't be printed: " +
                            (m_refusal.empty() ? "there is not enough memory for it." : m_refusal));
     }
@@ -679,7 +666,7 @@ bool CRasterJob::PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const c
     if (y < header.cupsHeight && !papplJobIsCanceled(job)) {
       m_driver->AbandonPage();
       m_inPage = false;
-      return Fail(job, "The " + std::string(what) + " ends inside page " +
+      return FailJob(job, "The " + std::string(what) + " ends inside page " +
                            std::to_string(page + 1) + ".");
     }
     const bool printed = PrintCollectedPage(job);
@@ -687,9 +674,9 @@ bool CRasterJob::PrintRasterStream(pappl_job_t* job, cups_raster_t* ras, const c
     if (!printed) return false;
   }
   if (papplJobIsCanceled(job)) return true;
-  if (page == 0) return Fail(job, std::string("The ") + what + " has no pages that can be read.");
+  if (page == 0) return FailJob(job, std::string("The ") + what + " has no pages that can be read.");
   if (rendered && page < count)
-    return Fail(job, "The PDF ends after page " + std::to_string(first + page) + " of " +
+    return FailJob(job, "The PDF ends after page " + std::to_string(first + page) + " of " +
                          std::to_string(rendered->size()) + ".");
   return true;
 }

@@ -17,6 +17,7 @@
 #include "app/JobPreview.h"
 #include "app/JobSettings.h"
 #include "app/ModelTable.h"
+#include "app/PapplJobLog.h"
 #include "app/StatusWatch.h"
 #include "printers/FamilyTable.h"
 #include "tools/decode/Explain.h"
@@ -31,15 +32,9 @@ constexpr size_t kMaxCountedPages = 1u << 20;  // impressions are counted in an 
 constexpr double kHundredthsMmPerInch = 2540.0;
 constexpr const char* kWarningMark = "warning: ";
 
-bool Fail(pappl_job_t* job, const std::string& why) {
-  papplLogJob(job, PAPPL_LOGLEVEL_ERROR, "%s", why.c_str());
-  papplJobSetMessage(job, "%s", why.c_str());
-  return false;
-}
-
 bool Refuse(pappl_job_t* job, const std::string& why) {
   papplJobSetReasons(job, PAPPL_JREASON_DOCUMENT_FORMAT_ERROR, PAPPL_JREASON_NONE);
-  return Fail(job, why);
+  return FailJob(job, why);
 }
 
 // "a TSPL", "an ESC/POS": the article as the name is spoken.
@@ -82,7 +77,7 @@ bool ReadDocument(pappl_job_t* job, std::vector<uint8_t>* bytes) {
   struct stat info;
   if (fd < 0 || fstat(fd, &info) != 0) {
     if (fd >= 0) close(fd);
-    return Fail(job, "The document can't be read.");
+    return FailJob(job, "The document can't be read.");
   }
   if (static_cast<uint64_t>(info.st_size) > kMaxRawJobBytes) {
     close(fd);
@@ -93,7 +88,7 @@ bool ReadDocument(pappl_job_t* job, std::vector<uint8_t>* bytes) {
     bytes->resize(static_cast<size_t>(info.st_size));
   } catch (const std::bad_alloc&) {
     close(fd);
-    return Fail(job, "There is not enough memory for the document.");
+    return FailJob(job, "There is not enough memory for the document.");
   }
   size_t got = 0;
   while (got < bytes->size()) {
@@ -103,7 +98,7 @@ bool ReadDocument(pappl_job_t* job, std::vector<uint8_t>* bytes) {
     got += static_cast<size_t>(n);
   }
   close(fd);
-  if (got != bytes->size()) return Fail(job, "The document can't be read.");
+  if (got != bytes->size()) return FailJob(job, "The document can't be read.");
   return true;
 }
 
@@ -114,10 +109,7 @@ RawMedia LoadedMedia(pappl_printer_t* printer, const ModelInfo& model) {
       data.media_ready[0].size_width > 0 ? data.media_ready[0] : data.media_default;
   RawMedia loaded;
   loaded.widthDots = static_cast<uint64_t>(media.size_width * model.dpi / kHundredthsMmPerInch);
-  const bool labels = FamilyInfo(model.family).kind == PrinterKind::kLabel &&
-                      !(media.tracking & kTrackingContinuous) &&
-                      std::strncmp(media.type, "continuous", std::strlen("continuous")) != 0;
-  if (labels)
+  if (!RollMedia(model, media.tracking, media.type))
     loaded.lengthDots = static_cast<uint64_t>(media.size_length * model.dpi / kHundredthsMmPerInch);
   return loaded;
 }
@@ -162,7 +154,7 @@ bool PrintRaw(pappl_job_t* job, pappl_device_t* device, bool declared, bool coun
   NameJobFile(device, papplJobGetID(job));
   pappl_printer_t* printer = papplJobGetPrinter(job);
   const ModelInfo* model = FindModel(papplPrinterGetDriverName(printer));
-  if (!model) return Fail(job, "The printer has no driver.");
+  if (!model) return FailJob(job, "The printer has no driver.");
   std::vector<uint8_t> bytes;
   if (!ReadDocument(job, &bytes)) return false;
   const RawVerdict verdict = CheckRawStream(bytes, model->family, declared,
@@ -176,8 +168,8 @@ bool PrintRaw(pappl_job_t* job, pappl_device_t* device, bool declared, bool coun
   switch (WaitUntilReady(job, device, &why)) {
     case WaitResult::kReady: break;
     case WaitResult::kCancelled: return true;
-    case WaitResult::kClosed: return Fail(job, SendFailure(device));
-    case WaitResult::kGaveUp: return Fail(job, why);
+    case WaitResult::kClosed: return FailJob(job, SendFailure(device));
+    case WaitResult::kGaveUp: return FailJob(job, why);
   }
   CDeviceOutputSink sink(device);
   const int copies = Copies(job);
@@ -187,13 +179,13 @@ bool PrintRaw(pappl_job_t* job, pappl_device_t* device, bool declared, bool coun
       int error = 0;
       const size_t n = std::min(kWriteBlock, bytes.size() - at);
       if (!sink.Write(bytes.data() + at, n, &written, &error) || !sink.Flush())
-        return Fail(job, SendFailure(device));
+        return FailJob(job, SendFailure(device));
     }
     // Pages the check counted; a stream it could not follow counts as one.
     const int pages = std::max(1, static_cast<int>(std::min(verdict.pages, kMaxCountedPages)));
     papplJobSetImpressionsCompleted(job, copy == 0 && counted ? pages - 1 : pages);
   }
-  if (!sink.Flush()) return Fail(job, SendFailure(device));
+  if (!sink.Flush()) return FailJob(job, SendFailure(device));
   EndWaitMessage(job);
   if (!verdict.warnings.empty()) papplJobSetMessage(job, "%s", WarningMessage(verdict.warnings).c_str());
   KeepRawPreview(job, *model, bytes, verdict.pageBytes);

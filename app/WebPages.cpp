@@ -560,14 +560,19 @@ std::string ChosenDevice(const Form& form, std::string* deviceId, std::string* w
 
 bool ShowAddPrinter(pappl_client_t* client, const std::string& status, const std::string& name);
 
+// The model a found device's ID names, or null.
+const ModelInfo* NamedModel(const FoundDevice& device) {
+  const char* driver = MatchDeviceId(device.id);
+  return driver ? FindModel(driver) : nullptr;
+}
+
 // The devices whose ID names a model, each with the model and the printer
 // that uses it, if any (a USB printer gets one by itself: AutoAdd.h).
 void ShowFoundPrinters(pappl_client_t* client, pappl_system_t* system,
                        const std::vector<FoundDevice>& found) {
   bool any = false;
   for (const FoundDevice& d : found) {
-    const char* driver = MatchDeviceId(d.id);
-    const ModelInfo* model = driver ? FindModel(driver) : nullptr;
+    const ModelInfo* model = NamedModel(d);
     if (!model) continue;
     if (!any)
       papplClientHTMLPuts(client, "<h2 class=\"title\">Printers found</h2>\n"
@@ -642,7 +647,7 @@ bool ShowAddPrinter(pappl_client_t* client, const std::string& status, const std
   std::vector<Choice> devices = {{"", "Select Device"}};
   // A device whose ID names a model says which.
   for (const FoundDevice& d : found) {
-    const ModelInfo* model = FindModel(MatchDeviceId(d.id) ? MatchDeviceId(d.id) : "");
+    const ModelInfo* model = NamedModel(d);
     devices.push_back({d.uri + "|" + d.id, model ? d.info + " (" + model->modelName + ")" : d.info});
   }
   devices.push_back({kSocketChoice, "Network printer (at the address below)"});
