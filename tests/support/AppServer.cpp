@@ -148,6 +148,14 @@ std::string AppServer::JobState(const std::string& printer, int job) {
   return DisplayedValues(r.out)["job-state"];
 }
 
+std::string AppServer::Value(const std::string& printer, const std::string& name, int job) {
+  std::string request = Operation(job ? "Get-Job-Attributes" : "Get-Printer-Attributes",
+                                  "printer-uri", PrinterUri(printer));
+  if (job) request += "ATTR integer job-id " + std::to_string(job) + "\n";
+  request += "ATTR keyword requested-attributes " + name + "\nDISPLAY " + name;
+  return DisplayedValues(Ipp(PrinterUri(printer), request).out)[name];
+}
+
 int AppServer::ActiveJob(const std::string& printer) {
   CommandResult r = Ipp(PrinterUri(printer),
                         Operation("Get-Jobs", "printer-uri", PrinterUri(printer)) +

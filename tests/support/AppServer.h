@@ -56,6 +56,8 @@ class AppServer {
   int Print(const std::string& printer, const std::string& file, const char* format,
             const std::string& jobName, const std::string& attrs);
   std::string JobState(const std::string& printer, int job);
+  // One attribute of the printer, or of its job when `job` is given.
+  std::string Value(const std::string& printer, const std::string& name, int job = 0);
   // The job the printer is working on (0 for none).
   int ActiveJob(const std::string& printer);
   // Waits for the job to end; its final state ("completed", ...).
