@@ -225,6 +225,14 @@ RawVerdict CheckRawStream(const std::vector<uint8_t>& bytes, Family printer, boo
   explainer.Attach(stream);
   const bool whole = LanguageOf(printer).decode(stream);
   explainer.Finish();
+  // Typed as the printer's language but not even its first command reads
+  // as that language: nothing of it can be vouched for.
+  if (!found && !whole && stream.errorOffset == 0) {
+    verdict.print = false;
+    verdict.refusal = std::string("The document does not read as ") + own + " (" + stream.error +
+                      ").";
+    return verdict;
+  }
   if (!whole && stream.cutShort) {
     verdict.print = false;
     verdict.refusal = "The document ends too soon (at byte " + std::to_string(stream.errorOffset) +
