@@ -3,8 +3,6 @@
 // the paired printers BlueZ knows.
 #include "app/BluetoothDevice.h"
 
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +14,6 @@
 
 #include <cctype>
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <new>
 
@@ -28,9 +25,6 @@ constexpr int kReadWaitMs = 1000;  // what PAPPL's reads of the link wait for
 // Closing waits this long for the last bytes of a job to leave: a closed
 // RFCOMM socket may otherwise drop what is still queued.
 constexpr int kLingerSeconds = 5;
-// Interrupted waits for the connection start again; a wait is never cut
-// short more often than this.
-constexpr int kMaxConnectWaits = 100;
 constexpr size_t kAddressLength = 17;  // "AA:BB:CC:DD:EE:FF"
 
 struct BluetoothLink {
@@ -81,36 +75,9 @@ std::string IdValue(const std::string& name) {
   return out;
 }
 
-// Waits for a connection under way; 0 or the errno-style reason it failed.
-int AwaitConnection(int fd, int limitMs) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(limitMs);
-  for (int wait = 0; wait < kMaxConnectWaits; ++wait) {
-    const long left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-    if (left <= 0) return ETIMEDOUT;
-    struct pollfd p = {fd, POLLOUT, 0};
-    const int ready = poll(&p, 1, static_cast<int>(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return errno;
-    if (ready == 0) return ETIMEDOUT;
-    int error = 0;
-    socklen_t size = sizeof error;
-    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) return errno;
-    return error;
-  }
-  return ETIMEDOUT;
-}
-
 // The connected socket, or -1 with the reason in *error; *noSocket when
 // this machine could not even make one.
 int Connect(const BluetoothSettings& settings, int* error, bool* noSocket) {
-  const int fd = socket(AF_BLUETOOTH, SOCK_STREAM | SOCK_CLOEXEC, BTPROTO_RFCOMM);
-  if (fd < 0) {
-    *error = errno;
-    *noSocket = true;
-    return -1;
-  }
   struct sockaddr_rc address;
   std::memset(&address, 0, sizeof address);
   address.rc_family = AF_BLUETOOTH;
@@ -118,15 +85,11 @@ int Connect(const BluetoothSettings& settings, int* error, bool* noSocket) {
   for (size_t i = 0; i < settings.bytes.size(); ++i)
     address.rc_bdaddr.b[settings.bytes.size() - 1 - i] = settings.bytes[i];
   address.rc_channel = static_cast<uint8_t>(settings.channel);
-  int result = 0;
-  const int flags = fcntl(fd, F_GETFL);
-  if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) result = errno;
-  if (!result && connect(fd, reinterpret_cast<struct sockaddr*>(&address), sizeof address) < 0)
-    result = errno == EINPROGRESS ? AwaitConnection(fd, kBluetoothConnectLimitMs) : errno;
-  if (!result && fcntl(fd, F_SETFL, flags) < 0) result = errno;
-  if (result) {
-    close(fd);
-    *error = result;
+  const int fd = ConnectWithin(AF_BLUETOOTH, BTPROTO_RFCOMM,
+                               reinterpret_cast<struct sockaddr*>(&address), sizeof address,
+                               kBluetoothConnectLimitMs, noSocket);
+  if (fd < 0) {
+    *error = errno;
     return -1;
   }
   // Best effort: without it a close may drop the end of a job.

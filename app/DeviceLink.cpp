@@ -7,6 +7,7 @@
 // with what it handed over) must not see a status question.
 #include "app/DeviceLink.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -107,6 +108,33 @@ long ReadWithin(LinkEnd* end, void* buffer, size_t size, int timeoutMs) {
     if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     return n > 0 ? static_cast<long>(n) : -1;
   }
+}
+
+int ConnectWithin(int family, int protocol, const struct sockaddr* address, unsigned size,
+                  long limitMs, bool* noSocket) {
+  const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
+  if (noSocket) *noSocket = fd < 0;
+  if (fd < 0) return -1;
+  int error = 0;
+  if (connect(fd, address, size) < 0) {
+    error = errno;
+    if (error == EINPROGRESS) {
+      struct pollfd p = {fd, POLLOUT, 0};
+      int ready;
+      while ((ready = poll(&p, 1, static_cast<int>(limitMs))) < 0 && errno == EINTR) {
+      }
+      socklen_t length = sizeof error;
+      if (ready <= 0) error = ready == 0 ? ETIMEDOUT : errno;
+      else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+    }
+  }
+  if (error == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) error = errno;
+  if (error) {
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
 }
 
 void RegisterLink(pappl_device_t* device, LinkEnd* end) {

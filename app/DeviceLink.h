@@ -10,6 +10,8 @@
 
 #include <pappl/pappl.h>
 
+#include <sys/socket.h>
+
 #include <atomic>
 #include <cstddef>
 #include <string>
@@ -43,6 +45,13 @@ struct LinkEnd {
 bool WriteAll(LinkEnd* end, const void* data, size_t length, int* error);
 // Reads what arrives within timeoutMs: bytes, 0 (nothing), -1 (closed).
 long ReadWithin(LinkEnd* end, void* buffer, size_t size, int timeoutMs);
+
+// A stream socket of `family` and `protocol` connected to `address` within
+// `limitMs` (a printer switched off never answers), blocking again once
+// connected; -1 with errno when it fails, `*noSocket` set when not even
+// the socket could be made.
+int ConnectWithin(int family, int protocol, const struct sockaddr* address, unsigned size,
+                  long limitMs, bool* noSocket = nullptr);
 
 // An own scheme's open callback registers its device's end, its close
 // callback forgets it before the end goes away.

@@ -4,11 +4,9 @@
 // LinkEnd is registered for DeviceLink.
 #include "app/NetworkDevice.h"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,30 +29,11 @@ struct OpenSocket {
   std::string host;
 };
 
-// Connects within the time left; the socket (blocking again) or -1 with errno.
-int ConnectWithin(const struct addrinfo* ai, long leftMs) {
-  const int fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK,
-                        ai->ai_protocol);
+// Connects within the time left; the socket or -1 with errno.
+int ConnectTo(const struct addrinfo* ai, long leftMs) {
+  const int fd = ConnectWithin(ai->ai_family, ai->ai_protocol, ai->ai_addr,
+                               static_cast<unsigned>(ai->ai_addrlen), leftMs);
   if (fd < 0) return -1;
-  int error = 0;
-  if (connect(fd, ai->ai_addr, ai->ai_addrlen) < 0) {
-    error = errno;
-    if (error == EINPROGRESS) {
-      struct pollfd p = {fd, POLLOUT, 0};
-      int ready;
-      while ((ready = poll(&p, 1, static_cast<int>(leftMs))) < 0 && errno == EINTR) {
-      }
-      socklen_t size = sizeof error;
-      if (ready <= 0) error = ready == 0 ? ETIMEDOUT : errno;
-      else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) < 0) error = errno;
-    }
-  }
-  if (error == 0 && fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) < 0) error = errno;
-  if (error) {
-    close(fd);
-    errno = error;
-    return -1;
-  }
   const int one = 1;
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   return fd;
@@ -81,7 +60,7 @@ int Connect(pappl_device_t* device, const std::string& host, int port) {
     const long left =
         std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     if (left <= 0) break;
-    fd = ConnectWithin(ai, left);
+    fd = ConnectTo(ai, left);
     if (fd < 0) error = errno;
   }
   freeaddrinfo(list);
