@@ -225,12 +225,12 @@ RawVerdict CheckRawStream(const std::vector<uint8_t>& bytes, Family printer, boo
   explainer.Attach(stream);
   const bool whole = LanguageOf(printer).decode(stream);
   explainer.Finish();
-  // Typed as the printer's language but not even its first command reads
-  // as that language: nothing of it can be vouched for.
-  if (!found && !whole && stream.errorOffset == 0) {
+  // Typed as the printer's language, but neither its start nor the whole
+  // of it reads as that language: nothing vouches for it.
+  if (!found && !whole) {
     verdict.print = false;
-    verdict.refusal = std::string("The document does not read as ") + own + " (" + stream.error +
-                      ").";
+    verdict.refusal = std::string("The document does not read as ") + own + " (at byte " +
+                      std::to_string(stream.errorOffset) + ": " + stream.error + ").";
     return verdict;
   }
   if (!whole && stream.cutShort) {

@@ -6,7 +6,7 @@
 //     receipt sent to a TSPL label printer prints garbage for metres);
 //   - an untyped document (application/octet-stream) that starts as no
 //     printer language does is refused as an unknown document, a typed one
-//     whose first command does not read as the language too;
+//     that neither starts nor reads through as the language too;
 //   - a stream that ends inside a command is refused: the printer would
 //     wait for the rest and take the next job's first bytes for it;
 //   - what commonly spoils a print (a label wider or longer than the
