@@ -40,7 +40,7 @@ void KeepError(const char* message, void* data) { *static_cast<std::string*>(dat
 TEST(BluetoothNames, FamilyByName) {
   const std::optional<Family> none;
   const struct {
-    const char* name;
+    std::string name;
     std::vector<std::string> uuids;
     std::optional<Family> family;
   } rows[] = {
@@ -54,7 +54,7 @@ TEST(BluetoothNames, FamilyByName) {
       {"WH-1000XM4", {kSpp}, none},
       // Known, but without a serial port (an LE pairing): not over RFCOMM.
       {"Paperang_P2", {kAudioSink}, none},
-      {std::string(300, 'a').c_str(), {}, none},
+      {std::string(300, 'a'), {}, none},
   };
   for (const auto& r : rows) EXPECT_EQ(tavel::BluetoothFamily(r.name, r.uuids), r.family) << r.name;
 }
